@@ -1,0 +1,46 @@
+// Text conversions that need no operating system: UTF-8 (the program's own text), UTF-16 and
+// Latin-1. Invalid input never throws: a broken sequence decodes to U+FFFD.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace text {
+
+inline constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf8(std::string& out, char32_t cp);
+
+// Calls f(code point) for every character of a UTF-8 text; invalid bytes give U+FFFD each.
+template <class F>
+void ForEachCodePoint(std::string_view s, F&& f);
+
+// A text whose invalid UTF-8 sequences are replaced by U+FFFD.
+std::string SanitizeUtf8(std::string_view s);
+
+std::u16string Utf8ToUtf16(std::string_view s);
+std::string Utf16ToUtf8(std::u16string_view s);  // lone surrogates give U+FFFD
+
+// Latin-1 (ISO 8859-1): every byte is the character of the same number.
+std::string Latin1ToUtf8(std::string_view s);
+// Characters above U+00FF become '?'. Sets *lossy when that happened.
+std::string Utf8ToLatin1(std::string_view s, bool* lossy = nullptr);
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);  // ASCII letters only
+std::string ToLowerAscii(std::string_view s);
+
+// ---- implementation of the template -------------------------------------------------------
+
+namespace detail {
+// Decodes one character at s[i], advancing i; returns U+FFFD for an invalid sequence.
+char32_t DecodeOne(std::string_view s, std::size_t& i);
+}  // namespace detail
+
+template <class F>
+void ForEachCodePoint(std::string_view s, F&& f) {
+  std::size_t i = 0;
+  while (i < s.size()) f(detail::DecodeOne(s, i));
+}
+
+}  // namespace text

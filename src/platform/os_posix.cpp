@@ -1,0 +1,304 @@
+// POSIX side of the platform seam (Linux).
+#include "platform/os.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "common/text.h"
+
+namespace os {
+
+std::string ExeName() {
+  std::vector<char> buf(PATH_MAX + 1);
+  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return "./SrvTavrimondoClient";
+  return std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+char PathDelim() { return '/'; }
+int LastError() { return errno; }
+
+std::string SysErrorMessage(int code) {
+  char buf[256];
+  // GNU strerror_r returns the text, which may or may not live in buf.
+  const char* text = ::strerror_r(code, buf, sizeof buf);
+  return text ? std::string(text) : std::string();
+}
+
+LocalTime Now() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  std::tm tm{};
+  ::localtime_r(&ts.tv_sec, &tm);
+  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                   tm.tm_min,         tm.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+// There are no regional separators to honour here; the pattern's own characters serve.
+std::string DateSeparator() { return "/"; }
+std::string TimeSeparator() { return ":"; }
+
+// Windows-1252 stands for the ANSI code page. glibc refuses the five bytes that 1252 leaves
+// undefined; Windows maps each of them to the control character of the same number, and so do we,
+// so that every byte of a file survives a read and a write.
+unsigned AnsiCodePage() { return 1252; }
+
+namespace {
+bool IsUndefined1252(unsigned c) { return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D; }
+
+// iconv descriptors are not thread-safe; one per direction under a lock is plenty for our volume.
+struct Converter {
+  std::mutex mu;
+  iconv_t cd;
+  Converter(const char* to, const char* from) : cd(::iconv_open(to, from)) {}
+};
+Converter& FromAnsi() {
+  static Converter c("UTF-8", "WINDOWS-1252");
+  return c;
+}
+Converter& ToAnsi() {
+  static Converter c("WINDOWS-1252", "UTF-8");
+  return c;
+}
+}  // namespace
+
+std::string AnsiToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 4);
+  Converter& conv = FromAnsi();
+  std::lock_guard lock(conv.mu);
+  std::size_t start = 0;
+  // Runs of plain ASCII and defined bytes go through iconv; the undefined five are mapped here.
+  auto flush = [&](std::size_t end) {
+    if (end <= start) return;
+    char* in = const_cast<char*>(bytes.data() + start);
+    std::size_t in_left = end - start;
+    std::size_t old = out.size();
+    out.resize(old + in_left * 3);
+    char* o = out.data() + old;
+    std::size_t o_left = in_left * 3;
+    ::iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+    ::iconv(conv.cd, &in, &in_left, &o, &o_left);
+    out.resize(static_cast<std::size_t>(o - out.data()));
+  };
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    unsigned c = static_cast<unsigned char>(bytes[i]);
+    if (IsUndefined1252(c)) {
+      flush(i);
+      text::AppendUtf8(out, c);
+      start = i + 1;
+    }
+  }
+  flush(bytes.size());
+  return out;
+}
+
+std::string Utf8ToAnsi(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  Converter& conv = ToAnsi();
+  std::lock_guard lock(conv.mu);
+  ::iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+  text::ForEachCodePoint(utf8, [&](char32_t cp) {
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+      return;
+    }
+    if (cp <= 0xFF && IsUndefined1252(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return;
+    }
+    std::string one;
+    text::AppendUtf8(one, cp);
+    char* in = one.data();
+    std::size_t in_left = one.size();
+    char buf[8];
+    char* o = buf;
+    std::size_t o_left = sizeof buf;
+    if (::iconv(conv.cd, &in, &in_left, &o, &o_left) == static_cast<std::size_t>(-1) || o == buf) {
+      ::iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+      out.push_back('?');  // the code page's default character
+    } else {
+      out.append(buf, static_cast<std::size_t>(o - buf));
+    }
+  });
+  return out;
+}
+
+FileState StatFile(const std::string& path) {
+  struct stat st{};
+  FileState s;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return s;
+  s.exists = true;
+  s.device = st.st_dev;
+  s.inode = st.st_ino;
+  s.size = static_cast<std::uint64_t>(st.st_size);
+  s.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return s;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+struct File::Impl {
+  int fd = -1;
+};
+
+File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>()) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::kRead: flags |= O_RDONLY; break;
+    case Mode::kAppend: flags |= O_WRONLY | O_APPEND; break;
+    case Mode::kCreate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+  }
+  impl_->fd = ::open(path.c_str(), flags, 0644);
+  if (impl_->fd < 0) {
+    int e = errno;
+    throw OsError(e, SysErrorMessage(e));
+  }
+  struct stat st{};
+  if (::fstat(impl_->fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(impl_->fd);
+    throw OsError(EISDIR, SysErrorMessage(EISDIR));
+  }
+}
+
+File::~File() {
+  if (impl_->fd >= 0) ::close(impl_->fd);
+}
+
+std::uint64_t File::Size() {
+  struct stat st{};
+  if (::fstat(impl_->fd, &st) != 0) throw OsError(errno, SysErrorMessage(errno));
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::size_t File::Read(void* buf, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::read(impl_->fd, buf, n);
+    if (r >= 0) return static_cast<std::size_t>(r);
+    if (errno != EINTR) throw OsError(errno, SysErrorMessage(errno));
+  }
+}
+
+std::size_t File::ReadAt(std::uint64_t offset, void* buf, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::pread(impl_->fd, buf, n, static_cast<off_t>(offset));
+    if (r >= 0) return static_cast<std::size_t>(r);
+    if (errno != EINTR) throw OsError(errno, SysErrorMessage(errno));
+  }
+}
+
+void File::Write(const void* buf, std::size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    ssize_t w = ::write(impl_->fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw OsError(errno, SysErrorMessage(errno));
+    }
+    if (w == 0) throw OsError(ENOSPC, SysErrorMessage(ENOSPC));
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+void File::Truncate(std::uint64_t size) {
+  if (::ftruncate(impl_->fd, static_cast<off_t>(size)) != 0) throw OsError(errno, SysErrorMessage(errno));
+}
+
+void File::Sync() {
+  if (::fsync(impl_->fd) != 0) throw OsError(errno, SysErrorMessage(errno));
+}
+
+namespace {
+std::string DirectoryOf(const std::string& path) {
+  auto pos = path.find_last_of('/');
+  if (pos == std::string::npos) return ".";
+  if (pos == 0) return "/";
+  return path.substr(0, pos);
+}
+}  // namespace
+
+void ReplaceFileAtomically(const std::string& source, const std::string& target) {
+  if (::rename(source.c_str(), target.c_str()) != 0) throw OsError(errno, SysErrorMessage(errno));
+  // Make the rename itself durable.
+  int dfd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+}
+
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+
+struct InterProcessLock::Impl {
+  int fd = -1;
+};
+
+InterProcessLock::InterProcessLock(const std::string& key_path) : impl_(std::make_unique<Impl>()) {
+  impl_->fd = ::open(DirectoryOf(key_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (impl_->fd < 0) return;  // no directory: the file operations that follow report it
+  while (::flock(impl_->fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+InterProcessLock::~InterProcessLock() {
+  if (impl_->fd >= 0) ::close(impl_->fd);  // closing releases the lock
+}
+
+void WriteEventLog(const std::string& source, const std::string& text) {
+  // Under systemd the journal already captures stderr; elsewhere the text also goes to stderr so
+  // that a person running the agent in a terminal sees it.
+  static std::mutex mu;
+  std::lock_guard lock(mu);
+  static std::string ident;
+  ident = source;
+  int opts = LOG_PID;
+  if (!std::getenv("JOURNAL_STREAM")) opts |= LOG_PERROR;
+  ::openlog(ident.c_str(), opts, LOG_DAEMON);
+  ::syslog(LOG_ERR, "%s", text.c_str());
+  ::closelog();
+}
+
+void ShowMessage(const std::string& text, bool is_error) {
+  std::FILE* out = is_error ? stderr : stdout;
+  std::fprintf(out, "%s\n", text.c_str());
+  std::fflush(out);
+}
+
+SharedLibrary::SharedLibrary(const std::string& file) {
+  handle_ = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle_) {
+    const char* err = ::dlerror();
+    throw OsError(0, err ? err : ("cannot load " + file));
+  }
+}
+
+SharedLibrary::~SharedLibrary() {
+  if (handle_) ::dlclose(handle_);
+}
+
+void* SharedLibrary::Symbol(const char* name) const { return ::dlsym(handle_, name); }
+
+}  // namespace os

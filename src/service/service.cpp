@@ -1,0 +1,226 @@
+#include "service/service.h"
+
+#include <exception>
+
+namespace service {
+
+namespace {
+
+bool IsPending(std::uint32_t state) { return state == 2 || state == 3 || state == 5 || state == 6; }
+
+const char* RequestName(std::uint32_t code) {
+  switch (code) {
+    case 1: return "stop";
+    case 2: return "pause";
+    case 3: return "continue";
+    case 4: return "interrogate";
+    case 5: return "shutdown";
+  }
+  return nullptr;
+}
+
+std::string MessageOf(std::exception_ptr p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+}  // namespace
+
+TService::TService(std::string name, std::string display_name) {
+  def_.name = std::move(name);
+  def_.display_name = std::move(display_name);
+}
+
+TService::~TService() = default;
+
+TCurrentStatus TService::Status() const {
+  std::lock_guard lock(status_mu_);
+  return status_;
+}
+
+void TService::SetStatus(TCurrentStatus s) {
+  {
+    std::lock_guard lock(status_mu_);
+    status_ = s;
+  }
+  ReportStatus();
+}
+
+void TService::ReportStatus() {
+  StatusReport r;
+  {
+    std::lock_guard lock(status_mu_);
+    r.service_type = def_.service_type;
+    r.current_state = static_cast<std::uint32_t>(status_);
+    if (status_ != TCurrentStatus::csStartPending) {
+      if (allow_stop_) r.controls_accepted |= 1;   // SERVICE_ACCEPT_STOP
+      if (allow_pause_) r.controls_accepted |= 2;  // SERVICE_ACCEPT_PAUSE_CONTINUE
+      r.controls_accepted |= 4;                    // SERVICE_ACCEPT_SHUTDOWN
+    }
+    r.wait_hint = wait_hint_;
+    // A pending report that repeats the state before it counts one check point further.
+    r.check_point = (IsPending(r.current_state) && r.current_state == last_state_) ? last_check_point_ + 1 : 0;
+    last_state_ = r.current_state;
+    last_check_point_ = r.check_point;
+  }
+  if (int err = host::SetStatus(r)) LogMessage(os::SysErrorMessage(err));
+}
+
+bool TService::Terminated() const {
+  std::lock_guard lock(thread_mu_);
+  return thread_ ? thread_->Terminated() : false;
+}
+
+void TService::LogMessage(const std::string& text) { os::WriteEventLog(def_.name, text); }
+
+void TService::Controller(std::uint32_t code) {
+  std::lock_guard lock(thread_mu_);
+  if (!thread_) return;  // no service thread to carry it out
+  {
+    std::lock_guard q(thread_->mu_);
+    thread_->queue_.push_back(code);
+  }
+  thread_->cv_.notify_all();
+}
+
+void TService::Main(const std::vector<std::string>& args) {
+  params_ = args;
+  {
+    // The first report of a run follows a start-pending report with check point 0.
+    std::lock_guard lock(status_mu_);
+    last_state_ = static_cast<std::uint32_t>(TCurrentStatus::csStartPending);
+    last_check_point_ = 0;
+  }
+  std::exception_ptr failure;
+  try {
+    SetStatus(TCurrentStatus::csStartPending);
+    TServiceThread* t;
+    {
+      std::lock_guard lock(thread_mu_);
+      thread_ = std::make_unique<TServiceThread>(*this);
+      t = thread_.get();
+    }
+    std::thread worker([t] { t->Execute(); });
+    worker.join();
+    std::lock_guard lock(thread_mu_);
+    thread_.reset();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  try {
+    SetStatus(TCurrentStatus::csStopped);
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) LogMessage("Service failed on execute: " + MessageOf(failure));
+}
+
+void TService::DoExecute() {
+  while (!Terminated()) ServiceThread()->ProcessRequests(true);
+}
+
+bool TServiceThread::Terminated() const {
+  std::lock_guard lock(mu_);
+  return terminated_;
+}
+
+void TServiceThread::Terminate() {
+  std::lock_guard lock(mu_);
+  terminated_ = true;
+  cv_.notify_all();
+}
+
+void TServiceThread::Execute() {
+  try {
+    service_.SetStatus(TCurrentStatus::csStartPending);
+    bool started = true;
+    service_.DoStart(started);
+    if (!started) return;
+  } catch (...) {
+    service_.LogMessage("Service failed on start: " + MessageOf(std::current_exception()));
+    return;
+  }
+  try {
+    service_.SetStatus(TCurrentStatus::csRunning);
+    service_.DoExecute();
+    ProcessRequests(false);
+  } catch (...) {
+    service_.LogMessage("Service failed on execute: " + MessageOf(std::current_exception()));
+  }
+}
+
+void TServiceThread::ProcessRequests(bool wait_for_message) {
+  for (;;) {
+    std::uint32_t code;
+    {
+      std::unique_lock lock(mu_);
+      if (terminated_ && wait_for_message) return;
+      if (wait_for_message) {
+        cv_.wait(lock, [&] { return !queue_.empty(); });
+      } else if (queue_.empty()) {
+        return;
+      }
+      code = queue_.front();
+      queue_.pop_front();
+    }
+    const TCurrentStatus before = service_.Status();
+    try {
+      switch (code) {
+        case 1: {
+          service_.SetStatus(TCurrentStatus::csStopPending);
+          bool stopped = true;
+          service_.DoStop(stopped);
+          if (stopped) Terminate(); else service_.SetStatus(before);
+          break;
+        }
+        case 2: {
+          service_.SetStatus(TCurrentStatus::csPausePending);
+          bool paused = true;
+          service_.DoPause(paused);
+          // A paused service thread only waits for the next control code, which this loop does.
+          service_.SetStatus(paused ? TCurrentStatus::csPaused : before);
+          break;
+        }
+        case 3: {
+          service_.SetStatus(TCurrentStatus::csContinuePending);
+          bool continued = true;
+          service_.DoContinue(continued);
+          service_.SetStatus(continued ? TCurrentStatus::csRunning : before);
+          break;
+        }
+        case 4: service_.ReportStatus(); break;
+        case 5: {
+          service_.SetStatus(TCurrentStatus::csStopPending);
+          try {
+            service_.DoShutdown();
+          } catch (...) {
+            Terminate();
+            throw;
+          }
+          Terminate();
+          break;
+        }
+        default: break;  // user-defined codes mean nothing to this service
+      }
+    } catch (...) {
+      const std::string msg = MessageOf(std::current_exception());
+      if (code != 5) {
+        try {
+          service_.SetStatus(before);
+        } catch (...) {
+        }
+      }
+      if (const char* name = RequestName(code))
+        service_.LogMessage(std::string("Service failed on ") + name + ": " + msg);
+      else
+        service_.LogMessage("Service failed in custom message(" + std::to_string(code) + "): " + msg);
+    }
+  }
+}
+
+}  // namespace service

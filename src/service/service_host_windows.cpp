@@ -1,0 +1,106 @@
+// The Windows service control manager.
+#include <windows.h>
+
+#include <atomic>
+
+#include "common/text.h"
+#include "service/service_host.h"
+
+namespace service::host {
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  std::u16string u = text::Utf8ToUtf16(utf8);
+  return std::wstring(u.begin(), u.end());
+}
+
+std::string Narrow(const wchar_t* w) {
+  std::wstring_view v(w ? w : L"");
+  return text::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(v.data()), v.size()));
+}
+
+[[noreturn]] void ThrowLast() {
+  int e = static_cast<int>(::GetLastError());
+  throw os::OsError(e, os::SysErrorMessage(e));
+}
+
+// The dispatcher knows one service; the callbacks find the agent's functions here.
+std::wstring g_service_name;
+ServiceMain g_main = nullptr;
+ControlHandler g_control = nullptr;
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+
+void WINAPI ControlTrampoline(DWORD code) {
+  if (g_control) g_control(code);
+}
+
+void WINAPI ServiceMainTrampoline(DWORD argc, LPWSTR* argv) {
+  std::vector<std::string> args;
+  for (DWORD i = 0; i < argc; ++i) args.push_back(Narrow(argv[i]));
+  if (g_main) g_main(args);
+}
+
+}  // namespace
+
+void InitializeProcess() {}
+
+Manager::Manager() {
+  handle_ = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!handle_) ThrowLast();
+}
+
+Manager::~Manager() { ::CloseServiceHandle(static_cast<SC_HANDLE>(handle_)); }
+
+Service::Service(Manager& m, const ServiceDefinition& def, const std::string& command) : manager_(m), name_(def.name) {
+  std::wstring name = Wide(def.name), display = Wide(def.display_name), path = Wide(command),
+               group = Wide(def.load_group), account = Wide(def.start_name), password = Wide(def.password);
+  // The dependency list is double-NUL terminated; an empty one is just the terminator.
+  std::wstring deps = Wide(def.dependencies);
+  deps.push_back(L'\0');
+  handle_ = ::CreateServiceW(static_cast<SC_HANDLE>(m.handle()), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
+                             def.service_type, def.start_type, def.error_control, path.c_str(), group.c_str(),
+                             nullptr, deps.c_str(), def.start_name.empty() ? nullptr : account.c_str(),
+                             password.c_str());
+  if (!handle_) ThrowLast();
+}
+
+Service::Service(Manager& m, const std::string& name) : manager_(m), name_(name) {
+  handle_ = ::OpenServiceW(static_cast<SC_HANDLE>(m.handle()), Wide(name).c_str(), SERVICE_ALL_ACCESS);
+  if (!handle_) ThrowLast();
+}
+
+Service::~Service() { ::CloseServiceHandle(static_cast<SC_HANDLE>(handle_)); }
+
+void Service::Delete() {
+  if (!::DeleteService(static_cast<SC_HANDLE>(handle_))) ThrowLast();
+}
+
+int RunDispatcher(const std::string& service_name, ServiceMain main) {
+  g_service_name = Wide(service_name);
+  g_main = main;
+  SERVICE_TABLE_ENTRYW table[2] = {{g_service_name.data(), &ServiceMainTrampoline}, {nullptr, nullptr}};
+  if (!::StartServiceCtrlDispatcherW(table)) return static_cast<int>(::GetLastError());
+  return 0;
+}
+
+int RegisterControlHandler(const std::string& service_name, ControlHandler handler) {
+  g_control = handler;
+  g_status_handle = ::RegisterServiceCtrlHandlerW(Wide(service_name).c_str(), &ControlTrampoline);
+  return g_status_handle ? 0 : static_cast<int>(::GetLastError());
+}
+
+int SetStatus(const StatusReport& r) {
+  SERVICE_STATUS s{};
+  s.dwServiceType = r.service_type;
+  s.dwCurrentState = r.current_state;
+  s.dwControlsAccepted = r.controls_accepted;
+  s.dwWin32ExitCode = r.win32_exit_code;
+  s.dwServiceSpecificExitCode = r.service_exit_code;
+  s.dwCheckPoint = r.check_point;
+  s.dwWaitHint = r.wait_hint;
+  if (!::SetServiceStatus(g_status_handle, &s)) return static_cast<int>(::GetLastError());
+  return 0;
+}
+
+}  // namespace service::host

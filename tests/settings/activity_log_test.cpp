@@ -1,0 +1,188 @@
+#include "settings/activity_log.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "settings/text_file.h"
+#include "test_util.h"
+
+using settings::ActivityLog;
+
+namespace {
+
+os::LocalTime At(int y, int mo, int d, int h, int mi, int s, int ms = 0) { return {y, mo, d, h, mi, s, ms}; }
+
+// A clock that hands out the given readings in turn and then repeats the last one.
+struct ScriptedClock {
+  std::vector<os::LocalTime> readings;
+  std::size_t next = 0;
+  os::LocalTime operator()() {
+    const os::LocalTime& t = readings[next < readings.size() ? next : readings.size() - 1];
+    if (next < readings.size()) ++next;
+    return t;
+  }
+};
+
+class ActivityLogTest : public ::testing::Test {
+ protected:
+  testutil::TempDir dir;
+  os::LocalTime now = At(2018, 2, 9, 14, 5, 33, 999);
+  ActivityLog log{dir.path(), [this] { return now; }};
+  std::string LogFile() { return dir / "Tavrimondo_022018.LOG"; }
+  std::string Bytes() { return testutil::ReadFile(LogFile()); }
+};
+
+TEST_F(ActivityLogTest, NewFileHoldsOneAnsiLine) {
+  log.Save("Iniciou o Serviço");
+  // Windows-1252, no byte-order mark, CR LF after the line, milliseconds dropped.
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - Iniciou o Servi\xE7o\r\n");
+}
+
+TEST_F(ActivityLogTest, TimeStampAndFileName) {
+  EXPECT_EQ(ActivityLog::FileNameFor(At(2019, 1, 31, 0, 0, 0)), "Tavrimondo_012019.LOG");
+  EXPECT_EQ(ActivityLog::TimeStamp(At(2018, 12, 1, 23, 59, 59, 999)), "01/12/2018 23:59:59");
+  EXPECT_EQ(ActivityLog::TimeStamp(At(2018, 12, 1, 0, 7, 0)), "01/12/2018 00:07:00");
+}
+
+TEST_F(ActivityLogTest, LinesAccumulateInOrder) {
+  log.Save("um");
+  now.second = 34;
+  log.Save("");  // an empty text leaves the line ending in a blank
+  log.Save("três ☺");  // a character the code page lacks becomes '?'
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - um\r\n09/02/2018 14:05:34 - \r\n09/02/2018 14:05:34 - tr\xEAs ?\r\n");
+}
+
+TEST_F(ActivityLogTest, TextWithLineBreaksBecomesSeveralLines) {
+  log.Save("primeira\nsegunda");
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - primeira\nsegunda\r\n");  // written as passed in
+  log.Save("depois");
+  // Read back as separate lines, the file is written again with CR LF after each.
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - primeira\r\nsegunda\r\n09/02/2018 14:05:33 - depois\r\n");
+}
+
+struct ExistingCase {
+  const char* name;
+  std::string before;
+  std::string after;  // after adding "x" at 09/02/2018 14:05:33
+};
+
+class ExistingFileTest : public ActivityLogTest, public ::testing::WithParamInterface<ExistingCase> {};
+
+TEST_P(ExistingFileTest, KeepsLinesAndEncoding) {
+  testutil::WriteFile(LogFile(), GetParam().before);
+  log.Save("x");
+  EXPECT_EQ(Bytes(), GetParam().after);
+}
+
+const std::string kLineX = "09/02/2018 14:05:33 - x";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExistingFileTest,
+    ::testing::Values(
+        ExistingCase{"Empty", "", kLineX + "\r\n"},
+        ExistingCase{"LastLineWithoutBreak", "a\r\nb", "a\r\nb\r\n" + kLineX + "\r\n"},
+        ExistingCase{"LfOnly", "a\nb\n", "a\r\nb\r\n" + kLineX + "\r\n"},
+        ExistingCase{"CrOnly", "a\rb\r", "a\r\nb\r\n" + kLineX + "\r\n"},
+        ExistingCase{"Ansi", "a\xE7\r\n", "a\xE7\r\n" + kLineX + "\r\n"},
+        ExistingCase{"Utf8KeepsMark", "\xEF\xBB\xBF" "a\xC3\xA7\n", "\xEF\xBB\xBF" "a\xC3\xA7\r\n" + kLineX + "\r\n"},
+        ExistingCase{"Utf16LeKeepsMark", std::string("\xFF\xFE" "a\0\n\0", 6),
+                     std::string("\xFF\xFE" "a\0\r\0\n\0", 8) + settings::EncodeText(kLineX + "\r\n", settings::FileEncoding::kUtf16LE)},
+        ExistingCase{"Utf16BeKeepsMark", std::string("\xFE\xFF\0a\0\r\0\n", 8),
+                     std::string("\xFE\xFF\0a\0\r\0\n", 8) + settings::EncodeText(kLineX + "\r\n", settings::FileEncoding::kUtf16BE)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ActivityLogTest, UnicodeFilesStayUnicodeAcrossCalls) {
+  for (auto enc : {settings::FileEncoding::kUtf8, settings::FileEncoding::kUtf16LE, settings::FileEncoding::kUtf16BE}) {
+    testutil::WriteFile(LogFile(), std::string(settings::ByteOrderMark(enc)));
+    log.Save("Ação ☺");
+    log.Save("dois");
+    std::string expected(settings::ByteOrderMark(enc));
+    expected += settings::EncodeText("09/02/2018 14:05:33 - Ação ☺\r\n09/02/2018 14:05:33 - dois\r\n", enc);
+    EXPECT_EQ(Bytes(), expected);
+  }
+}
+
+TEST_F(ActivityLogTest, FileChangedByOthersBetweenCallsIsReadAgain) {
+  log.Save("um");
+  // Another program adds a line with a bare LF; the next call must not simply append.
+  testutil::WriteFile(LogFile(), Bytes() + "alheia\n");
+  log.Save("dois");
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - um\r\nalheia\r\n09/02/2018 14:05:33 - dois\r\n");
+}
+
+TEST(ActivityLog, MonthOfTheFileAndTimeOfTheLineAreTwoReadings) {
+  testutil::TempDir dir;
+  ScriptedClock clock{{At(2019, 1, 31, 23, 59, 59, 999), At(2019, 2, 1, 0, 0, 0, 1)}};
+  ActivityLog log(dir.path(), std::ref(clock));
+  log.Save("virada");
+  EXPECT_EQ(testutil::ReadFile(dir / "Tavrimondo_012019.LOG"), "01/02/2019 00:00:00 - virada\r\n");
+  EXPECT_FALSE(testutil::Exists(dir / "Tavrimondo_022019.LOG"));
+}
+
+// A log whose read fails, as when another program holds the file.
+class UnreadableLog : public ActivityLog {
+ public:
+  using ActivityLog::ActivityLog;
+  bool fail = true;
+
+ protected:
+  std::string ReadFileBytes(const std::string& path) override {
+    if (fail) throw std::runtime_error("Cannot open file \"" + path + "\". Access is denied");
+    return ActivityLog::ReadFileBytes(path);
+  }
+};
+
+TEST(ActivityLog, FailedReadAddsTheErrorAfterTheEarlierLines) {
+  testutil::TempDir dir;
+  UnreadableLog log(dir.path(), [] { return At(2018, 2, 9, 14, 5, 33); });
+  const std::string file = dir / "Tavrimondo_022018.LOG";
+  testutil::WriteFile(file, "antes 1\r\nantes 2");
+  log.Save("perdida");
+  EXPECT_EQ(testutil::ReadFile(file),
+            "antes 1\r\nantes 2\r\n09/02/2018 14:05:33 - Cannot open file \"" + file + "\". Access is denied\r\n");
+  log.fail = false;
+  log.Save("seguinte");
+  const std::string bytes = testutil::ReadFile(file);
+  EXPECT_TRUE(bytes.starts_with("antes 1\r\nantes 2\r\n09/02/2018 14:05:33 - Cannot open file")) << bytes;
+  EXPECT_TRUE(bytes.ends_with("\r\n09/02/2018 14:05:33 - seguinte\r\n")) << bytes;
+}
+
+TEST(ActivityLog, UnwritableFolderRaisesCreateErrorAndLeavesNothing) {
+  testutil::TempDir dir;
+  const std::string missing = dir / "nao-existe" + std::string(1, os::PathDelim());
+  ActivityLog log(missing, [] { return At(2018, 2, 9, 14, 5, 33); });
+  try {
+    log.Save("x");
+    FAIL() << "no error";
+  } catch (const settings::LogWriteError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Cannot create file \"" + missing + "Tavrimondo_022018.LOG\". ", 0), 0u)
+        << e.what();
+  }
+  EXPECT_FALSE(testutil::Exists(missing));
+}
+
+TEST(ActivityLog, ConcurrentCallsLoseNoLine) {
+  testutil::TempDir dir;
+  constexpr int kThreads = 4, kLines = 150;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Separate writers on one folder contend like separate processes do.
+      ActivityLog log(dir.path(), [] { return At(2018, 2, 9, 14, 5, 33); });
+      for (int i = 0; i < kLines; ++i) log.Save("t" + std::to_string(t) + " l" + std::to_string(i));
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto lines = settings::SplitLines(testutil::ReadFile(dir / "Tavrimondo_022018.LOG"));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+  std::vector<int> next(kThreads, 0);
+  for (const auto& l : lines) {
+    int t = 0, i = 0;
+    ASSERT_EQ(std::sscanf(l.c_str(), "09/02/2018 14:05:33 - t%d l%d", &t, &i), 2) << l;
+    EXPECT_EQ(i, next[t]++) << "lines of one writer keep their order";
+  }
+}
+
+}  // namespace
