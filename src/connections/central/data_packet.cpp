@@ -1,0 +1,358 @@
+#include "connections/central/data_packet.h"
+
+#include <cstring>
+
+#include "common/text.h"
+#include "connections/central/json_stream.h"
+
+namespace central::packet {
+namespace {
+
+void PutLE(std::string& out, std::uint64_t v, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+class Reader {
+ public:
+  explicit Reader(std::string_view b) : b_(b) {}
+  std::size_t Left() const { return b_.size() - pos_; }
+  std::size_t Pos() const { return pos_; }
+  std::string_view Take(std::size_t n, const char* what) {
+    if (n > Left()) throw ProtocolError(std::string("Data packet ends in the middle of ") + what);
+    auto s = b_.substr(pos_, n);
+    pos_ += n;
+    return s;
+  }
+  std::uint64_t LE(std::size_t n, const char* what) {
+    std::string_view s = Take(n, what);
+    std::uint64_t v = 0;
+    for (std::size_t i = n; i-- > 0;) v = (v << 8) | static_cast<unsigned char>(s[i]);
+    return v;
+  }
+  std::string_view Span(std::size_t from) const { return b_.substr(from, pos_ - from); }
+
+ private:
+  std::string_view b_;
+  std::size_t pos_ = 0;
+};
+
+bool ValidPrefix(std::uint32_t n) { return n == 1 || n == 2 || n == 4; }
+
+// One varying value: its length prefix (1, 2 or 4 bytes, from the type word's size) and the data.
+std::string_view ReadVarying(Reader& r, std::uint32_t type_word, const char* what) {
+  std::uint32_t prefix = SizeOf(type_word);
+  if (!ValidPrefix(prefix)) throw ProtocolError(std::string("Invalid length size in ") + what);
+  std::uint64_t len = r.LE(prefix, what);
+  return r.Take(static_cast<std::size_t>(len > r.Left() ? r.Left() + 1 : len), what);
+}
+
+void WriteVarying(std::string& out, std::uint32_t type_word, std::string_view data, const std::string& name) {
+  std::uint32_t prefix = SizeOf(type_word);
+  if (!ValidPrefix(prefix)) throw std::invalid_argument("Invalid length size for " + name);
+  if (prefix < 4 && data.size() >= (std::uint64_t(1) << (8 * prefix)))
+    throw std::invalid_argument("Value too long for " + name);
+  PutLE(out, data.size(), prefix);
+  out.append(data);
+}
+
+std::string ReadName(Reader& r) {
+  std::size_t n = static_cast<std::size_t>(r.LE(1, "a name"));
+  return std::string(r.Take(n, "a name"));
+}
+
+void WriteName(std::string& out, const std::string& name) {
+  if (name.size() > 255) throw std::invalid_argument("Name too long for a data packet: " + name);
+  out += static_cast<char>(name.size());
+  out += name;
+}
+
+Attribute ReadAttribute(Reader& r) {
+  Attribute a;
+  a.name = ReadName(r);
+  a.type_word = static_cast<std::uint32_t>(r.LE(4, "a property"));
+  if (a.type_word & kArray) {
+    std::size_t from = r.Pos();
+    std::uint32_t count = static_cast<std::uint32_t>(r.LE(4, "a property"));
+    if (count > r.Left()) throw ProtocolError("Data packet property array longer than the packet");
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (a.type_word & kVarying) ReadVarying(r, a.type_word, "a property");
+      else r.Take(SizeOf(a.type_word), "a property");
+    }
+    a.value.assign(r.Span(from));
+  } else if (a.type_word & kVarying) {
+    a.value.assign(ReadVarying(r, a.type_word, "a property"));
+  } else {
+    a.value.assign(r.Take(SizeOf(a.type_word), "a property"));
+  }
+  return a;
+}
+
+void WriteAttribute(std::string& out, const Attribute& a) {
+  WriteName(out, a.name);
+  PutLE(out, a.type_word, 4);
+  if ((a.type_word & kVarying) && !(a.type_word & kArray)) WriteVarying(out, a.type_word, a.value, a.name);
+  else out += a.value;
+}
+
+// Bytes of a fixed-size value in a row.
+std::size_t StoredSize(const FieldDesc& f) {
+  if (f.Type() == dsBCD || f.Type() == dsFMTBCD) return kBcdStoredSize;
+  return SizeOf(f.type_word);
+}
+
+void CheckField(const FieldDesc& f) {
+  if (f.type_word & (kArray | 0x01000000 | 0x02000000 | 0x04000000))
+    throw ProtocolError("Unsupported field type in data packet: " + f.name);
+  if (f.Varying() ? !ValidPrefix(SizeOf(f.type_word)) : StoredSize(f) == 0)
+    throw ProtocolError("Invalid field size in data packet: " + f.name);
+}
+
+}  // namespace
+
+Attribute IntAttribute(std::string name, std::int32_t v) {
+  Attribute a{std::move(name), TypeWord(dsINT, 4), {}};
+  PutLE(a.value, static_cast<std::uint32_t>(v), 4);
+  return a;
+}
+Attribute ByteAttribute(std::string name, std::uint8_t v) {
+  return Attribute{std::move(name), TypeWord(dsINT, 1), std::string(1, static_cast<char>(v))};
+}
+Attribute UIntAttribute(std::string name, std::uint32_t v) {
+  Attribute a{std::move(name), TypeWord(dsUINT, 4), {}};
+  PutLE(a.value, v, 4);
+  return a;
+}
+Attribute TextAttribute(std::string name, std::string_view v) {
+  Attribute a{std::move(name), TypeWord(dsZSTRING, 2, kVarying), std::string(v)};
+  a.value += '\0';  // the length counts the terminating NUL
+  return a;
+}
+
+const Attribute* FieldDesc::Prop(std::string_view n) const {
+  for (const auto& a : props)
+    if (text::EqualsIgnoreCase(a.name, n)) return &a;
+  return nullptr;
+}
+
+std::optional<std::int64_t> FieldDesc::IntProp(std::string_view n) const {
+  const Attribute* a = Prop(n);
+  if (!a || (a->type_word & (kVarying | kArray)) || a->value.empty() || a->value.size() > 8) return std::nullopt;
+  std::uint64_t v = 0;
+  for (std::size_t i = a->value.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(a->value[i]);
+  std::size_t bits = a->value.size() * 8;
+  if (DsTypeOf(a->type_word) == dsINT && bits < 64 && ((v >> (bits - 1)) & 1)) v |= ~std::uint64_t(0) << bits;
+  return static_cast<std::int64_t>(v);
+}
+
+std::string FieldDesc::TextProp(std::string_view n) const {
+  const Attribute* a = Prop(n);
+  if (!a || !(a->type_word & kVarying)) return "";
+  std::string s = a->value;
+  while (!s.empty() && s.back() == '\0') s.pop_back();
+  return s;
+}
+
+int DataPacket::FieldIndex(std::string_view name) const {
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (text::EqualsIgnoreCase(fields[i].name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+const Attribute* DataPacket::Param(std::string_view name) const {
+  for (const auto& a : params)
+    if (text::EqualsIgnoreCase(a.name, name)) return &a;
+  return nullptr;
+}
+
+DataPacket Read(std::string_view bytes) {
+  if (!bytes.empty() && bytes[0] == '<') throw ProtocolError("XML data packets are not supported");
+  Reader r(bytes);
+  if (r.LE(4, "the header") != kMagic) throw ProtocolError("Not a data packet (wrong magic number)");
+  DataPacket p;
+  p.major = static_cast<std::uint16_t>(r.LE(2, "the header"));
+  p.minor = static_cast<std::uint16_t>(r.LE(2, "the header"));
+  if (p.major < 1 || p.major > 3) throw ProtocolError("Unsupported data packet version " + std::to_string(p.major));
+  std::uint32_t header_size = static_cast<std::uint32_t>(r.LE(4, "the header"));
+  std::uint16_t columns = static_cast<std::uint16_t>(r.LE(2, "the header"));
+  std::uint32_t row_count = static_cast<std::uint32_t>(r.LE(4, "the header"));
+  p.properties = static_cast<std::uint32_t>(r.LE(4, "the header"));
+  r.LE(2, "the header");
+  if (header_size < 24) throw ProtocolError("Invalid data packet header size");
+  r.Take(header_size - 24, "the header");
+  if (p.properties & 0x8000) throw ProtocolError("XML data packets are not supported");
+
+  if (!(p.properties & kMetadataIncluded)) {
+    if (row_count != 0) throw ProtocolError("Data packet has rows but no field definitions");
+    return p;
+  }
+  for (std::uint16_t c = 0; c < columns; ++c) {
+    FieldDesc f;
+    f.name = ReadName(r);
+    f.type_word = static_cast<std::uint32_t>(r.LE(4, "a field definition"));
+    f.attributes = static_cast<std::uint16_t>(r.LE(2, "a field definition"));
+    std::uint16_t nprops = static_cast<std::uint16_t>(r.LE(2, "a field definition"));
+    for (std::uint16_t i = 0; i < nprops; ++i) f.props.push_back(ReadAttribute(r));
+    CheckField(f);
+    p.fields.push_back(std::move(f));
+  }
+  std::uint16_t nparams = static_cast<std::uint16_t>(r.LE(2, "the dataset properties"));
+  for (std::uint16_t i = 0; i < nparams; ++i) p.params.push_back(ReadAttribute(r));
+
+  const std::size_t bit_bytes = (p.fields.size() + 3) / 4;
+  for (std::uint32_t n = 0; n < row_count; ++n) {
+    if (r.Left() < 1 + bit_bytes) throw ProtocolError("Data packet ends in the middle of a row");
+    Row row;
+    row.status = static_cast<std::uint8_t>(r.LE(1, "a row"));
+    std::string_view bits = r.Take(bit_bytes, "a row");
+    row.cells.reserve(p.fields.size());
+    for (std::size_t k = 0; k < p.fields.size(); ++k) {
+      unsigned b = static_cast<unsigned char>(bits[k / 4]) >> ((k % 4) * 2);
+      Cell cell;
+      if (b & 1) {
+        cell.state = CellState::kNull;
+      } else if (b & 2) {
+        cell.state = CellState::kNotChanged;
+      } else {
+        cell.state = CellState::kValue;
+        const FieldDesc& f = p.fields[k];
+        cell.raw.assign(f.Varying() ? ReadVarying(r, f.type_word, "a row") : r.Take(StoredSize(f), "a row"));
+      }
+      row.cells.push_back(std::move(cell));
+    }
+    p.rows.push_back(std::move(row));
+  }
+  return p;
+}
+
+std::string Write(const DataPacket& p) {
+  std::string out;
+  PutLE(out, kMagic, 4);
+  PutLE(out, p.major, 2);
+  PutLE(out, p.minor, 2);
+  PutLE(out, 24, 4);
+  PutLE(out, p.fields.size(), 2);
+  PutLE(out, p.rows.size(), 4);
+  PutLE(out, p.properties, 4);
+  PutLE(out, 0, 2);  // first-row offset, filled in below
+  if (p.properties & kMetadataIncluded) {
+    for (const FieldDesc& f : p.fields) {
+      WriteName(out, f.name);
+      PutLE(out, f.type_word, 4);
+      PutLE(out, f.attributes, 2);
+      PutLE(out, f.props.size(), 2);
+      for (const Attribute& a : f.props) WriteAttribute(out, a);
+    }
+    PutLE(out, p.params.size(), 2);
+    for (const Attribute& a : p.params) WriteAttribute(out, a);
+  }
+  if ((p.properties & kContainsMetaLength) && out.size() <= 0xFFFF) {
+    out[22] = static_cast<char>(out.size() & 0xFF);
+    out[23] = static_cast<char>(out.size() >> 8);
+  }
+  const std::size_t bit_bytes = (p.fields.size() + 3) / 4;
+  for (const Row& row : p.rows) {
+    if (row.cells.size() != p.fields.size()) throw std::invalid_argument("Row does not match the field list");
+    out += static_cast<char>(row.status);
+    std::string bits(bit_bytes, '\0');
+    for (std::size_t k = 0; k < row.cells.size(); ++k) {
+      unsigned b = row.cells[k].state == CellState::kNull ? 1 : row.cells[k].state == CellState::kNotChanged ? 2 : 0;
+      bits[k / 4] = static_cast<char>(static_cast<unsigned char>(bits[k / 4]) | (b << ((k % 4) * 2)));
+    }
+    out += bits;
+    for (std::size_t k = 0; k < row.cells.size(); ++k) {
+      const Cell& c = row.cells[k];
+      if (c.state != CellState::kValue) continue;
+      const FieldDesc& f = p.fields[k];
+      if (f.Varying()) {
+        WriteVarying(out, f.type_word, c.raw, f.name);
+      } else {
+        if (c.raw.size() != StoredSize(f)) throw std::invalid_argument("Value of the wrong size for " + f.name);
+        out += c.raw;
+      }
+    }
+  }
+  return out;
+}
+
+// ---- TBcd ----------------------------------------------------------------------------------
+
+std::string CurrencyToBcd(std::int64_t scaled, int precision) {
+  if (precision < 5 || precision > 32) throw std::invalid_argument("Invalid BCD precision");
+  std::uint64_t mag = scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+  std::string raw(kBcdStoredSize, '\0');
+  raw[0] = static_cast<char>(precision);
+  raw[1] = static_cast<char>((scaled < 0 ? 0x80 : 0) | 4);
+  for (int i = precision - 1; i >= 0; --i) {
+    unsigned d = static_cast<unsigned>(mag % 10);
+    mag /= 10;
+    unsigned char& b = reinterpret_cast<unsigned char&>(raw[2 + i / 2]);
+    b |= (i % 2 == 0) ? (d << 4) : d;
+  }
+  if (mag != 0) throw std::out_of_range("Value does not fit in BCD(" + std::to_string(precision) + ",4)");
+  return raw;
+}
+
+namespace {
+
+struct BcdDigits {
+  bool negative;
+  int places;
+  std::string digits;  // one char '0'..'9' per nibble
+};
+
+BcdDigits Digits(std::string_view raw) {
+  if (raw.size() < 2) throw ProtocolError("Malformed BCD value");
+  int precision = static_cast<unsigned char>(raw[0]);
+  unsigned char sp = static_cast<unsigned char>(raw[1]);
+  BcdDigits d{(sp & 0x80) != 0, sp & 0x3F, {}};
+  if (sp & 0x40) throw ProtocolError("Special BCD values are not supported");
+  if (precision > 2 * static_cast<int>(raw.size() - 2) || d.places > precision) throw ProtocolError("Malformed BCD value");
+  for (int i = 0; i < precision; ++i) {
+    unsigned char b = static_cast<unsigned char>(raw[2 + i / 2]);
+    unsigned n = (i % 2 == 0) ? b >> 4 : b & 15;
+    if (n > 9) throw ProtocolError("Malformed BCD digit");
+    d.digits += static_cast<char>('0' + n);
+  }
+  return d;
+}
+
+}  // namespace
+
+std::int64_t BcdToCurrency(std::string_view raw) {
+  BcdDigits d = Digits(raw);
+  const int int_digits = static_cast<int>(d.digits.size()) - d.places;
+  unsigned __int128 v = 0;
+  for (int i = 0; i < int_digits + 4; ++i) {
+    int digit = i < static_cast<int>(d.digits.size()) ? d.digits[i] - '0' : 0;
+    v = v * 10 + static_cast<unsigned>(digit);
+    if (v > (static_cast<unsigned __int128>(INT64_MAX) + 1)) throw ProtocolError("BCD value out of range");
+  }
+  if (d.places > 4 && d.digits[int_digits + 4] >= '5') ++v;
+  const unsigned __int128 limit = static_cast<unsigned __int128>(INT64_MAX) + (d.negative ? 1 : 0);
+  if (v > limit) throw ProtocolError("BCD value out of range");
+  return d.negative ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v)) : static_cast<std::int64_t>(v);
+}
+
+std::string BcdToString(std::string_view raw) {
+  BcdDigits d = Digits(raw);
+  std::string ip = d.digits.substr(0, d.digits.size() - d.places);
+  std::string fp = d.digits.substr(d.digits.size() - d.places);
+  ip.erase(0, ip.find_first_not_of('0') == std::string::npos ? ip.size() : ip.find_first_not_of('0'));
+  while (!fp.empty() && fp.back() == '0') fp.pop_back();
+  if (ip.empty()) ip = "0";
+  std::string s = (d.negative && (ip != "0" || !fp.empty()) ? "-" : "") + ip;
+  if (!fp.empty()) s += "." + fp;
+  return s;
+}
+
+std::string CurrencyToString(std::int64_t scaled) {
+  std::uint64_t mag = scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+  std::string s = (scaled < 0 ? "-" : "") + std::to_string(mag / 10000);
+  std::string frac = std::to_string(mag % 10000);
+  frac.insert(0, 4 - frac.size(), '0');
+  while (!frac.empty() && frac.back() == '0') frac.pop_back();
+  if (!frac.empty()) s += "." + frac;
+  return s;
+}
+
+}  // namespace central::packet
