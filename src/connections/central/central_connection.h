@@ -1,0 +1,36 @@
+// The central server connection as the service owns it: the DataSnap connection `ConnServer`,
+// the provider connection `DSPServer` on the server class "TServerMethods1", and the three
+// client datasets on its providers.
+#pragma once
+
+#include "connections/central/client_dataset.h"
+#include "connections/central/provider_connection.h"
+
+namespace central {
+
+class CentralConnection {
+ public:
+  CentralConnection();
+  ~CentralConnection();
+  CentralConnection(const CentralConnection&) = delete;
+  CentralConnection& operator=(const CentralConnection&) = delete;
+
+  TSQLConnection ConnServer;
+  TDSProviderConnection DSPServer;
+  TClientDataSet CDSLogEstoqueRec;  // provider "DPLogEstoqueRec", no parameters
+  TClientDataSet CdsFiliais;        // provider "DPFiliais", CODIGO integer
+  TClientDataSet CDSIndice;         // provider "DPIndice", CODIGO declared as text
+
+  // Binds one reconcile handler to all three datasets.
+  void SetReconcileErrorHandler(const TReconcileErrorEvent& handler);
+  // Binds where an exception escaping that handler goes (see TClientDataSet::OnHandlerException).
+  void SetHandlerExceptionSink(const std::function<void(const std::exception&)>& sink);
+};
+
+// Points ConnServer at the host named by "ServidorCentral" in the settings file (default
+// "localhost") and connects, logging "Conectou no Servidor Central" or the failure's message.
+// Exceptions from before the connect attempt reach the caller; so does a failure to log the
+// failure of writing the success line.
+void ConfiguraConexaoCentral(CentralConnection& c);
+
+}  // namespace central

@@ -1,0 +1,68 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+#include "server_process.h"
+#include "test_util.h"
+
+namespace testutil {
+
+struct ServerProcess::Impl {
+  pid_t pid = -1;
+};
+
+ServerProcess::ServerProcess(const std::string& exe, const std::string& dir, std::vector<std::string> args)
+    : impl_(std::make_unique<Impl>()), dir_(dir) {
+  std::remove((dir + "port").c_str());  // left by an earlier server in the same directory
+  std::vector<std::string> all = {exe, "--bind", "127.0.0.1", "--port", "0", "--port-file", dir + "port",
+                                  "--dump-file", dir + "dump"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string log = dir + "server.log";
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) ::dup2(fd, 2);
+    ::execv(exe.c_str(), argv.data());
+    ::_exit(127);
+  }
+  impl_->pid = pid;
+  for (int i = 0; i < 1000; ++i) {
+    if (Exists(dir + "port")) {
+      port_ = static_cast<std::uint16_t>(std::stoi(ReadFile(dir + "port")));
+      return;
+    }
+    int status;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      impl_->pid = -1;
+      throw std::runtime_error("The stand-in server ended at start: " + Log());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  impl_->pid = -1;
+  throw std::runtime_error("The stand-in server did not start");
+}
+
+ServerProcess::~ServerProcess() {
+  if (impl_->pid > 0) {
+    ::kill(impl_->pid, SIGTERM);
+    int status;
+    ::waitpid(impl_->pid, &status, 0);
+  }
+}
+
+std::string ServerProcess::Dump() const { return Exists(dir_ + "dump") ? ReadFile(dir_ + "dump") : ""; }
+std::string ServerProcess::Log() const { return Exists(dir_ + "server.log") ? ReadFile(dir_ + "server.log") : ""; }
+
+}  // namespace testutil
