@@ -291,7 +291,7 @@ class Parser {
       JValue member;
       if ((key == "data" || key == "metadata" || key == "callback") && in_.Peek() == '[') member = Blob();
       else member = Value(depth + 1);
-      v.members.emplace_back(std::move(key), std::move(member));
+      v.members.push_back(JMember{std::move(key), std::move(member)});
       if (top && v.members.size() == 1 && v.members[0].first == "error") return v;
       SkipBlanks();
       unsigned char d = Next();

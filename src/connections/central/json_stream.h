@@ -68,6 +68,8 @@ class StreamReader {
   std::uint64_t consumed_ = 0;
 };
 
+struct JMember;
+
 struct JValue {
   enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject, kBlob };
   Kind kind = Kind::kNull;
@@ -75,7 +77,7 @@ struct JValue {
   std::string text;              // number as written; string as UTF-8; blob bytes
   std::int64_t blob_count = 0;   // a blob's N as written (negative or 0: last chunk)
   std::vector<JValue> items;     // array elements
-  std::vector<std::pair<std::string, JValue>> members;  // object members in order
+  std::vector<JMember> members;  // object members in order
 
   bool Is(Kind k) const { return kind == k; }
   // The member of an object, or nullptr.
@@ -84,6 +86,11 @@ struct JValue {
   std::int64_t AsInt() const;
   const std::string& AsString() const;
   const JValue& At(std::size_t i) const;  // array element
+};
+
+struct JMember {
+  std::string first;  // the name
+  JValue second;
 };
 
 struct ReadLimits {
