@@ -25,7 +25,14 @@ namespace dbx = central::dbx;
 namespace ole = central::ole;
 namespace packet = central::packet;
 
+namespace {
+std::atomic<bool> log_enabled{true};
+}  // namespace
+
+void SetLogEnabled(bool on) { log_enabled = on; }
+
 void Log(const std::string& line) {
+  if (!log_enabled) return;
   static std::mutex mu;
   std::lock_guard lock(mu);
   std::cerr << "[central] " << line << std::endl;

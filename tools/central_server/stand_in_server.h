@@ -68,6 +68,8 @@ class StandInServer {
 };
 
 void Log(const std::string& line);
+// Benchmarks silence the log.
+void SetLogEnabled(bool on);
 // The wall clock as milliseconds since 01/01/0001, the unit of the packets' time stamps.
 std::int64_t NowMs0001();
 

@@ -1,5 +1,6 @@
 #include "connections/central/data_packet.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/text.h"
@@ -9,7 +10,9 @@ namespace central::packet {
 namespace {
 
 void PutLE(std::string& out, std::uint64_t v, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  char b[8];
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  out.append(b, n);
 }
 
 class Reader {
@@ -199,6 +202,8 @@ DataPacket Read(std::string_view bytes) {
   for (std::uint16_t i = 0; i < nparams; ++i) p.params.push_back(ReadAttribute(r));
 
   const std::size_t bit_bytes = (p.fields.size() + 3) / 4;
+  // Every row takes at least its status and bit bytes, which bounds what the count may claim.
+  p.rows.reserve(std::min<std::size_t>(row_count, r.Left() / (1 + bit_bytes)));
   for (std::uint32_t n = 0; n < row_count; ++n) {
     if (r.Left() < 1 + bit_bytes) throw ProtocolError("Data packet ends in the middle of a row");
     Row row;
@@ -250,6 +255,12 @@ std::string Write(const DataPacket& p) {
     out[23] = static_cast<char>(out.size() >> 8);
   }
   const std::size_t bit_bytes = (p.fields.size() + 3) / 4;
+  std::size_t size = out.size();
+  for (const Row& row : p.rows) {
+    size += 1 + bit_bytes;
+    for (const Cell& c : row.cells) size += c.raw.size() + 4;
+  }
+  out.reserve(size);
   for (const Row& row : p.rows) {
     if (row.cells.size() != p.fields.size()) throw std::invalid_argument("Row does not match the field list");
     out += static_cast<char>(row.status);
@@ -319,18 +330,31 @@ BcdDigits Digits(std::string_view raw) {
 }  // namespace
 
 std::int64_t BcdToCurrency(std::string_view raw) {
-  BcdDigits d = Digits(raw);
-  const int int_digits = static_cast<int>(d.digits.size()) - d.places;
+  // Straight from the nibbles: this runs for every stock value sent.
+  if (raw.size() < 2) throw ProtocolError("Malformed BCD value");
+  const int precision = static_cast<unsigned char>(raw[0]);
+  const unsigned char sp = static_cast<unsigned char>(raw[1]);
+  const int places = sp & 0x3F;
+  if (sp & 0x40) throw ProtocolError("Special BCD values are not supported");
+  if (precision > 2 * static_cast<int>(raw.size() - 2) || places > precision) throw ProtocolError("Malformed BCD value");
+  auto digit = [&](int i) -> unsigned {
+    if (i >= precision) return 0;
+    unsigned char b = static_cast<unsigned char>(raw[2 + i / 2]);
+    unsigned n = (i % 2 == 0) ? b >> 4 : b & 15;
+    if (n > 9) throw ProtocolError("Malformed BCD digit");
+    return n;
+  };
+  const int int_digits = precision - places;
+  const unsigned __int128 limit = static_cast<unsigned __int128>(INT64_MAX) + ((sp & 0x80) ? 1 : 0);
   unsigned __int128 v = 0;
   for (int i = 0; i < int_digits + 4; ++i) {
-    int digit = i < static_cast<int>(d.digits.size()) ? d.digits[i] - '0' : 0;
-    v = v * 10 + static_cast<unsigned>(digit);
-    if (v > (static_cast<unsigned __int128>(INT64_MAX) + 1)) throw ProtocolError("BCD value out of range");
+    v = v * 10 + digit(i);
+    if (v > limit) throw ProtocolError("BCD value out of range");
   }
-  if (d.places > 4 && d.digits[int_digits + 4] >= '5') ++v;
-  const unsigned __int128 limit = static_cast<unsigned __int128>(INT64_MAX) + (d.negative ? 1 : 0);
+  for (int i = int_digits + 4; i < precision; ++i) digit(i);  // validate the rest
+  if (places > 4 && digit(int_digits + 4) >= 5) ++v;
   if (v > limit) throw ProtocolError("BCD value out of range");
-  return d.negative ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v)) : static_cast<std::int64_t>(v);
+  return (sp & 0x80) ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v)) : static_cast<std::int64_t>(v);
 }
 
 std::string BcdToString(std::string_view raw) {

@@ -204,6 +204,7 @@ bool Variant::IsIntegerKind() const {
 std::string ToStream(const Variant& v) {
   std::string out;
   if (v.IsByteArray()) {
+    out.reserve(9 + v.str.size());
     out += '\x03';
     PutLE(out, v.str.size(), 8);
     out += v.str;
