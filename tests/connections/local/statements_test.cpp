@@ -118,6 +118,48 @@ TEST_F(StatementsTest, StockKeepsItsFourDecimalsExactly) {
   EXPECT_EQ(rows[3].estoque, 0);
 }
 
+// The store's database may keep stock with other scales than four decimals, or as text.
+TEST_F(StatementsTest, OtherNumericTypesConvertToFourDecimalsRoundingHalfAwayFromZero) {
+  struct Case {
+    const char* expr;
+    std::int64_t currency;
+    std::int64_t largeint;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"CAST(1.23455 AS NUMERIC(18,5))", 12346, 1, "1.23455"},
+      {"CAST(-1.23455 AS NUMERIC(18,5))", -12346, -1, "-1.23455"},
+      {"CAST(-2.5 AS NUMERIC(9,2))", -25000, -3, "-2.5"},
+      {"CAST(7 AS SMALLINT)", 70000, 7, "7"},
+      {"CAST(9223372036854775807 AS BIGINT)", 0, 9223372036854775807, "9223372036854775807"},
+      {"CAST(' 12.75 ' AS VARCHAR(10))", 127500, 13, " 12.75 "},
+      {"CAST(0.00005 AS DOUBLE PRECISION)", 1, 0, "5e-05"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.expr);
+    localdb::TFDQuery q("Q", c.ConnQuelbrant, c.TransLeitura, std::string("SELECT ") + k.expr + " AS V FROM RDB$DATABASE");
+    q.Open();
+    auto v = q.FieldByName("V");
+    EXPECT_EQ(v.AsString(), k.text);
+    EXPECT_EQ(v.AsLargeInt(), k.largeint);
+    if (k.largeint == 9223372036854775807)
+      EXPECT_THROW(v.AsCurrency(), localdb::EDatabaseError);  // too large for four decimals
+    else
+      EXPECT_EQ(v.AsCurrency(), k.currency);
+  }
+}
+
+TEST_F(StatementsTest, ColonsInsideQuotesAndCommentsAreNoParameters) {
+  localdb::TFDQuery q("Q", c.ConnQuelbrant, c.TransLeitura,
+                      "SELECT ':NOPE' AS A, /* :NOPE */ CAST(:YES AS VARCHAR(5)) AS B -- :NOPE\n"
+                      "FROM RDB$DATABASE");
+  EXPECT_THROW(q.ParamByName("NOPE"), localdb::EDatabaseError);
+  q.ParamByName("yes").SetAsString("ok");
+  q.Open();
+  EXPECT_EQ(q.FieldByName("A").AsString(), ":NOPE");
+  EXPECT_EQ(q.FieldByName("b").AsString(), "ok");
+}
+
 TEST_F(StatementsTest, AnIndexThatIsNoNumberRaisesTheServersConversionError) {
   auto& q = c.TBLogEstoqueENV;
   q.ParamByName("INDICE").SetAsString("abc");
