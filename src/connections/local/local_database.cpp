@@ -178,23 +178,19 @@ void TFDTransaction::Start() {
 
 void TFDTransaction::Finish(bool commit) {
   if (!handle_) return;
-  ISC_STATUS_ARRAY st;
   const FbApi& api = connection_.Api();
-  if (commit) {
-    if (api.commit_transaction(st, &handle_)) {
-      ISC_STATUS_ARRAY st2;
-      if (api.rollback_transaction(st2, &handle_)) handle_ = 0;
-      handle_ = 0;
-      auto_started_ = false;
-      connection_.RaiseStatus(st);
-    }
-  } else if (api.rollback_transaction(st, &handle_)) {
-    handle_ = 0;
-    auto_started_ = false;
-    connection_.RaiseStatus(st);
+  ISC_STATUS_ARRAY st;
+  bool failed = commit ? api.commit_transaction(st, &handle_) != 0 : api.rollback_transaction(st, &handle_) != 0;
+  if (failed && commit) {
+    // A transaction that cannot commit must not linger holding its work: undo it.
+    ISC_STATUS_ARRAY ignored;
+    api.rollback_transaction(ignored, &handle_);
   }
+  // Whatever happened, this transaction is over; a handle the server no longer knows is useless.
   handle_ = 0;
   auto_started_ = false;
+  users_ = 0;
+  if (failed) connection_.RaiseStatus(st);
 }
 
 void TFDTransaction::StartTransaction() {
@@ -275,7 +271,7 @@ void TFDConnection::Connect() {
   dpb.push_back(isc_dpb_utf8_filename);
   dpb.push_back(0);
 
-  if (target.size() > 0xFFFF) throw EDatabaseError("The database name is too long");
+  if (target.size() > 32767) throw EDatabaseError("The database name is too long");
   ISC_STATUS_ARRAY st;
   isc_db_handle h = 0;
   if (api.attach_database(st, static_cast<short>(target.size()), target.c_str(), &h,

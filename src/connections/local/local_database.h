@@ -227,7 +227,7 @@ class TFDQuery {
 
   bool Active() const { return active_; }
   bool Eof() const { return eof_; }
-  bool IsEmpty() const { return active_ && row_number_ == 0; }
+  bool IsEmpty() const { return row_number_ == 0; }  // also when closed
   // Back to the first row; a cursor already past it is run again.
   void First();
   void Next();

@@ -222,6 +222,17 @@ TEST_F(StatementsTest, LoadedRowsAreVisibleToTheReadingTransactionAtOnce) {
   EXPECT_EQ(admin.Scalar("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "1");
 }
 
+TEST_F(StatementsTest, ClosingTheConnectionCommitsAnActiveTransaction) {
+  c.TransEscrita.StartTransaction();
+  localdb::TFDQuery insert("Insert", c.ConnQuelbrant, c.TransEscrita,
+                           "INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 1)");
+  insert.ExecSQL();
+  EXPECT_TRUE(c.TransEscrita.Active());  // started explicitly: its statements do not end it
+  c.ConnQuelbrant.SetConnected(false);
+  EXPECT_FALSE(c.TransEscrita.Active());
+  EXPECT_EQ(admin.Scalar("SELECT COUNT(*) FROM PRODUTOS"), "1");
+}
+
 TEST_F(StatementsTest, Latin1TextsRoundTripAndUnrepresentableTextsAreRefused) {
   localdb::TFDQuery insert("Insert", c.ConnQuelbrant, c.TransEscrita,
                            "INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES (:CODIGO, 1)");
