@@ -56,6 +56,7 @@ cmd_install() {
 }
 
 cmd_start() {
+  [[ $EUID -eq 0 ]] || die "start needs root: it runs the server as the firebird user"
   command -v isql-fb >/dev/null || die "isql-fb not found: run 'firebird.sh install' first"
   mkdir -p "$STATE_DIR" "$DB_DIR"
   chown firebird:firebird "$DB_DIR"
@@ -112,6 +113,7 @@ cmd_create_store_db() {
   local path=${1:-}
   [[ -n "$path" ]] || die "usage: firebird.sh create-store-db PATH"
   [[ "$path" == /* ]] || die "PATH must be absolute (the server opens it as it sees it)"
+  [[ "$path" != *"'"* ]] || die "PATH must not hold a single quote"
   local dir
   dir=$(dirname "$path")
   [[ -d "$dir" ]] || die "folder $dir does not exist"
