@@ -1,6 +1,8 @@
 // ConfiguraConexaoLocal and the loading of the client library, against the real server.
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include "connections/local/local_connection.h"
 #include "fb_test_env.h"
 #include "settings/app_dir.h"
@@ -91,6 +93,29 @@ TEST_F(ConfiguraConexaoLocalTest, ConnectFailuresCarryTheClientLibrarysText) {
     EXPECT_EQ(std::string(e.what()),
               "Unable to complete network request to host \"127.0.0.1\".\r\nFailed to establish a connection.");
     EXPECT_TRUE(e.HasCode(335544721));
+  }
+}
+
+TEST_F(ConfiguraConexaoLocalTest, ADatabasePathWithAccentsReachesTheServerAndItsMessageIntact) {
+  // The client library parses the name in the process's character set; a POSIX process starts in
+  // the ASCII "C" locale, where no accent fits (on Windows the ANSI code page serves).
+  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+  ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  struct Restore {
+    std::string locale;
+    ~Restore() { std::setlocale(LC_CTYPE, locale.c_str()); }
+  } restore{saved};
+  LocalConnection c;
+  std::string path = fbtest::DatabaseDir() + "Loja São João.fdb";
+  c.ConnQuelbrant.Params.Set(c.ConnQuelbrant.Params.IndexOfName("Server"), "Server=" + fbtest::Host());
+  c.ConnQuelbrant.Params.Set(c.ConnQuelbrant.Params.IndexOfName("Database"), "Database=" + path);
+  c.ConnQuelbrant.Params.Set(c.ConnQuelbrant.Params.IndexOfName("Password"), "Password=" + fbtest::AdminPassword());
+  c.FDPhysFBDriverLink1.VendorLib = "";
+  try {
+    c.ConnQuelbrant.SetConnected(true);
+    FAIL() << "opened a database that does not exist";
+  } catch (const localdb::EFirebirdError& e) {
+    EXPECT_NE(std::string(e.what()).find("\"" + path + "\""), std::string::npos) << e.what();
   }
 }
 
