@@ -657,9 +657,13 @@ void TFDQuery::DropStatement() {
 
 int TFDQuery::FieldCount() const { return stmt_ ? stmt_->layout.da()->sqld : 0; }
 
-const TFDQuery::Sqlda& TFDQuery::CurrentRow() const {
+const TFDQuery::Sqlda& TFDQuery::CurrentRow(int field) const {
   if (!active_) throw EDatabaseError(name_ + ": the query is not open");
-  if (row_number_ == 0) throw EDatabaseError(name_ + ": there is no row to read (the query returned no rows)");
+  if (row_number_ == 0) {
+    const XSQLVAR& v = stmt_->layout.da()->sqlvar[field];
+    throw EDatabaseError(name_ + ": no row to read " + std::string(v.aliasname, v.aliasname_length) +
+                         " from (the query returned no rows)");
+  }
   return *stmt_->current;
 }
 
@@ -765,10 +769,10 @@ std::string TField::FieldName() const {
   return std::string(v.aliasname, v.aliasname_length);
 }
 
-bool TField::IsNull() const { return ReadVar(query_->CurrentRow().da()->sqlvar[index_]).kind == Value::kNull; }
+bool TField::IsNull() const { return ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]).kind == Value::kNull; }
 
 std::string TField::AsString() const {
-  Value v = ReadVar(query_->CurrentRow().da()->sqlvar[index_]);
+  Value v = ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]);
   switch (v.kind) {
     case Value::kNull:
       return {};
@@ -789,7 +793,7 @@ std::string TField::AsString() const {
 }
 
 std::int64_t TField::AsLargeInt() const {
-  Value v = ReadVar(query_->CurrentRow().da()->sqlvar[index_]);
+  Value v = ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]);
   switch (v.kind) {
     case Value::kNull:
       return 0;
@@ -820,7 +824,7 @@ std::int32_t TField::AsInteger() const {
 }
 
 std::int64_t TField::AsCurrency() const {
-  Value v = ReadVar(query_->CurrentRow().da()->sqlvar[index_]);
+  Value v = ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]);
   switch (v.kind) {
     case Value::kNull:
       return 0;

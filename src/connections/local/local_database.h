@@ -246,7 +246,8 @@ class TFDQuery {
   bool FetchInto(Sqlda& row);  // false at the end
   void EndCursor(bool success);
   void DropStatement();  // at disconnect
-  const Sqlda& CurrentRow() const;
+  // The row the fields read; raises when there is none, naming the field asked for.
+  const Sqlda& CurrentRow(int field) const;
 
   std::string name_;
   TFDConnection& connection_;
