@@ -254,8 +254,10 @@ void TFDConnection::Connect() {
   std::string target = Params.Values("Database");
   std::string server = Params.Values("Server");
   std::string protocol = Params.Values("Protocol");
-  if (!server.empty() && (protocol.empty() || text::EqualsIgnoreCase(protocol, "TCPIP")))
-    target = server + ":" + target;
+  // Always through a server over TCP/IP: a bare path would open the file in-process, where no
+  // password is checked, whenever the client happens to carry the embedded engine.
+  if (protocol.empty() || text::EqualsIgnoreCase(protocol, "TCPIP"))
+    target = (server.empty() ? std::string("localhost") : server) + ":" + target;
 
   // Every text of the parameter block travels as UTF-8 (isc_dpb_utf8_filename), so a database
   // path with accents reaches the server intact whatever the code pages on either side.

@@ -194,6 +194,13 @@ TEST_F(ConfiguraConexaoLocalTest, BothPasswordsRefusedLogsTheSecondRefusalOnly) 
   EXPECT_FALSE(c.ConnQuelbrant.Connected());
   EXPECT_EQ(Entry(c, "Password"), "rivulo");
   EXPECT_EQ(Log(), std::vector<std::string>{kRefused});
+
+  // An empty "Servidor" still goes through the server, which checks the password; opening the
+  // file in-process would let any password in.
+  WriteSettings("", db.path());
+  ConfiguraConexaoLocal(c);
+  EXPECT_FALSE(c.ConnQuelbrant.Connected());
+  EXPECT_EQ(Log(), (std::vector<std::string>{kRefused, kRefused}));
 }
 
 }  // namespace
