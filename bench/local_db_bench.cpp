@@ -174,17 +174,22 @@ void BM_BareFetch(benchmark::State& state) {
   api.detach_database(st, &db);
 }
 
-BENCHMARK(BM_BareFetch)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_TBLogEstoqueENV)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+// Several single passes each; the ratio uses each side's fastest pass, the one least disturbed by
+// whatever else the machine was doing.
+BENCHMARK(BM_BareFetch)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_TBLogEstoqueENV)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
 
-// Keeps each benchmark's time per iteration, to print the ratio after the run.
+// Keeps each benchmark's fastest pass, to print the ratio after the run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-        seconds_[r.run_name.function_name] = r.real_accumulated_time / static_cast<double>(r.iterations);
+    for (const Run& r : runs) {
+      if (r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
+      double s = r.real_accumulated_time / static_cast<double>(r.iterations);
+      auto [it, fresh] = seconds_.emplace(r.run_name.function_name, s);
+      if (!fresh && s < it->second) it->second = s;
+    }
   }
   std::map<std::string, double> seconds_;
 };
@@ -204,7 +209,7 @@ int main(int argc, char** argv) {
   auto& s = reporter.seconds_;
   if (s.count("BM_BareFetch") && s.count("BM_TBLogEstoqueENV")) {
     double ratio = s["BM_TBLogEstoqueENV"] / s["BM_BareFetch"];
-    std::cout << "TBLogEstoqueENV / bare isc_dsql_fetch, " << kRows << " rows: ratio " << ratio
+    std::cout << "TBLogEstoqueENV / bare isc_dsql_fetch, " << kRows << " rows, fastest passes: ratio " << ratio
               << (ratio <= 1.3 ? " (goal <= 1.3 met)" : " (goal <= 1.3 NOT met)") << "\n";
   }
   benchmark::Shutdown();
