@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include "service/service_host.h"
@@ -58,6 +60,13 @@ void Systemctl(const std::string& args) {
 }
 
 ControlHandler g_control = nullptr;
+
+// Like the service control manager, hold control codes back while the service accepts none (while
+// its start is pending): a SIGTERM that comes early stops the service once it runs, instead of
+// being lost.
+std::mutex g_mu;
+bool g_accepting = false;
+int g_status_fd = -1;  // wakes the dispatcher when the status changes
 
 }  // namespace
 
@@ -131,11 +140,19 @@ int RunDispatcher(const std::string& service_name, ServiceMain main) {
   int sfd = ::signalfd(-1, &set, SFD_CLOEXEC);
   if (sfd < 0) return errno;
   int done = ::eventfd(0, EFD_CLOEXEC);
-  if (done < 0) {
+  int status = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (done < 0 || status < 0) {
     int e = errno;
     ::close(sfd);
+    if (done >= 0) ::close(done);
     return e;
   }
+  {
+    std::lock_guard lock(g_mu);
+    g_status_fd = status;
+    g_accepting = false;
+  }
+  std::deque<std::uint32_t> held;
   // Like the service control manager, start the one service with its name as first argument.
   std::thread service_main([&] {
     main({service_name});
@@ -143,12 +160,16 @@ int RunDispatcher(const std::string& service_name, ServiceMain main) {
     (void)::write(done, &one, sizeof one);
   });
   for (;;) {
-    pollfd fds[2] = {{sfd, POLLIN, 0}, {done, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    pollfd fds[3] = {{sfd, POLLIN, 0}, {done, POLLIN, 0}, {status, POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (fds[1].revents) break;
+    if (fds[2].revents) {
+      std::uint64_t n;
+      (void)::read(status, &n, sizeof n);
+    }
     if (fds[0].revents) {
       signalfd_siginfo si{};
       if (::read(sfd, &si, sizeof si) != sizeof si) continue;
@@ -160,12 +181,26 @@ int RunDispatcher(const std::string& service_name, ServiceMain main) {
         case SIGUSR2:
         case SIGHUP: code = 3; break;   // continue
       }
-      if (code && g_control) g_control(code);
+      if (code) held.push_back(code);
+    }
+    bool accepting;
+    {
+      std::lock_guard lock(g_mu);
+      accepting = g_accepting;
+    }
+    while (accepting && !held.empty()) {
+      if (g_control) g_control(held.front());
+      held.pop_front();
     }
   }
   service_main.join();
+  {
+    std::lock_guard lock(g_mu);
+    g_status_fd = -1;
+  }
   ::close(sfd);
   ::close(done);
+  ::close(status);
   return 0;
 }
 
@@ -186,6 +221,12 @@ int SetStatus(const StatusReport& r) {
     case 7: state = "STATUS=Paused"; break;
   }
   if (state) ::sd_notify(0, state);  // without systemd there is nobody to tell
+  std::lock_guard lock(g_mu);
+  g_accepting = r.controls_accepted != 0 && r.current_state != 1;
+  if (g_status_fd >= 0) {
+    std::uint64_t one = 1;
+    (void)::write(g_status_fd, &one, sizeof one);
+  }
   return 0;
 }
 

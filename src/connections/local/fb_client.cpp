@@ -1,0 +1,96 @@
+#include "connections/local/fb_client.h"
+
+#include "common/text.h"
+#include "connections/local/db_errors.h"
+
+namespace localdb {
+
+namespace {
+
+// Resolves every entry point or names the first one missing.
+FbApi ResolveApi(const os::SharedLibrary& lib, const std::string& file) {
+  FbApi api;
+  auto bind = [&](auto& slot, const char* name) {
+    void* p = lib.Symbol(name);
+    if (!p) throw ClientLibraryError("The Firebird client library \"" + file + "\" lacks the function " + name);
+    slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(p);
+  };
+  bind(api.attach_database, "isc_attach_database");
+  bind(api.detach_database, "isc_detach_database");
+  bind(api.start_multiple, "isc_start_multiple");
+  bind(api.commit_transaction, "isc_commit_transaction");
+  bind(api.commit_retaining, "isc_commit_retaining");
+  bind(api.rollback_transaction, "isc_rollback_transaction");
+  bind(api.dsql_allocate_statement, "isc_dsql_allocate_statement");
+  bind(api.dsql_prepare, "isc_dsql_prepare");
+  bind(api.dsql_describe, "isc_dsql_describe");
+  bind(api.dsql_describe_bind, "isc_dsql_describe_bind");
+  bind(api.dsql_execute, "isc_dsql_execute");
+  bind(api.dsql_fetch, "isc_dsql_fetch");
+  bind(api.dsql_free_statement, "isc_dsql_free_statement");
+  bind(api.interpret, "fb_interpret");
+  return api;
+}
+
+}  // namespace
+
+std::string InterpretStatus(const FbApi& api, const ISC_STATUS* status) {
+  std::string out;
+  char buf[1024];
+  const ISC_STATUS* p = status;
+  while (api.interpret(buf, sizeof buf, &p) > 0) {
+    if (!out.empty()) out += "\r\n";
+    out += buf;
+  }
+  if (out.empty()) out = "Unknown Firebird error " + std::to_string(status[1]);
+  // Texts from the server (file names, values) arrive in the connection's character set.
+  if (text::SanitizeUtf8(out) != out) out = text::Latin1ToUtf8(out);
+  return out;
+}
+
+FbDriverManager& FbDriverManager::Process() {
+  static FbDriverManager manager;
+  return manager;
+}
+
+const FbApi& FbDriverManager::Load(const std::string& vendor_lib, const std::function<void()>& on_created) {
+  {
+    std::lock_guard lock(mu_);
+    if (library_) return api_;
+    std::vector<std::string> candidates =
+        vendor_lib.empty() ? DefaultClientLibraries() : std::vector<std::string>{vendor_lib};
+    std::string reasons;
+    for (const auto& file : candidates) {
+      std::unique_ptr<os::SharedLibrary> lib;
+      try {
+        lib = std::make_unique<os::SharedLibrary>(file);
+      } catch (const os::OsError& e) {
+        reasons += (reasons.empty() ? "" : "; ") + std::string("\"") + file + "\": " + e.what();
+        continue;
+      }
+      api_ = ResolveApi(*lib, file);
+      library_ = std::move(lib);
+      file_ = file;
+      break;
+    }
+    if (!library_) {
+      std::string names;
+      for (const auto& f : candidates) names += (names.empty() ? "" : ", ") + std::string("\"") + f + "\"";
+      throw ClientLibraryError("Cannot load the Firebird client library. Tried " + names + " (" + reasons + ")");
+    }
+  }
+  if (on_created) on_created();
+  return api_;
+}
+
+bool FbDriverManager::Loaded() const {
+  std::lock_guard lock(mu_);
+  return library_ != nullptr;
+}
+
+std::string FbDriverManager::LoadedFile() const {
+  std::lock_guard lock(mu_);
+  return file_;
+}
+
+}  // namespace localdb

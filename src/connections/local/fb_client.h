@@ -1,0 +1,82 @@
+// The Firebird client library, loaded at run time.
+//
+// The agent never links against fbclient: the library is found when the first connection is
+// attempted, so a store without it still runs (and says which files it looked for). The function
+// types come from the client's own header, so a signature mismatch is a compile error.
+#pragma once
+
+#include <ibase.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace localdb {
+
+// The entry points the agent uses.
+struct FbApi {
+  decltype(&isc_attach_database) attach_database = nullptr;
+  decltype(&isc_detach_database) detach_database = nullptr;
+  decltype(&isc_start_multiple) start_multiple = nullptr;
+  decltype(&isc_commit_transaction) commit_transaction = nullptr;
+  decltype(&isc_commit_retaining) commit_retaining = nullptr;
+  decltype(&isc_rollback_transaction) rollback_transaction = nullptr;
+  decltype(&isc_dsql_allocate_statement) dsql_allocate_statement = nullptr;
+  decltype(&isc_dsql_prepare) dsql_prepare = nullptr;
+  decltype(&isc_dsql_describe) dsql_describe = nullptr;
+  decltype(&isc_dsql_describe_bind) dsql_describe_bind = nullptr;
+  decltype(&isc_dsql_execute) dsql_execute = nullptr;
+  decltype(&isc_dsql_fetch) dsql_fetch = nullptr;
+  decltype(&isc_dsql_free_statement) dsql_free_statement = nullptr;
+  decltype(&fb_interpret) interpret = nullptr;
+};
+
+// One transaction-start block for isc_start_multiple, laid out as the client library expects it
+// (a handle pointer, a 32-bit length, the parameter buffer).
+struct FbTeb {
+  isc_db_handle* database;
+  int tpb_length;
+  const char* tpb;
+};
+
+// The file names tried when no library is named, in order.
+std::vector<std::string> DefaultClientLibraries();
+// The library named by a fresh driver link before any setting has been applied.
+std::string InitialVendorLib();
+
+// The text of a status vector as the client library words it: every message, joined by CR LF.
+std::string InterpretStatus(const FbApi& api, const ISC_STATUS* status);
+
+// The loaded client library, shared by every connection of the process. The first load that
+// succeeds wins and stays until the process ends; later requests for another file are served by
+// the library already loaded, as a database layer loads its driver only once.
+class FbDriverManager {
+ public:
+  // The process's one manager. Tests may create their own to exercise loading from scratch.
+  static FbDriverManager& Process();
+
+  FbDriverManager() = default;
+  FbDriverManager(const FbDriverManager&) = delete;
+  FbDriverManager& operator=(const FbDriverManager&) = delete;
+
+  // Returns the loaded library, loading it first when none is. An empty `vendor_lib` tries the
+  // default names in order; a value is the only file tried. `on_created` runs once, right after
+  // the load that succeeded, outside the manager's lock. Throws ClientLibraryError naming every
+  // file tried.
+  const FbApi& Load(const std::string& vendor_lib, const std::function<void()>& on_created);
+
+  bool Loaded() const;
+  std::string LoadedFile() const;  // empty before the first successful load
+
+ private:
+  mutable std::mutex mu_;
+  std::unique_ptr<os::SharedLibrary> library_;
+  std::string file_;
+  FbApi api_;
+};
+
+}  // namespace localdb

@@ -1,0 +1,108 @@
+#include "connections/local/local_connection.h"
+
+#include "common/text.h"
+#include "settings/activity_log.h"
+#include "settings/app_dir.h"
+#include "settings/ini_file.h"
+
+namespace localdb {
+
+const char* const kSqlPadrao =
+    "SELECT CODIGO\n"
+    "     , RPL_LOGESTOQUE\n"
+    "     , CODIGOLOJA\n"
+    "     , RPL_ULTIMAATUALIZACAO\n"
+    "FROM PADRAO";
+
+const char* const kSqlLogEstoqueENV =
+    "SELECT SEQUENCIAL\n"
+    "     , CODIGOPRODUTO\n"
+    "     , ESTOQUEATUAL\n"
+    "FROM RPL_LOGESTOQUE_ENV\n"
+    "WHERE SEQUENCIAL > :INDICE\n"
+    "ORDER BY SEQUENCIAL";
+
+const char* const kSqlCargaInicial =
+    "INSERT INTO RPL_LOGESTOQUE_ENV(CODIGOPRODUTO, ESTOQUEATUAL)\n"
+    "SELECT CODIGO, ESTOQUEATUAL FROM PRODUTOS \n"
+    "WHERE COALESCE(ESTOQUEATUAL, 0.000) <> 0.000";
+
+namespace {
+
+TConnectionParams InitialDefinition() {
+  return {
+      "User_Name=SYSDBA",
+      std::string("Password=") + kSecondPassword,
+      "Protocol=TCPIP",
+      "Server=localhost",
+      "CharacterSet=ISO8859_1",
+      "PageSize=8192",
+      "Database=C:\\TESTE SPED\\KORDANE.FDB",
+      "DriverID=FB",
+  };
+}
+
+void ReplaceEntry(TConnectionParams& params, const std::string& name, const std::string& value) {
+  // Every entry replaced here is part of the definition from creation.
+  params.Set(params.IndexOfName(name), name + "=" + value);
+}
+
+}  // namespace
+
+LocalConnection::LocalConnection(FbDriverManager& manager)
+    : FDPhysFBDriverLink1(manager),
+      ConnQuelbrant(FDPhysFBDriverLink1, InitialDefinition()),
+      TransEscrita(ConnQuelbrant, /*read_only=*/false),
+      TransLeitura(ConnQuelbrant, /*read_only=*/true),
+      TBPadrao("TBPadrao", ConnQuelbrant, TransEscrita, kSqlPadrao),
+      TBLogEstoqueENV("TBLogEstoqueENV", ConnQuelbrant, TransLeitura, kSqlLogEstoqueENV),
+      TBCargaInicial("TBCargaInicial", ConnQuelbrant, TransEscrita, kSqlCargaInicial) {
+  ConnQuelbrant.Transaction = &TransEscrita;
+  FDPhysFBDriverLink1.OnDriverCreated = [this](TFDPhysFBDriverLink& sender) {
+    FDPhysFBDriverLink1DriverCreated(sender);
+  };
+  // The central server reports "no index yet" as an empty text. Compared with a BIGINT, an empty
+  // text is a conversion error, which would fail every cycle; it selects as "0" does: every row.
+  TFDParam& indice = TBLogEstoqueENV.ParamByName("INDICE");
+  indice = TFDParam("INDICE", TFDParam::DataType::kLargeint);
+  indice.EmptyTextMeans = "0";
+}
+
+void LocalConnection::FDPhysFBDriverLink1DriverCreated(TFDPhysFBDriverLink& /*Sender*/) {
+  settings::TIniFile ini(settings::SettingsFilePath());
+  FDPhysFBDriverLink1.VendorLib =
+      ini.ReadString(settings::kSettingsSection, "Vendorlib", settings::AppDirectory() + "fbclient.dll");
+}
+
+void ConfiguraConexaoLocal(LocalConnection& conn) {
+  std::lock_guard lock(conn.Lock);
+  std::string servidor, caminho;
+  {
+    settings::TIniFile ini(settings::SettingsFilePath());
+    servidor = ini.ReadString(settings::kSettingsSection, "Servidor", "localhost");
+    caminho = ini.ReadString(settings::kSettingsSection, "Caminho", "C:\\TESTE SPED\\KORDANE.FDB");
+    conn.FDPhysFBDriverLink1.VendorLib = ini.ReadString(settings::kSettingsSection, "VendorLib", "");
+  }
+
+  conn.ConnQuelbrant.SetConnected(false);
+  ReplaceEntry(conn.ConnQuelbrant.Params, "Server", servidor);
+  ReplaceEntry(conn.ConnQuelbrant.Params, "Database", caminho);
+  ReplaceEntry(conn.ConnQuelbrant.Params, "Password", kFirstPassword);
+
+  try {
+    conn.ConnQuelbrant.SetConnected(true);
+    settings::DoSaveLog(kConnectedLogLine);
+  } catch (const std::exception& first) {
+    // Only the wording tells a refused password from other failures.
+    if (text::ToLowerAscii(first.what()).find("password") == std::string::npos) return;
+    ReplaceEntry(conn.ConnQuelbrant.Params, "Password", kSecondPassword);
+    try {
+      conn.ConnQuelbrant.SetConnected(true);
+      settings::DoSaveLog(kConnectedLogLine);
+    } catch (const std::exception& second) {
+      settings::DoSaveLog(second.what());
+    }
+  }
+}
+
+}  // namespace localdb

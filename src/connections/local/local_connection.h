@@ -1,0 +1,55 @@
+// The agent's connection to the store's ERP database, with its transactions and statements.
+//
+// The service object owns one LocalConnection. ConfiguraConexaoLocal points it at the server and
+// database named in the settings file and connects; the replication cycle then uses ConnQuelbrant
+// and the three statements.
+//
+// Thread-safety: the service thread (start, continue) and the main thread (cycles) share these
+// objects. Hold Lock around every use (ConfiguraConexaoLocal takes it itself).
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "connections/local/local_database.h"
+
+namespace localdb {
+
+// The two built-in passwords, tried in this order.
+inline constexpr const char* kFirstPassword = "tallowfin";
+inline constexpr const char* kSecondPassword = "rivulo";
+
+inline constexpr const char* kConnectedLogLine = "Conectou no Servidor Local";
+
+// The statements' texts, line by line.
+extern const char* const kSqlPadrao;
+extern const char* const kSqlLogEstoqueENV;
+extern const char* const kSqlCargaInicial;
+
+struct LocalConnection {
+  explicit LocalConnection(FbDriverManager& manager = FbDriverManager::Process());
+  LocalConnection(const LocalConnection&) = delete;
+  LocalConnection& operator=(const LocalConnection&) = delete;
+
+  std::recursive_mutex Lock;
+
+  TFDPhysFBDriverLink FDPhysFBDriverLink1;
+  TFDConnection ConnQuelbrant;
+  TFDTransaction TransEscrita;  // read-write
+  TFDTransaction TransLeitura;  // read-only
+  TFDQuery TBPadrao;            // store settings; CODIGOLOJA is the store code
+  TFDQuery TBLogEstoqueENV;     // outgoing stock rows above :INDICE, ascending
+  TFDQuery TBCargaInicial;      // initial load of the outgoing log from PRODUTOS
+
+  // Runs once the client library has been loaded: reads "Vendorlib" into the driver link. The
+  // library is never reloaded, so the value read here changes nothing in this process.
+  void FDPhysFBDriverLink1DriverCreated(TFDPhysFBDriverLink& Sender);
+};
+
+// Reads "Servidor", "Caminho" and "VendorLib" from the settings file, closes the connection,
+// points it at that server and database and connects with the first password, then with the
+// second when the first is refused. Logs "Conectou no Servidor Local" on success, or the second
+// refusal's message; logs nothing for other failures, and raises none of them.
+void ConfiguraConexaoLocal(LocalConnection& conn);
+
+}  // namespace localdb

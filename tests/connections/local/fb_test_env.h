@@ -1,0 +1,66 @@
+// The real Firebird server the database tests talk to, and scratch store databases on it.
+//
+// The server is started outside the tests (scripts/firebird.sh start). Where it is:
+//   TAVRIMONDO_FB_HOST      host name as the agent's "Servidor" setting would hold it (default localhost)
+//   TAVRIMONDO_STATE_DIR    the script's state dir; databases are created in its db/ folder
+//   TAVRIMONDO_FB_PASSWORD  the SYSDBA password the server was started with (default tallowfin)
+// A server that cannot be reached fails the tests with a message saying so; it never skips them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "connections/local/local_connection.h"
+
+namespace fbtest {
+
+std::string Host();
+std::string AdminPassword();
+std::string DatabaseDir();  // ends in '/'
+
+// A fresh store database (PADRAO, PRODUTOS, RPL_LOGESTOQUE_ENV), removed at the end.
+class StoreDb {
+ public:
+  StoreDb();
+  ~StoreDb();
+  StoreDb(const StoreDb&) = delete;
+  StoreDb& operator=(const StoreDb&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A connection of the database layer, for preparing and checking data beside the agent's.
+class Admin {
+ public:
+  explicit Admin(const std::string& db_path, const std::string& password = AdminPassword());
+  void Exec(const std::string& sql);
+  // The first column of the first row as text ("" when there is no row).
+  std::string Scalar(const std::string& sql);
+  localdb::TFDConnection& connection() { return conn_; }
+
+ private:
+  localdb::TFDPhysFBDriverLink link_;
+  localdb::TFDConnection conn_;
+  localdb::TFDTransaction tx_;
+};
+
+// Sets the SYSDBA password over TCP for as long as it lives, then puts the test password back.
+// Changing it affects every connection to the server: tests using this run under the CTest
+// resource lock that every test of the server takes.
+class SysdbaPassword {
+ public:
+  explicit SysdbaPassword(const std::string& password);
+  ~SysdbaPassword();
+
+ private:
+  StoreDb door_;  // any database serves to reach the server; created while the password is known
+  std::string current_;
+};
+
+// The activity log's lines in the test's application directory (time stamps removed).
+std::vector<std::string> LogMessages(const std::string& app_dir);
+
+}  // namespace fbtest

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The Linux executable as a systemd service: install, uninstall and the foreground service run.
+# Usage: posix_service_test.sh PATH/TO/SrvTavrimondoClient
+set -u
+. "$(dirname "$0")/testlib.sh"
+exe_src=$1
+work=$(mktemp -d)
+trap 'pkill -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT
+agent="$work/agent dir"         # a path with a blank
+units="$work/units"
+mkdir -p "$agent" "$units"
+cp "$exe_src" "$agent/SrvTavrimondoClient"
+exe="$agent/SrvTavrimondoClient"
+export TAVRIMONDO_UNIT_DIR=$units
+unit="$units/TavrimondoClient.service"
+
+out=$("$exe" /INSTALL /SILENT 2>&1); rc=$?
+check "silent install succeeds without a message" test "$rc" -eq 0 -a -z "$out"
+check "unit file written" test -f "$unit"
+check "unit starts the quoted path" grep -qxF "ExecStart=\"$exe\"" "$unit"
+check "unit is automatic-start" grep -qx "WantedBy=multi-user.target" "$unit"
+check "unit names the display name" grep -qx "Description=Tavrimondo (Sender Client)" "$unit"
+check "install logged" test "$(last_logged "$agent")" = "Instalou o Serviço"
+
+for args in "-install" "/Install /SILENT"; do
+  out=$("$exe" $args 2>&1); rc=$?
+  check "second install ($args) fails" test "$rc" -ne 0
+  check "second install ($args) names the failure" \
+    grep -q '^Service "Tavrimondo (Sender Client)" failed to install with error: "System Error.  Code: 17.' <<<"$out"
+done
+check "failed installs logged nothing" test "$(log_lines "$agent")" -eq 1
+
+out=$("$exe" /UNINSTALL 2>&1); rc=$?
+check "uninstall succeeds with its message" test "$rc" -eq 0 -a "$out" = "Service uninstalled successfully"
+check "unit removed" test ! -e "$unit"
+check "uninstall logged" test "$(last_logged "$agent")" = "Desinstalou o Serviço"
+out=$("$exe" /uninstall /silent 2>&1); rc=$?
+check "uninstall of a missing service fails" test "$rc" -ne 0
+check "its failure message" grep -q '^Service "Tavrimondo (Sender Client)" failed to uninstall with error: "System Error.  Code: 2.' <<<"$out"
+check "and nothing logged" test "$(log_lines "$agent")" -eq 2
+
+out=$("$exe" /UNINSTALL /INSTALL 2>&1); rc=$?
+check "INSTALL beside UNINSTALL installs" test "$rc" -eq 0 -a "$out" = "Service installed successfully" -a -f "$unit"
+"$exe" /uninstall /silent
+
+out=$("$exe" /installs 2>&1 & pid=$!; sleep 0.5; kill -TERM $pid; wait $pid; echo "rc=$?")
+check "an unknown switch means a service run" grep -q "rc=0" <<<"$out"
+
+# The service run: in the foreground until SIGTERM.
+rm -f "$agent"/Tavrimondo_*.LOG
+"$exe" >"$work/run.out" 2>&1 &
+pid=$!
+check "service run logs its start" wait_for 10 logged "$agent" "Iniciou o Serviço"
+kill -TERM $pid
+wait $pid; rc=$?
+check "SIGTERM ends the run cleanly" test "$rc" -eq 0
+check "stop logged last" test "$(last_logged "$agent")" = "Parou o Serviço"
+
+"$exe" >"$work/run.out" 2>&1 &
+pid=$!
+wait_for 10 logged "$agent" "Iniciou o Serviço"
+kill -INT $pid
+wait $pid; rc=$?
+check "SIGINT ends the run cleanly" test "$rc" -eq 0
+
+"$exe" >"$work/run.out" 2>&1 &
+pid=$!
+kill -TERM $pid  # at once, while the start may still be pending
+check "an early SIGTERM is not lost" wait_for 10 bash -c "! kill -0 $pid 2>/dev/null"
+wait $pid
+finish

@@ -1,0 +1,25 @@
+# Helpers for the shell-level tests of the agent's executable.
+fails=0
+pass() { echo "ok - $*"; }
+fail() { echo "FAILED - $*"; fails=$((fails + 1)); }
+check() {  # check "description" command...
+  local what=$1; shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# The month's activity log of a folder, as UTF-8 text.
+log_text() { cat "$1"/Tavrimondo_*.LOG 2>/dev/null | iconv -f CP1252 -t UTF-8 | tr -d '\r'; }
+log_lines() { log_text "$1" | grep -c . || true; }
+# The text of the last line of the log, without its time stamp.
+last_logged() { log_text "$1" | tail -n1 | sed 's/^[0-9/]* [0-9:]* - //'; }
+logged() { log_text "$1" | grep -qF -- "$2"; }  # logged DIR TEXT
+wait_for() {  # wait_for SECONDS command...
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do
+    [ $SECONDS -ge $deadline ] && return 1
+    sleep 0.1
+  done
+}
+finish() {
+  if [ "$fails" -eq 0 ]; then echo "all checks passed"; exit 0; fi
+  echo "$fails check(s) failed"; exit 1
+}

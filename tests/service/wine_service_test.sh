@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The Windows executable under Wine's real service control manager: registration values, the
+# result boxes' texts, start and stop, and the event log.
+# Usage: wine_service_test.sh PATH/TO/SrvTavrimondoClient.exe PATH/TO/svcctl.exe
+set -u
+. "$(dirname "$0")/testlib.sh"
+exe_src=$1 ctl_src=$2
+work=$(mktemp -d)
+export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+unset DISPLAY  # message boxes return at once
+W=/usr/lib/wine/wine64
+cleanup() { wineserver -k >/dev/null 2>&1; rm -rf "$work"; }
+trap cleanup EXIT
+
+"$W" wineboot -i >/dev/null 2>&1
+wineserver -w
+# A persistent server that traces the event log, so that reports of the service can be read.
+export WINEDEBUG=-all,+eventlog
+wineserver -p
+drive="$WINEPREFIX/drive_c"
+mkdir -p "$drive/agent" "$drive/Agent Dir"
+for d in "$drive/agent" "$drive/Agent Dir"; do cp "$exe_src" "$d/SrvTavrimondoClient.exe"; done
+cp "$ctl_src" "$drive/svcctl.exe"
+# Wine's helper processes inherit standard output and outlive the program: read output from files,
+# never from pipes, or the reader waits for them.
+ctl() { "$W" "$drive/svcctl.exe" "$@" >"$work/ctl.out" 2>>"$work/ctl.err"; local rc=$?; tr -d '\r' <"$work/ctl.out"; return $rc; }
+config() { ctl config TavrimondoClient; }
+# agent DIR ARGS...: runs the agent in DIR; sets out (its output) and rc.
+agent_run() {
+  local dir=$1; shift
+  (cd "$dir" && "$W" SrvTavrimondoClient.exe "$@" >"$work/agent.out" 2>&1); rc=$?
+  # Wine's own trace lines (the event log service starting, say) are not the program's output.
+  out=$(tr -d '\r' <"$work/agent.out" | grep -Ev '^[0-9a-f]{4}:(trace|fixme|warn):' || true)
+}
+agent="$drive/agent"
+
+agent_run "$agent" /INSTALL /SILENT
+check "silent install succeeds without a box" test "$rc" -eq 0 -a -z "$out"
+check "install logged" test "$(last_logged "$agent")" = "Instalou o Serviço"
+cfg=$(config)
+check "own process" grep -qx "ServiceType=16" <<<"$cfg"
+check "automatic start" grep -qx "StartType=2" <<<"$cfg"
+check "normal error control" grep -qx "ErrorControl=1" <<<"$cfg"
+check "path without a blank is bare" grep -qxF 'BinaryPathName=C:\agent\SrvTavrimondoClient.exe' <<<"$cfg"
+check "LocalSystem account" grep -qx "ServiceStartName=LocalSystem" <<<"$cfg"
+check "no dependencies, no group" grep -qx "Dependencies=" <<<"$cfg"
+check "display name" grep -qx "DisplayName=Tavrimondo (Sender Client)" <<<"$cfg"
+
+for args in "-install" "/Install /SILENT"; do
+  agent_run "$agent" $args
+  check "second install ($args) fails with its box" \
+    grep -q '^Service "Tavrimondo (Sender Client)" failed to install with error: "System Error.  Code: 1073.' <<<"$out"
+done
+check "failed installs logged nothing" test "$(log_lines "$agent")" -eq 1
+
+agent_run "$agent" /UNINSTALL
+check "uninstall shows its success box" test "$out" = "Service uninstalled successfully"
+check "uninstall logged" test "$(last_logged "$agent")" = "Desinstalou o Serviço"
+agent_run "$agent" /uninstall
+check "uninstall of a missing service fails with its box" \
+  grep -q '^Service "Tavrimondo (Sender Client)" failed to uninstall with error: "System Error.  Code: 1060.' <<<"$out"
+check "and logs nothing" test "$(log_lines "$agent")" -eq 2
+
+agent="$drive/Agent Dir"
+agent_run "$agent" /uninstall /install
+check "INSTALL beside UNINSTALL installs, with its box" test "$out" = "Service installed successfully"
+check "path with a blank is quoted" grep -qxF 'BinaryPathName="C:\Agent Dir\SrvTavrimondoClient.exe"' <<<"$(config)"
+
+ctl start TavrimondoClient >/dev/null
+check "the service runs" ctl wait TavrimondoClient RUNNING 20 >/dev/null
+check "start logged" wait_for 10 logged "$agent" "Iniciou o Serviço"
+ctl control TavrimondoClient 1 >/dev/null
+check "stop reported" ctl wait TavrimondoClient STOPPED 20 >/dev/null
+check "stop logged" test "$(last_logged "$agent")" = "Parou o Serviço"
+# Wine shows the program by its Windows path; a zombie has ended.
+alive() { ps -eo stat=,args= | grep -v '^Z' | grep -qF 'C:\Agent Dir\SrvTavrimondoClient.exe'; }
+check "the process ends" wait_for 10 bash -c "$(declare -f alive); ! alive"
+
+# Started by anything but the service control manager: the event log says why, under the exe's name.
+agent_run "$agent"
+check "a run outside the manager reports the connect failure" grep -q 'ReportEventW L"' <<<"$out"
+agent_run "$agent" /uninstall /silent
+check "uninstalled again" test "$(last_logged "$agent")" = "Desinstalou o Serviço"
+finish
