@@ -65,7 +65,7 @@ BENCHMARK(CodecDelta50);
 
 void LoopbackApply50(benchmark::State& state) {
   central_server::SetLogEnabled(false);
-  central_server::MemoryStore store(&central_server::NowMs0001);
+  central_server::MemoryStore store(&central_server::NowTimeStampMs);
   central_server::Options options;
   options.bind = "127.0.0.1";
   options.port = 0;

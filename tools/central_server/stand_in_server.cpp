@@ -65,6 +65,10 @@ Options Options::Parse(const std::vector<std::string>& args) {
     } else if (a == "--bind") o.bind = value();
     else if (a == "--port-file") o.port_file = value();
     else if (a == "--dump-file") o.dump_file = value();
+    else if (a == "--firebird") o.firebird_path = value();
+    else if (a == "--firebird-server") o.firebird_server = value();
+    else if (a == "--firebird-user") o.firebird_user = value();
+    else if (a == "--firebird-password") o.firebird_password = value();
     else if (a == "--branch") o.branches.push_back(static_cast<std::int32_t>(number(a, value())));
     else if (a == "--reject-product") o.reject_products.insert(value());
     else if (a == "--reject-seq") o.reject_sequences.insert(number(a, value()));
@@ -192,10 +196,10 @@ std::int64_t CellTimestampMs(const packet::FieldDesc& f, const packet::Cell& c) 
 
 }  // namespace
 
-std::int64_t NowMs0001() {
+std::int64_t NowTimeStampMs() {
   using namespace std::chrono;
   std::int64_t unix_ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  return unix_ms + std::int64_t(719162) * 86400000;  // days from 01/01/0001 to 01/01/1970
+  return unix_ms + std::int64_t(719163) * 86400000;  // 01/01/1970 is day 719163
 }
 
 namespace {
