@@ -69,6 +69,24 @@ TEST_F(CentralTest, RejectedRowRollsTheApplyBackAndEveryRowStaysPending) {
   EXPECT_EQ(c.CDSLogEstoqueRec.ChangeCount(), 0);
 }
 
+TEST_F(CentralTest, AFailingReconcileHandlerGoesToTheSinkAndEndsTheSeries) {
+  Start({"--branch", "7", "--reject-seq", "3"});
+  c.SetReconcileErrorHandler([](TClientDataSet&, const EReconcileError&, TUpdateKind, TReconcileAction&) {
+    throw std::runtime_error("log file locked");
+  });
+  std::vector<std::string> sunk;
+  c.SetHandlerExceptionSink([&](const std::exception& e) { sunk.push_back(e.what()); });
+  c.CDSLogEstoqueRec.Open();
+  for (int i = 1; i <= 5; ++i) PostRow(i, 7, "P", 1);
+  EXPECT_EQ(c.CDSLogEstoqueRec.ApplyUpdates(0), 1);  // returns as usual
+  EXPECT_EQ(sunk, std::vector<std::string>{"log file locked"});
+  EXPECT_EQ(c.CDSLogEstoqueRec.ChangeCount(), 5);
+  // Without a sink the failure leaves ApplyUpdates, the change log settled all the same.
+  c.SetHandlerExceptionSink(nullptr);
+  EXPECT_THROW(c.CDSLogEstoqueRec.ApplyUpdates(0), std::runtime_error);
+  EXPECT_EQ(c.CDSLogEstoqueRec.ChangeCount(), 5);
+}
+
 TEST_F(CentralTest, BranchRowStamp) {
   Start({"--branch", "7"});
   TClientDataSet& f = c.CdsFiliais;
