@@ -14,6 +14,7 @@
 #include "connections/central/dbx_value.h"
 #include "connections/central/json_stream.h"
 #include "connections/central/ole_variant.h"
+#include "platform/os.h"
 
 namespace central_server {
 
@@ -697,7 +698,7 @@ void StandInServer::Start() {
       std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
       f << port_ << "\n";
     }
-    std::rename(tmp.c_str(), options_.port_file.c_str());
+    os::ReplaceFileAtomically(tmp, options_.port_file);
   }
   Dump();
 }
@@ -738,7 +739,7 @@ void StandInServer::Dump() {
     std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
     f << out;
   }
-  std::rename(tmp.c_str(), options_.dump_file.c_str());
+  os::ReplaceFileAtomically(tmp, options_.dump_file);
 }
 
 }  // namespace central_server
