@@ -385,4 +385,17 @@ TEST(ScriptedServerTest, ErrorObjectWithoutItsOuterBraceIsRaisedAsSent) {
   }
 }
 
+TEST(ScriptedServerTest, AServerThatNeverAnswersButTalksIsCutOff) {
+  std::string chatter;
+  for (int i = 0; i < 100; ++i) chatter += "{\"metadata\":[0,]}";
+  ScriptedServer s({"{\"result\":[0,\"DataSnap\",2]}",
+                    "{\"result\":[{\"handle\":[0]},{\"fields\":[0,false]},{\"parameters\":[1,[6,0,1,0,0,\"N\",0,0,0]]}]}",
+                    chatter});
+  DbxConnection session;
+  session.Open("127.0.0.1", s.Port(), {}, kShort);
+  DbxCommand cmd = session.Prepare("TServerMethods1.X");
+  EXPECT_THROW(session.Execute(cmd, {DbxValue::Int(1)}), ProtocolError);
+  EXPECT_FALSE(session.IsOpen());
+}
+
 }  // namespace
