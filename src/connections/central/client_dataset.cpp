@@ -453,7 +453,7 @@ void TClientDataSet::Post() {
   state_ = State::kBrowse;
 }
 
-std::string TClientDataSet::BuildDelta() const {
+std::string TClientDataSet::DeltaPacket() const {
   packet::DataPacket d;
   d.major = meta_.major;
   d.minor = meta_.minor;
@@ -480,7 +480,7 @@ int TClientDataSet::ApplyUpdates(int MaxErrors) {
   CheckActive();
   if (state_ != State::kBrowse) Post();
   if (changes_.empty()) return 0;
-  auto answer = RemoteServer.AS_ApplyUpdates(ProviderName, ole::Variant::Bytes(BuildDelta()), MaxErrors, owner_data_);
+  auto answer = RemoteServer.AS_ApplyUpdates(ProviderName, ole::Variant::Bytes(DeltaPacket()), MaxErrors, owner_data_);
 
   struct Rejected {
     std::int64_t record;  // 1-based change number in the delta

@@ -136,6 +136,9 @@ class TClientDataSet {
   // count exceeds MaxErrors the provider rolled the whole apply back, so every change of it
   // stays pending: dropping the rows it did not complain about would lose them.
   int ApplyUpdates(int MaxErrors);
+  // The pending changes as the delta packet ApplyUpdates sends: inserted rows with status 4,
+  // edited rows as a pair (1: as fetched, 8: the changed fields, the others "not changed").
+  std::string DeltaPacket() const;
 
  private:
   friend class TField;
@@ -148,7 +151,6 @@ class TClientDataSet {
     std::vector<bool> changed;
   };
   void CheckActive() const;
-  std::string BuildDelta() const;
 
   bool active_ = false;
   State state_ = State::kInactive;

@@ -9,30 +9,13 @@
 #include "connections/central/dbx_value.h"
 #include "connections/central/json_stream.h"
 #include "connections/central/ole_variant.h"
+#include "hex.h"
 
 using namespace central;
+using centraltest::Hex;
 namespace pk = central::packet;
 
 namespace {
-
-// "61 01 f4" -> bytes; quoted text inserts its ASCII bytes: "04 'NAME'".
-std::string Hex(std::string_view spec) {
-  std::string out;
-  for (std::size_t i = 0; i < spec.size();) {
-    char c = spec[i];
-    if (c == ' ') {
-      ++i;
-    } else if (c == '\'') {
-      std::size_t end = spec.find('\'', i + 1);
-      out.append(spec.substr(i + 1, end - i - 1));
-      i = end + 1;
-    } else {
-      out += static_cast<char>(std::stoi(std::string(spec.substr(i, 2)), nullptr, 16));
-      i += 2;
-    }
-  }
-  return out;
-}
 
 std::string Int(std::int64_t v) {
   std::string s;

@@ -10,6 +10,8 @@
 #include "platform/net.h"
 #include "platform/os.h"
 #include "central_fixture.h"
+#include "connections/central/dbx_value.h"
+#include "hex.h"
 #include "settings/activity_log.h"
 #include "settings/app_dir.h"
 #include "test_util.h"
@@ -396,6 +398,55 @@ TEST(ScriptedServerTest, AServerThatNeverAnswersButTalksIsCutOff) {
   DbxCommand cmd = session.Prepare("TServerMethods1.X");
   EXPECT_THROW(session.Execute(cmd, {DbxValue::Int(1)}), ProtocolError);
   EXPECT_FALSE(session.IsOpen());
+}
+
+TEST(ScriptedServerTest, OpenThenDeltaOfAnEditAndAnInsert) {
+  // The provider's answer to the open: ID (a key, PROVFLAGS 7) and NAME string(20), one row (1, "A").
+  const std::string meta = Hex(
+      "96 19 e0 bd 01 00 00 00 18 00 00 00 02 00 01 00 00 00 01 00 00 00 00 00"
+      " 02 'ID' 04 00 01 00 00 00 01 00 09 'PROVFLAGS' 01 00 01 00 07"
+      " 04 'NAME' 01 00 49 00 00 00 01 00 05 'WIDTH' 04 00 01 00 14 00 00 00"
+      " 00 00"
+      " 00 00 01 00 00 00 01 'A'");
+  std::string row;
+  dbx::AppendNull(row);
+  dbx::AppendNull(row);
+  dbx::AppendInt(row, 1);
+  dbx::AppendNull(row);
+  dbx::AppendNull(row);
+  dbx::AppendBytes(row, ole::ToStream(ole::Variant::Empty()));
+  dbx::AppendBytes(row, ole::ToStream(ole::Variant::Empty()));
+  dbx::AppendBytes(row, ole::ToStream(ole::Variant::Bytes(meta)));
+  std::string execute = "{\"result\":[";
+  AppendDataObject(execute, row, false, false);
+  execute += "]}";
+  std::string prepare = "{\"result\":[{\"handle\":[0]},{\"fields\":[0,false]},{\"parameters\":[8";
+  for (const char* p : {"26,0,1", "6,0,1", "6,0,2", "6,0,1", "26,0,1", "33,0,3", "33,0,3", "35,0,4"})
+    prepare += std::string(",[") + p + ",0,0,\"P\",0,0,0]";
+  prepare += "]}]}";
+  ScriptedServer s({"{\"result\":[0,\"DataSnap\",2]}", prepare, execute});
+
+  CentralConnection c;
+  c.ConnServer.timeouts = kShort;
+  c.ConnServer.Params[5] = "HostName=127.0.0.1";
+  c.ConnServer.Params[6] = "Port=" + std::to_string(s.Port());
+  TClientDataSet& ds = c.CDSLogEstoqueRec;
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "A");
+  ds.Edit();
+  ds.FieldByName("NAME").SetAsString("B");
+  ds.Post();
+  ds.Insert();
+  ds.FieldByName("ID").SetAsInteger(2);
+  ds.Post();
+  EXPECT_EQ(ds.DeltaPacket(),
+            Hex("96 19 e0 bd 01 00 00 00 18 00 00 00 02 00 03 00 00 00 03 00 00 00 65 00"
+                " 02 'ID' 04 00 01 00 00 00 01 00 09 'PROVFLAGS' 01 00 01 00 07"
+                " 04 'NAME' 01 00 49 00 00 00 01 00 05 'WIDTH' 04 00 01 00 14 00 00 00"
+                " 01 00 0d 'DATASET_DELTA' 04 00 02 00 01 00 00 00"
+                " 01 00 01 00 00 00 01 'A'"  // the edited row as fetched
+                " 08 02 01 'B'"              // its change: ID not changed
+                " 04 04 02 00 00 00"));      // the inserted row: NAME null
 }
 
 }  // namespace
