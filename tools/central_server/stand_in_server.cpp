@@ -160,15 +160,15 @@ std::int64_t CellInt(const packet::FieldDesc& f, const packet::Cell& c) {
   }
   if (f.Type() == packet::dsZSTRING) {
     std::size_t used = 0;
-    std::int64_t v = std::stoll(c.raw, &used);
-    if (used != c.raw.size()) throw std::invalid_argument(c.raw);
+    std::int64_t v = std::stoll(c.raw.str(), &used);
+    if (used != c.raw.size()) throw std::invalid_argument(c.raw.str());
     return v;
   }
   throw std::invalid_argument("not an integer field");
 }
 
 std::string CellText(const packet::FieldDesc& f, const packet::Cell& c) {
-  if (f.Type() == packet::dsZSTRING) return text::Latin1ToUtf8(c.raw.substr(0, c.raw.find('\0')));
+  if (f.Type() == packet::dsZSTRING) return text::Latin1ToUtf8(c.raw.view().substr(0, c.raw.view().find('\0')));
   if (f.Type() == packet::dsUNICODE) {
     std::u16string u;
     for (std::size_t i = 0; i + 1 < c.raw.size(); i += 2)

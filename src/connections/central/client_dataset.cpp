@@ -176,7 +176,7 @@ std::string TField::AsString() const {
   const FieldDesc& f = Desc();
   switch (f.Type()) {
     case packet::dsZSTRING: {
-      std::string s = c.raw;
+      std::string s = c.raw.str();
       while (!s.empty() && s.back() == '\0') s.pop_back();
       return os::AnsiToUtf8(s);
     }

@@ -209,10 +209,10 @@ DataPacket Read(std::string_view bytes) {
     Row row;
     row.status = static_cast<std::uint8_t>(r.LE(1, "a row"));
     std::string_view bits = r.Take(bit_bytes, "a row");
-    row.cells.reserve(p.fields.size());
+    row.cells.resize(p.fields.size());
     for (std::size_t k = 0; k < p.fields.size(); ++k) {
       unsigned b = static_cast<unsigned char>(bits[k / 4]) >> ((k % 4) * 2);
-      Cell cell;
+      Cell& cell = row.cells[k];
       if (b & 1) {
         cell.state = CellState::kNull;
       } else if (b & 2) {
@@ -222,7 +222,6 @@ DataPacket Read(std::string_view bytes) {
         const FieldDesc& f = p.fields[k];
         cell.raw.assign(f.Varying() ? ReadVarying(r, f.type_word, "a row") : r.Take(StoredSize(f), "a row"));
       }
-      row.cells.push_back(std::move(cell));
     }
     p.rows.push_back(std::move(row));
   }
@@ -264,12 +263,12 @@ std::string Write(const DataPacket& p) {
   for (const Row& row : p.rows) {
     if (row.cells.size() != p.fields.size()) throw std::invalid_argument("Row does not match the field list");
     out += static_cast<char>(row.status);
-    std::string bits(bit_bytes, '\0');
+    const std::size_t bits = out.size();
+    out.append(bit_bytes, '\0');
     for (std::size_t k = 0; k < row.cells.size(); ++k) {
       unsigned b = row.cells[k].state == CellState::kNull ? 1 : row.cells[k].state == CellState::kNotChanged ? 2 : 0;
-      bits[k / 4] = static_cast<char>(static_cast<unsigned char>(bits[k / 4]) | (b << ((k % 4) * 2)));
+      out[bits + k / 4] = static_cast<char>(static_cast<unsigned char>(out[bits + k / 4]) | (b << ((k % 4) * 2)));
     }
-    out += bits;
     for (std::size_t k = 0; k < row.cells.size(); ++k) {
       const Cell& c = row.cells[k];
       if (c.state != CellState::kValue) continue;
@@ -345,6 +344,18 @@ std::int64_t BcdToCurrency(std::string_view raw) {
     return n;
   };
   const int int_digits = precision - places;
+  if (int_digits + 4 <= 18 && places <= 4) {
+    // The usual case (BCD(15,4) and the like): no overflow possible, no rounding.
+    std::uint64_t v = 0;
+    for (int i = 0; i < precision; ++i) {
+      unsigned char b = static_cast<unsigned char>(raw[2 + i / 2]);
+      unsigned n = (i % 2 == 0) ? b >> 4 : b & 15;
+      if (n > 9) throw ProtocolError("Malformed BCD digit");
+      v = v * 10 + n;
+    }
+    for (int i = places; i < 4; ++i) v *= 10;
+    return (sp & 0x80) ? -static_cast<std::int64_t>(v) : static_cast<std::int64_t>(v);
+  }
   const unsigned __int128 limit = static_cast<unsigned __int128>(INT64_MAX) + ((sp & 0x80) ? 1 : 0);
   unsigned __int128 v = 0;
   for (int i = 0; i < int_digits + 4; ++i) {

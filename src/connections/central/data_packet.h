@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,11 +89,59 @@ struct FieldDesc {
 
 enum class CellState : std::uint8_t { kValue, kNull, kNotChanged };
 
+// The bytes of one value. Values up to 24 bytes (every fixed-size one, a whole TBcd included)
+// live inside the object: a batch of rows costs no allocation per value.
+class RawValue {
+ public:
+  RawValue() = default;
+  RawValue(std::string_view v) { assign(v); }
+  RawValue(const std::string& v) : RawValue(std::string_view(v)) {}
+  RawValue(const char* v) : RawValue(std::string_view(v)) {}
+  RawValue(const RawValue& o) : RawValue(o.view()) {}
+  RawValue(RawValue&& o) noexcept { *this = std::move(o); }
+  RawValue& operator=(const RawValue& o) {
+    if (this != &o) assign(o.view());
+    return *this;
+  }
+  RawValue& operator=(RawValue&& o) noexcept {
+    size_ = o.size_;
+    heap_ = std::move(o.heap_);
+    std::memcpy(inline_, o.inline_, sizeof inline_);
+    o.size_ = 0;
+    return *this;
+  }
+  void assign(std::string_view v) {
+    size_ = v.size();
+    char* dest = inline_;
+    if (size_ > kInline) {
+      heap_.reset(new char[size_]);
+      dest = heap_.get();
+    } else {
+      heap_.reset();
+    }
+    if (size_) std::memcpy(dest, v.data(), size_);
+  }
+  const char* data() const { return size_ > kInline ? heap_.get() : inline_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  char operator[](std::size_t i) const { return data()[i]; }
+  std::string_view view() const { return {data(), size_}; }
+  operator std::string_view() const { return view(); }
+  std::string str() const { return std::string(view()); }
+  friend bool operator==(const RawValue& a, const RawValue& b) { return a.view() == b.view(); }
+
+ private:
+  static constexpr std::size_t kInline = 24;
+  std::size_t size_ = 0;
+  char inline_[kInline] = {};
+  std::unique_ptr<char[]> heap_;
+};
+
 struct Cell {
   CellState state = CellState::kNull;
-  std::string raw;
+  RawValue raw;
   static Cell Null() { return {}; }
-  static Cell Value(std::string raw) { return {CellState::kValue, std::move(raw)}; }
+  static Cell Value(std::string_view raw) { return {CellState::kValue, RawValue(raw)}; }
   bool operator==(const Cell&) const = default;
 };
 

@@ -255,6 +255,11 @@ TEST(DataPacket, BcdValuesAreWholeTBcdsAndExact) {
     EXPECT_EQ(pk::BcdToCurrency(pk::CurrencyToBcd(v)), v) << v;
   }
   EXPECT_THROW(pk::CurrencyToBcd(1000000000000000LL), std::out_of_range);  // 16 digits in BCD(15,4)
+  // Other layouts a server may send: fewer places scale up, more places round half away from zero.
+  EXPECT_EQ(pk::BcdToCurrency(Hex("05 02 12 34 50")), 1234500);                    // BCD(5,2) 123.45
+  EXPECT_EQ(pk::BcdToCurrency(Hex("07 86 12 34 56 50")), -12346);                  // -1.234565
+  EXPECT_EQ(pk::BcdToCurrency(Hex("1c 04 00 00 00 00 09 22 33 72 03 68 54 77 58 07")), INT64_MAX);  // 922337203685477.5807
+  EXPECT_THROW(pk::BcdToCurrency(Hex("1c 04 00 00 00 00 09 22 33 72 03 68 54 77 58 08")), ProtocolError);
   EXPECT_EQ(pk::BcdToString(pk::CurrencyToBcd(-125000)), "-12.5");
   EXPECT_EQ(pk::CurrencyToString(-1), "-0.0001");
   // A BCD(15,4) field declares 10 bytes but every value occupies 18: a row after it must still line up.

@@ -421,7 +421,7 @@ TEST(ScriptedServerTest, OpenThenDeltaOfAnEditAndAnInsert) {
   AppendDataObject(execute, row, false, false);
   execute += "]}";
   std::string prepare = "{\"result\":[{\"handle\":[0]},{\"fields\":[0,false]},{\"parameters\":[8";
-  for (const char* p : {"26,0,1", "6,0,1", "6,0,2", "6,0,1", "26,0,1", "33,0,3", "33,0,3", "35,0,4"})
+  for (const char* p : {"26,0,1", "6,0,1", "6,0,2", "6,0,1", "26,0,1", "35,0,3", "33,0,3", "35,0,4"})  // an older adapter: a variant ParamReader
     prepare += std::string(",[") + p + ",0,0,\"P\",0,0,0]";
   prepare += "]}]}";
   ScriptedServer s({"{\"result\":[0,\"DataSnap\",2]}", prepare, execute});
