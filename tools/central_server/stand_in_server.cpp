@@ -125,23 +125,12 @@ packet::FieldDesc TimestampField(const std::string& name) {
   return {name, packet::TypeWord(packet::dsTIMESTAMP, 8), 0, {}};
 }
 
-std::string LE(std::uint64_t v, std::size_t n) {
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
 std::string RawTimestamp(std::int64_t ms) {
   double d = static_cast<double>(ms);
   std::string s(8, '\0');
   std::memcpy(s.data(), &d, 8);
   return s;
 }
-std::string RawWide(const std::string& utf8) {
-  std::string raw;
-  for (char16_t c : text::Utf8ToUtf16(utf8)) raw += LE(c, 2);
-  return raw;
-}
-
 packet::DataPacket NewPacket(std::vector<packet::FieldDesc> fields) {
   packet::DataPacket p;
   p.properties = packet::kMetadataIncluded | packet::kContainsMetaLength;
@@ -151,13 +140,7 @@ packet::DataPacket NewPacket(std::vector<packet::FieldDesc> fields) {
 
 // Typed reading of delta cells.
 std::int64_t CellInt(const packet::FieldDesc& f, const packet::Cell& c) {
-  if (f.Type() == packet::dsINT || f.Type() == packet::dsUINT) {
-    std::uint64_t v = 0;
-    for (std::size_t i = c.raw.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(c.raw[i]);
-    std::size_t bits = c.raw.size() * 8;
-    if (f.Type() == packet::dsINT && bits && bits < 64 && ((v >> (bits - 1)) & 1)) v |= ~std::uint64_t(0) << bits;
-    return static_cast<std::int64_t>(v);
-  }
+  if (f.Type() == packet::dsINT || f.Type() == packet::dsUINT) return packet::IntOf(c.raw, f.Type() == packet::dsINT);
   if (f.Type() == packet::dsZSTRING) {
     std::size_t used = 0;
     std::int64_t v = std::stoll(c.raw.str(), &used);
@@ -169,12 +152,7 @@ std::int64_t CellInt(const packet::FieldDesc& f, const packet::Cell& c) {
 
 std::string CellText(const packet::FieldDesc& f, const packet::Cell& c) {
   if (f.Type() == packet::dsZSTRING) return text::Latin1ToUtf8(c.raw.view().substr(0, c.raw.view().find('\0')));
-  if (f.Type() == packet::dsUNICODE) {
-    std::u16string u;
-    for (std::size_t i = 0; i + 1 < c.raw.size(); i += 2)
-      u += static_cast<char16_t>(static_cast<unsigned char>(c.raw[i]) | (static_cast<unsigned char>(c.raw[i + 1]) << 8));
-    return text::Utf16ToUtf8(u);
-  }
+  if (f.Type() == packet::dsUNICODE) return packet::WideText(c.raw);
   return std::to_string(CellInt(f, c));
 }
 
@@ -226,10 +204,10 @@ ole::Variant ErrorPacket(const packet::DataPacket& delta, const std::vector<Reje
   p.major = delta.major;
   for (const Rejection& r : errors) {
     packet::Row row;
-    row.cells = {packet::Cell::Value(LE(static_cast<std::uint32_t>(r.record), 4)),
-                 packet::Cell::Value(LE(2, 4)),  // abort: with MaxErrors 0 the first error ends the apply
-                 packet::Cell::Value(RawWide(r.message)), packet::Cell::Value(""),
-                 packet::Cell::Value(LE(1, 4)), packet::Cell::Value(LE(0, 4))};
+    row.cells = {packet::Cell::Value(packet::IntRaw(r.record, 4)),
+                 packet::Cell::Value(packet::IntRaw(2, 4)),  // abort: with MaxErrors 0 the first error ends the apply
+                 packet::Cell::Value(packet::WideRaw(r.message)), packet::Cell::Value(""),
+                 packet::Cell::Value(packet::IntRaw(1, 4)), packet::Cell::Value(packet::IntRaw(0, 4))};
     row.cells.resize(p.fields.size(), packet::Cell::Null());
     p.rows.push_back(std::move(row));
   }
@@ -541,7 +519,7 @@ class StandInServer::Session {
       }
       if (index) {
         p.rows.push_back({packet::kUnmodified,
-                          {packet::Cell::Value(LE(static_cast<std::uint32_t>(loja), 4)),
+                          {packet::Cell::Value(packet::IntRaw(loja, 4)),
                            *index ? packet::Cell::Value(text::Utf8ToLatin1(**index)) : packet::Cell::Null()}});
       }
       Log("DPIndice for store " + std::to_string(loja) + ": " + (!index ? "no row" : !*index ? "null" : "\"" + **index + "\""));
@@ -554,7 +532,7 @@ class StandInServer::Session {
       auto branch = server_.store_.ReadBranch(loja);
       if (branch && !opt_.no_branch_row) {
         p.rows.push_back({packet::kUnmodified,
-                          {packet::Cell::Value(LE(static_cast<std::uint32_t>(loja), 4)),
+                          {packet::Cell::Value(packet::IntRaw(loja, 4)),
                            packet::Cell::Value(RawTimestamp(branch->datahora_ms)),
                            branch->ultima_ms ? packet::Cell::Value(RawTimestamp(*branch->ultima_ms)) : packet::Cell::Null()}});
       }

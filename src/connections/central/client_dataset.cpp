@@ -36,25 +36,6 @@ TParam& TParams::ParamByName(const std::string& name) {
 
 namespace {
 
-std::uint64_t LE(std::string_view raw) {
-  std::uint64_t v = 0;
-  for (std::size_t i = raw.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(raw[i]);
-  return v;
-}
-
-std::string ToLE(std::uint64_t v, std::size_t n) {
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
-
-std::int64_t SignedLE(std::string_view raw) {
-  std::uint64_t v = LE(raw);
-  std::size_t bits = raw.size() * 8;
-  if (bits < 64 && bits > 0 && ((v >> (bits - 1)) & 1)) v |= ~std::uint64_t(0) << bits;
-  return static_cast<std::int64_t>(v);
-}
-
 double DoubleOf(std::string_view raw) {
   double d = 0;
   if (raw.size() == 8) std::memcpy(&d, raw.data(), 8);
@@ -180,19 +161,14 @@ std::string TField::AsString() const {
       while (!s.empty() && s.back() == '\0') s.pop_back();
       return os::AnsiToUtf8(s);
     }
-    case packet::dsUNICODE: {
-      std::u16string u;
-      for (std::size_t i = 0; i + 1 < c.raw.size(); i += 2)
-        u += static_cast<char16_t>(static_cast<unsigned char>(c.raw[i]) | (static_cast<unsigned char>(c.raw[i + 1]) << 8));
-      while (!u.empty() && u.back() == 0) u.pop_back();
-      return text::Utf16ToUtf8(u);
-    }
+    case packet::dsUNICODE:
+      return packet::WideText(c.raw);
     case packet::dsINT:
-      return std::to_string(SignedLE(c.raw));
+      return std::to_string(packet::IntOf(c.raw, true));
     case packet::dsUINT:
-      return std::to_string(LE(c.raw));
+      return std::to_string(static_cast<std::uint64_t>(packet::IntOf(c.raw, false)));
     case packet::dsBOOL:
-      return LE(c.raw) ? "True" : "False";
+      return packet::IntOf(c.raw, false) ? "True" : "False";
     case packet::dsFLOATIEEE:
       return FormatDouble(DoubleOf(c.raw));
     case packet::dsBCD:
@@ -211,8 +187,8 @@ std::int64_t TField::AsLargeInt() const {
   const Cell& c = Get();
   if (c.state != CellState::kValue) return 0;
   const FieldDesc& f = Desc();
-  if (f.Type() == packet::dsINT) return SignedLE(c.raw);
-  if (f.Type() == packet::dsUINT) return static_cast<std::int64_t>(LE(c.raw));
+  if (f.Type() == packet::dsINT) return packet::IntOf(c.raw, true);
+  if (f.Type() == packet::dsUINT) return packet::IntOf(c.raw, false);
   if (IsText(f)) {
     auto v = ParseInt64(AsString());
     if (!v) throw EConvertError("'" + AsString() + "' is not a valid integer value");
@@ -254,9 +230,9 @@ TDateTime TField::AsDateTime() const {
   const FieldDesc& f = Desc();
   switch (f.Type()) {
     case packet::dsDATE:
-      return static_cast<double>(SignedLE(c.raw) - packet::kDateDelta);
+      return static_cast<double>(packet::IntOf(c.raw, true) - packet::kDateDelta);
     case packet::dsTIME:
-      return static_cast<double>(SignedLE(c.raw)) / packet::kMsPerDay;
+      return static_cast<double>(packet::IntOf(c.raw, true)) / packet::kMsPerDay;
     case packet::dsTIMESTAMP:
       return DoubleOf(c.raw) / packet::kMsPerDay - packet::kDateDelta;
     default:
@@ -275,12 +251,10 @@ void TField::SetAsString(const std::string& v) {
       return Put(Cell::Value(std::move(a)));
     }
     case packet::dsUNICODE: {
-      std::u16string u = text::Utf8ToUtf16(v);
-      if (width && *width > 0 && static_cast<std::int64_t>(u.size()) > *width)
+      std::string raw = packet::WideRaw(v);
+      if (width && *width > 0 && static_cast<std::int64_t>(raw.size() / 2) > *width)
         throw EConvertError("Value too long for field " + f.name + " (" + std::to_string(*width) + " characters)");
-      std::string raw;
-      for (char16_t ch : u) raw += ToLE(ch, 2);
-      return Put(Cell::Value(std::move(raw)));
+      return Put(Cell::Value(raw));
     }
     case packet::dsBCD:
     case packet::dsFMTBCD:
@@ -312,7 +286,7 @@ void TField::SetAsLargeInt(std::int64_t v) {
     } else if (f.Type() == packet::dsUINT && v < 0) {
       throw EConvertError(std::to_string(v) + " is out of range for field " + f.name);
     }
-    return Put(Cell::Value(ToLE(static_cast<std::uint64_t>(v), size)));
+    return Put(Cell::Value(packet::IntRaw(v, size)));
   }
   if (IsText(f)) return SetAsString(std::to_string(v));
   if (v > INT64_MAX / 10000 || v < INT64_MIN / 10000) throw EConvertError("Value out of range for field " + f.name);
@@ -346,9 +320,9 @@ void TField::SetAsDateTime(TDateTime v) {
     case packet::dsTIMESTAMP:
       return Put(Cell::Value(RawDouble(static_cast<double>(ms))));
     case packet::dsDATE:
-      return Put(Cell::Value(ToLE(static_cast<std::uint64_t>(ms / 86400000), 4)));
+      return Put(Cell::Value(packet::IntRaw(ms / 86400000, 4)));
     case packet::dsTIME:
-      return Put(Cell::Value(ToLE(static_cast<std::uint64_t>(ms % 86400000), 4)));
+      return Put(Cell::Value(packet::IntRaw(ms % 86400000, 4)));
     default:
       throw EConvertError("Field " + f.name + " cannot be written as a date and time");
   }

@@ -284,6 +284,36 @@ std::string Write(const DataPacket& p) {
   return out;
 }
 
+// ---- typed values ----------------------------------------------------------------------------
+
+std::string IntRaw(std::int64_t v, std::size_t size) {
+  std::string s;
+  PutLE(s, static_cast<std::uint64_t>(v), size);
+  return s;
+}
+
+std::int64_t IntOf(std::string_view raw, bool is_signed) {
+  std::uint64_t v = 0;
+  for (std::size_t i = raw.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(raw[i]);
+  const std::size_t bits = raw.size() * 8;
+  if (is_signed && bits > 0 && bits < 64 && ((v >> (bits - 1)) & 1)) v |= ~std::uint64_t(0) << bits;
+  return static_cast<std::int64_t>(v);
+}
+
+std::string WideRaw(std::string_view utf8) {
+  std::string raw;
+  for (char16_t c : text::Utf8ToUtf16(utf8)) PutLE(raw, c, 2);
+  return raw;
+}
+
+std::string WideText(std::string_view raw) {
+  std::u16string u;
+  for (std::size_t i = 0; i + 1 < raw.size(); i += 2)
+    u += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
+  while (!u.empty() && u.back() == 0) u.pop_back();
+  return text::Utf16ToUtf8(u);
+}
+
 // ---- TBcd ----------------------------------------------------------------------------------
 
 std::string CurrencyToBcd(std::int64_t scaled, int precision) {

@@ -167,6 +167,13 @@ std::string Write(const DataPacket& p);
 
 // ---- typed values --------------------------------------------------------------------------
 
+// Cells of INT / UINT fields: `size` bytes little-endian; IntOf sign-extends when `is_signed`.
+std::string IntRaw(std::int64_t v, std::size_t size);
+std::int64_t IntOf(std::string_view raw, bool is_signed);
+// Cells of UNICODE fields: UTF-16LE.
+std::string WideRaw(std::string_view utf8);
+std::string WideText(std::string_view raw);
+
 // Int64 of a value x 10000 to a TBcd of the given precision with 4 places, digits right-aligned.
 std::string CurrencyToBcd(std::int64_t scaled, int precision = 15);
 // A TBcd to value x 10000; more than 4 places are rounded half away from zero. ProtocolError on

@@ -121,6 +121,13 @@ std::string_view ValueReader::Take(std::size_t n) {
   return v;
 }
 
+std::size_t ValueReader::Length(unsigned char header, const char* what) {
+  if (header & 0x20) return header & 0x1F;
+  if (!(header & 0x10)) throw ProtocolError(std::string("Malformed ") + what + " value");
+  std::string_view l = Take(2);
+  return (static_cast<unsigned char>(l[0]) << 8) | static_cast<unsigned char>(l[1]);
+}
+
 bool ValueReader::TakeNull() {
   if (pos_ < row_.size() && (static_cast<unsigned char>(row_[pos_]) & 0x80)) {
     ++pos_;
@@ -166,16 +173,7 @@ std::string ValueReader::ReadString() {
   for (;;) {
     unsigned char h = Header();
     if (h & 0x80) throw ProtocolError("Unexpected null string");
-    std::size_t len;
-    if (h & 0x20) {
-      len = h & 0x1F;
-    } else if (h & 0x10) {
-      std::string_view l = Take(2);
-      len = (static_cast<unsigned char>(l[0]) << 8) | static_cast<unsigned char>(l[1]);
-    } else {
-      throw ProtocolError("Malformed string value");
-    }
-    bytes.append(Take(len));
+    bytes.append(Take(Length(h, "string")));
     if (!(h & 0x40)) break;
   }
   std::string out;
@@ -196,17 +194,8 @@ ValueReader::Bytes ValueReader::ReadBytes() {
   unsigned char h = Header();
   if (h & 0x80) throw ProtocolError("Unexpected null byte value");
   Bytes b;
-  std::size_t len;
-  if (h & 0x20) {
-    len = h & 0x1F;
-  } else if (h & 0x10) {
-    std::string_view l = Take(2);
-    len = (static_cast<unsigned char>(l[0]) << 8) | static_cast<unsigned char>(l[1]);
-  } else {
-    throw ProtocolError("Malformed byte value");
-  }
   b.more = (h & 0x40) != 0;
-  b.data.assign(Take(len));
+  b.data.assign(Take(Length(h, "byte")));
   return b;
 }
 

@@ -68,6 +68,8 @@ class ValueReader {
 
  private:
   unsigned char Header();
+  // Length of a tiny (0x20|n) or big (0x10 + BE16) segment.
+  std::size_t Length(unsigned char header, const char* what);
   std::string_view Take(std::size_t n);
   std::string_view row_;
   std::size_t pos_ = 0;
