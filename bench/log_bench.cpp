@@ -59,7 +59,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const auto& r : runs) times_[r.benchmark_name()] = r.GetAdjustedRealTime();
+    for (const auto& r : runs) {
+      std::string name = r.benchmark_name();
+      name = name.substr(0, name.find("/iterations"));
+      times_[name] = r.GetAdjustedRealTime();
+    }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
