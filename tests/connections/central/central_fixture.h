@@ -16,7 +16,10 @@ namespace centraltest {
 
 using namespace central;
 
+// Time-outs for tests where the time-out itself is the point, and for everything else (generous,
+// as sanitizer builds and parallel test runs are slow).
 inline const Timeouts kShort{net::Millis(3000), net::Millis(1500)};
+inline const Timeouts kGenerous{net::Millis(10000), net::Millis(20000)};
 
 struct Rejection {
   std::string dataset, message;
@@ -32,7 +35,7 @@ class CentralTest : public ::testing::Test {
   void Start(std::vector<std::string> args) {
     server = std::make_unique<testutil::ServerProcess>(TAVRIMONDO_CENTRAL_EXE, dir.path(), std::move(args));
     PointAt(server->port());
-    c.ConnServer.timeouts = kShort;
+    c.ConnServer.timeouts = kGenerous;
     c.SetReconcileErrorHandler([this](TClientDataSet& ds, const EReconcileError& e, TUpdateKind, TReconcileAction&) {
       rejections.push_back({ds.Name, e.what()});
     });

@@ -198,6 +198,7 @@ TEST_F(CentralTest, BrokenOrSilentServersFailTheCallAndCloseTheConnection) {
                {{"--delay-ms", "2500"}, true}};  // longer than the exchange time-out
   for (const auto& k : cases) {
     Start(k.args);
+    c.ConnServer.timeouts = kShort;
     SCOPED_TRACE(k.args[0]);
     if (k.fails_on_connect) {
       EXPECT_THROW(c.ConnServer.SetConnected(true), std::exception);
@@ -357,7 +358,7 @@ class ScriptedServer {
 TEST(ScriptedServerTest, HandshakeConnectAndDisconnectBytes) {
   ScriptedServer s({"{\"result\":[3,\"DataSnap\",2]}"});
   TSQLConnection conn;
-  conn.timeouts = kShort;
+  conn.timeouts = kGenerous;
   conn.Params[5] = "HostName=127.0.0.1";
   conn.Params[6] = "Port=" + std::to_string(s.Port());
   conn.SetConnected(true);
@@ -375,7 +376,7 @@ TEST(ScriptedServerTest, HandshakeConnectAndDisconnectBytes) {
 TEST(ScriptedServerTest, ErrorObjectWithoutItsOuterBraceIsRaisedAsSent) {
   ScriptedServer s({"{\"error\":{\"name\":\"EX\",\"code\":5,\"message\":\"Remote error: sem chave\\nCaused by: x\"}"});
   TSQLConnection conn;
-  conn.timeouts = kShort;
+  conn.timeouts = kGenerous;
   conn.Params[5] = "HostName=127.0.0.1";
   conn.Params[6] = "Port=" + std::to_string(s.Port());
   try {
@@ -394,7 +395,7 @@ TEST(ScriptedServerTest, AServerThatNeverAnswersButTalksIsCutOff) {
                     "{\"result\":[{\"handle\":[0]},{\"fields\":[0,false]},{\"parameters\":[1,[6,0,1,0,0,\"N\",0,0,0]]}]}",
                     chatter});
   DbxConnection session;
-  session.Open("127.0.0.1", s.Port(), {}, kShort);
+  session.Open("127.0.0.1", s.Port(), {}, kGenerous);
   DbxCommand cmd = session.Prepare("TServerMethods1.X");
   EXPECT_THROW(session.Execute(cmd, {DbxValue::Int(1)}), ProtocolError);
   EXPECT_FALSE(session.IsOpen());
@@ -427,7 +428,7 @@ TEST(ScriptedServerTest, OpenThenDeltaOfAnEditAndAnInsert) {
   ScriptedServer s({"{\"result\":[0,\"DataSnap\",2]}", prepare, execute});
 
   CentralConnection c;
-  c.ConnServer.timeouts = kShort;
+  c.ConnServer.timeouts = kGenerous;
   c.ConnServer.Params[5] = "HostName=127.0.0.1";
   c.ConnServer.Params[6] = "Port=" + std::to_string(s.Port());
   TClientDataSet& ds = c.CDSLogEstoqueRec;
