@@ -68,7 +68,7 @@ void TService::ReportStatus() {
     last_state_ = r.current_state;
     last_check_point_ = r.check_point;
   }
-  if (int err = host::SetStatus(r)) LogMessage(os::SysErrorMessage(err));
+  if (int err = SendStatus(r)) LogMessage(os::SysErrorMessage(err));
 }
 
 bool TService::Terminated() const {

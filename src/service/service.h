@@ -79,7 +79,7 @@ class TService {
   const std::vector<std::string>& Params() const { return params_; }
 
   // One entry of error type in the event log, with the service name as its source.
-  void LogMessage(const std::string& text);
+  virtual void LogMessage(const std::string& text);
 
   // Handlers; the defaults do nothing and accept every request.
   virtual void DoStart(bool& started) { (void)started; }
@@ -93,6 +93,10 @@ class TService {
 
  protected:
   ServiceDefinition def_;
+
+ protected:
+  // Hands one status report to the service control manager; 0 or the system's error number.
+  virtual int SendStatus(const StatusReport& report) { return host::SetStatus(report); }
 
  private:
   friend class TServiceThread;

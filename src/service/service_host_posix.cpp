@@ -71,6 +71,9 @@ int g_status_fd = -1;  // wakes the dispatcher when the status changes
 }  // namespace
 
 void InitializeProcess() {
+  // A signal that is ignored never reaches a signalfd, and a shell starts background programs with
+  // SIGINT ignored: the control signals get their default disposition back first.
+  for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP}) ::signal(s, SIG_DFL);
   // Every thread inherits this mask, so the control signals reach only the dispatcher's signalfd.
   sigset_t set = ControlSignals();
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);

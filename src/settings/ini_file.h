@@ -33,7 +33,7 @@ class TIniFile {
 // The settings file next to the executable.
 std::string SettingsFilePath();
 
-// Delphi-style text to 32-bit integer: optional leading blanks, optional sign, then decimal digits
+// Text to 32-bit integer, as the profile functions' callers read numbers: optional leading blanks, optional sign, then decimal digits
 // or "$", "x", "X", "0x", "0X" and hexadecimal digits, nothing after. nullopt when not a number.
 std::optional<std::int32_t> ParseInteger(const std::string& s);
 std::int32_t StrToIntDef(const std::string& s, std::int32_t def);

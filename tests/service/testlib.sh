@@ -23,3 +23,13 @@ finish() {
   if [ "$fails" -eq 0 ]; then echo "all checks passed"; exit 0; fi
   echo "$fails check(s) failed"; exit 1
 }
+# wait_exit PID [SECONDS]: waits for a child to end, at most SECONDS (default 15); sets rc to its exit
+# status, or to 124 after killing a child that would not end.
+wait_exit() {
+  local pid=$1 limit=${2:-15}
+  if wait_for "$limit" bash -c "! kill -0 $pid 2>/dev/null || grep -q '^State:.*Z' /proc/$pid/status 2>/dev/null"; then
+    wait "$pid"; rc=$?
+  else
+    kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rc=124
+  fi
+}

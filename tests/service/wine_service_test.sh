@@ -73,7 +73,8 @@ ctl control TavrimondoClient 1 >/dev/null
 check "stop reported" ctl wait TavrimondoClient STOPPED 20 >/dev/null
 check "stop logged" test "$(last_logged "$agent")" = "Parou o Serviço"
 # Wine shows the program by its Windows path; a zombie has ended.
-alive() { ps -eo stat=,args= | grep -v '^Z' | grep -qF 'C:\Agent Dir\SrvTavrimondoClient.exe'; }
+# (The bracket keeps the pattern from matching the command line that holds it.)
+alive() { ps -eo stat=,args= | grep -v '^Z' | grep -qE 'C:.Agent Dir.SrvTavrimondoClient[.]exe'; }
 check "the process ends" wait_for 10 bash -c "$(declare -f alive); ! alive"
 
 # Started by anything but the service control manager: the event log says why, under the exe's name.

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on a fresh Debian 12 machine (as root).
+# Idempotent: packages already there are not asked for again.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  googletest libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
+  clang                               # the fuzz targets
+  g++-mingw-w64-x86-64-posix          # the Windows build
+  wine wine64                         # the Windows test bed
+  firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
+  iproute2 procps psmisc
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  # Without the preset the Firebird package asks for a password; scripts/firebird.sh sets its own.
+  echo "firebird3.0-server shared/firebird/sysdba_password/first_install password masterkey" | $SUDO debconf-set-selections
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # The package may start a server of its own; scripts/firebird.sh wants to own the one that runs.
+  $SUDO /etc/init.d/firebird3.0 stop >/dev/null 2>&1 || true
+fi
