@@ -31,11 +31,11 @@ TTavrimondoClient::~TTavrimondoClient() = default;
 service::ControlHandler TTavrimondoClient::GetServiceController() { return &ServiceController; }
 
 void TTavrimondoClient::ServiceStart(bool&) {
-  {
-    std::lock_guard lock(ConnectionLock);
-    central::ConfiguraConexaoCentral(Central);
-    localdb::ConfiguraConexaoLocal(Local);
-  }
+  // Held through the log line too, so that a cycle's lines never fall between the connection
+  // procedures' lines and this one.
+  std::lock_guard lock(ConnectionLock);
+  central::ConfiguraConexaoCentral(Central);
+  localdb::ConfiguraConexaoLocal(Local);
   DoSaveLog("Iniciou o Serviço");
 }
 
@@ -48,11 +48,9 @@ void TTavrimondoClient::ServiceExecute() {
 void TTavrimondoClient::ServiceStop(bool&) { DoSaveLog("Parou o Serviço"); }
 void TTavrimondoClient::ServicePause(bool&) { DoSaveLog("Pausou o Serviço"); }
 void TTavrimondoClient::ServiceContinue(bool&) {
-  {
-    std::lock_guard lock(ConnectionLock);  // waits for a cycle in progress
-    central::ConfiguraConexaoCentral(Central);
-    localdb::ConfiguraConexaoLocal(Local);
-  }
+  std::lock_guard lock(ConnectionLock);  // waits for a cycle in progress
+  central::ConfiguraConexaoCentral(Central);
+  localdb::ConfiguraConexaoLocal(Local);
   DoSaveLog("Reiniciou o Serviço");
 }
 void TTavrimondoClient::ServiceShutdown() { DoSaveLog("Fechou o Serviço"); }
