@@ -28,7 +28,7 @@ finish() {
 wait_exit() {
   local pid=$1 limit=${2:-15}
   if wait_for "$limit" bash -c "! kill -0 $pid 2>/dev/null || grep -q '^State:.*Z' /proc/$pid/status 2>/dev/null"; then
-    wait "$pid"; rc=$?
+    wait "$pid" 2>/dev/null; rc=$?
   else
     kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rc=124
   fi
