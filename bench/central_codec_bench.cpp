@@ -1,7 +1,8 @@
 // The cost of the central server codec against one real exchange with the stand-in server.
 //
-// CodecDelta50 encodes a 50-row stock delta the way the client sends it (packet, variant stream,
-// parameter row) and decodes it the way the server reads it; LoopbackApply50 posts 50 rows and
+// CodecDelta50 encodes a 50-row stock delta, held as the client's change log holds it, the way
+// the client sends it (packet, variant stream, parameter row) and decodes it the way the server
+// reads it, stock values included; LoopbackApply50 posts 50 rows and
 // applies them to the stand-in server over loopback TCP. The codec should stay well below 5 % of
 // the exchange; the ratio is printed at the end of the run.
 #include <benchmark/benchmark.h>
@@ -38,18 +39,19 @@ void CodecDelta50(benchmark::State& state) {
   const std::vector<DbxParameter> params = {{26, 1, "ProviderName"}, {35, 1, "DeltaStream"}, {6, 1, "MaxErrors"},
                                             {6, 2, "ErrorCount"},    {33, 3, "OwnerDataStream"}, {35, 4, "ReturnParameter"}};
   const std::string unassigned = ole::ToStream(ole::Variant::Empty());
-  std::int64_t seq = 0;
+  // The rows as the client's change log holds them; the codec turns them into the parameter row
+  // of AS_ApplyUpdates and the server reads them back.
+  packet::DataPacket d;
+  d.properties = packet::kMetadataIncluded | packet::kContainsMetaLength;
+  d.fields = StockFields();
+  d.params = {packet::UIntAttribute("DATASET_DELTA", 1)};
+  for (std::int64_t seq = 1; seq <= 50; ++seq) {
+    d.rows.push_back({packet::kInserted,
+                      {packet::Cell::Value(Le(static_cast<std::uint64_t>(seq), 8)), packet::Cell::Value(Le(7, 4)),
+                       packet::Cell::Value("PRODUTO-" + std::to_string(seq)),
+                       packet::Cell::Value(packet::CurrencyToBcd(seq * 10000 + 1234))}});
+  }
   for (auto _ : state) {
-    packet::DataPacket d;
-    d.properties = packet::kMetadataIncluded | packet::kContainsMetaLength;
-    d.fields = StockFields();
-    d.params = {packet::UIntAttribute("DATASET_DELTA", 1)};
-    for (int i = 0; i < 50; ++i, ++seq) {
-      d.rows.push_back({packet::kInserted,
-                        {packet::Cell::Value(Le(seq, 8)), packet::Cell::Value(Le(7, 4)),
-                         packet::Cell::Value("PRODUTO-" + std::to_string(seq)),
-                         packet::Cell::Value(packet::CurrencyToBcd(seq * 10000 + 1234))}});
-    }
     std::string row = EncodeInputRow(params,
                                      {DbxValue::String("DPLogEstoqueRec"), DbxValue::Bytes(ole::ToStream(ole::Variant::Bytes(packet::Write(d)))),
                                       DbxValue::Int(0), DbxValue::Null(), DbxValue::Bytes(unassigned), DbxValue::Null()},
@@ -65,7 +67,7 @@ BENCHMARK(CodecDelta50);
 
 void LoopbackApply50(benchmark::State& state) {
   central_server::SetLogEnabled(false);
-  central_server::MemoryStore store(&central_server::NowMs0001);
+  central_server::MemoryStore store(&central_server::NowTimeStampMs);
   central_server::Options options;
   options.bind = "127.0.0.1";
   options.port = 0;

@@ -21,7 +21,7 @@ struct StockRow {
 struct BranchRow {
   std::int32_t codigo = 0;
   std::optional<std::int64_t> indice;        // RPL_INDICEESTOQUE
-  std::int64_t datahora_ms = 0;              // DATAHORA, ms since 01/01/0001
+  std::int64_t datahora_ms = 0;              // DATAHORA, in the packets' ms (01/01/0001 is day 1)
   std::optional<std::int64_t> ultima_ms;     // RPL_ULTIMAATUALIZACAO
 };
 

@@ -11,7 +11,7 @@ namespace central_server {
 
 class MemoryStore : public CentralStore {
  public:
-  using Clock = std::function<std::int64_t()>;  // ms since 01/01/0001
+  using Clock = std::function<std::int64_t()>;  // the packets' time-stamp ms (see NowTimeStampMs)
   explicit MemoryStore(Clock clock);
 
   // Creates a branch row with a null index.

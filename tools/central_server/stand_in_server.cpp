@@ -14,6 +14,7 @@
 #include "connections/central/dbx_value.h"
 #include "connections/central/json_stream.h"
 #include "connections/central/ole_variant.h"
+#include "platform/os.h"
 
 namespace central_server {
 
@@ -65,6 +66,10 @@ Options Options::Parse(const std::vector<std::string>& args) {
     } else if (a == "--bind") o.bind = value();
     else if (a == "--port-file") o.port_file = value();
     else if (a == "--dump-file") o.dump_file = value();
+    else if (a == "--firebird") o.firebird_path = value();
+    else if (a == "--firebird-server") o.firebird_server = value();
+    else if (a == "--firebird-user") o.firebird_user = value();
+    else if (a == "--firebird-password") o.firebird_password = value();
     else if (a == "--branch") o.branches.push_back(static_cast<std::int32_t>(number(a, value())));
     else if (a == "--reject-product") o.reject_products.insert(value());
     else if (a == "--reject-seq") o.reject_sequences.insert(number(a, value()));
@@ -192,10 +197,10 @@ std::int64_t CellTimestampMs(const packet::FieldDesc& f, const packet::Cell& c) 
 
 }  // namespace
 
-std::int64_t NowMs0001() {
+std::int64_t NowTimeStampMs() {
   using namespace std::chrono;
   std::int64_t unix_ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  return unix_ms + std::int64_t(719162) * 86400000;  // days from 01/01/0001 to 01/01/1970
+  return unix_ms + std::int64_t(719163) * 86400000;  // 01/01/1970 is day 719163
 }
 
 namespace {
@@ -693,7 +698,7 @@ void StandInServer::Start() {
       std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
       f << port_ << "\n";
     }
-    std::rename(tmp.c_str(), options_.port_file.c_str());
+    os::ReplaceFileAtomically(tmp, options_.port_file);
   }
   Dump();
 }
@@ -734,7 +739,7 @@ void StandInServer::Dump() {
     std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
     f << out;
   }
-  std::rename(tmp.c_str(), options_.dump_file.c_str());
+  os::ReplaceFileAtomically(tmp, options_.dump_file);
 }
 
 }  // namespace central_server

@@ -24,6 +24,12 @@ struct Options {
   std::string dump_file;  // rewritten after every change with what the store holds
   std::vector<std::int32_t> branches;  // branch rows created at start
 
+  // The central database on a Firebird server; without a path the store lives in memory only.
+  std::string firebird_path;
+  std::string firebird_server = "localhost";
+  std::string firebird_user = "SYSDBA";
+  std::string firebird_password;  // default: $TAVRIMONDO_FB_PASSWORD
+
   // Faults.
   std::set<std::string> reject_products;      // CODIGOPRODUTO values rejected
   std::set<std::int64_t> reject_sequences;    // SEQUENCIALLOJAORIGEM values rejected
@@ -70,7 +76,7 @@ class StandInServer {
 void Log(const std::string& line);
 // Benchmarks silence the log.
 void SetLogEnabled(bool on);
-// The wall clock as milliseconds since 01/01/0001, the unit of the packets' time stamps.
-std::int64_t NowMs0001();
+// The wall clock (UTC) in the packets' time-stamp unit: milliseconds, 01/01/0001 being day 1.
+std::int64_t NowTimeStampMs();
 
 }  // namespace central_server

@@ -32,6 +32,7 @@ void CentralConnection::SetHandlerExceptionSink(const std::function<void(const s
 }
 
 void ConfiguraConexaoCentral(CentralConnection& c) {
+  std::lock_guard lock(c.Lock);
   c.ConnServer.SetConnected(false);
   std::string host;
   {

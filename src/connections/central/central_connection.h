@@ -1,7 +1,12 @@
 // The central server connection as the service owns it: the DataSnap connection `ConnServer`,
 // the provider connection `DSPServer` on the server class "TServerMethods1", and the three
 // client datasets on its providers.
+//
+// Thread-safety: the service thread (start, continue) and the main thread (cycles) share these
+// objects. Hold Lock around every use (ConfiguraConexaoCentral takes it itself).
 #pragma once
+
+#include <mutex>
 
 #include "connections/central/client_dataset.h"
 #include "connections/central/provider_connection.h"
@@ -14,6 +19,8 @@ class CentralConnection {
   ~CentralConnection();
   CentralConnection(const CentralConnection&) = delete;
   CentralConnection& operator=(const CentralConnection&) = delete;
+
+  std::recursive_mutex Lock;
 
   TSQLConnection ConnServer;
   TDSProviderConnection DSPServer;

@@ -113,16 +113,16 @@ std::optional<std::int64_t> ParseCurrency(std::string_view s) {
   return neg ? -static_cast<std::int64_t>(v) : static_cast<std::int64_t>(v);
 }
 
-// TDateTime <-> milliseconds since 01/01/0001, rounded to the millisecond.
-std::int64_t MsSince0001(TDateTime t) {
+// TDateTime <-> the packets' milliseconds (see kDateDelta), rounded to the millisecond.
+std::int64_t PacketMs(TDateTime t) {
   return static_cast<std::int64_t>(std::llround((t + packet::kDateDelta) * packet::kMsPerDay));
 }
 
 std::string FormatDateTime(TDateTime t) {
-  std::int64_t ms = MsSince0001(t);
-  std::int64_t days0001 = ms / 86400000 - (ms % 86400000 < 0 ? 1 : 0);
-  std::int64_t tod = ms - days0001 * 86400000;
-  std::int64_t days = days0001 - (packet::kDateDelta + 25569);  // days since 01/01/1970
+  std::int64_t ms = PacketMs(t);
+  std::int64_t day = ms / 86400000 - (ms % 86400000 < 0 ? 1 : 0);
+  std::int64_t tod = ms - day * 86400000;
+  std::int64_t days = day - (packet::kDateDelta + 25569);  // days since 01/01/1970
   // Civil date from days since 1970-01-01 (H. Hinnant's algorithm).
   std::int64_t z = days + 719468;
   std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -341,7 +341,7 @@ void TField::SetAsCurrency(std::int64_t scaled) {
 
 void TField::SetAsDateTime(TDateTime v) {
   const FieldDesc& f = Desc();
-  std::int64_t ms = MsSince0001(v);
+  std::int64_t ms = PacketMs(v);
   switch (f.Type()) {
     case packet::dsTIMESTAMP:
       return Put(Cell::Value(RawDouble(static_cast<double>(ms))));

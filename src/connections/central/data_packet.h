@@ -128,8 +128,10 @@ std::string BcdToString(std::string_view raw);
 // Decimal text of value x 10000 ("12.5", "-0.0001", "3").
 std::string CurrencyToString(std::int64_t scaled);
 
-// TDateTime (days since 30/12/1899) <-> the packet's forms.
-inline constexpr std::int64_t kDateDelta = 693594;  // days from 01/01/0001 to 30/12/1899
+// TDateTime (days since 30/12/1899) <-> the packet's forms, which count days the way a
+// TTimeStamp does: 01/01/0001 is day 1, so 30/12/1899 is day 693594. DATE holds that day number,
+// TIMESTAMP that day number x 86 400 000 plus the milliseconds of the day.
+inline constexpr std::int64_t kDateDelta = 693594;
 inline constexpr double kMsPerDay = 86400000.0;
 
 }  // namespace central::packet

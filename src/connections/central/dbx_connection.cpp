@@ -252,8 +252,14 @@ std::vector<DbxValue> DbxConnection::Execute(DbxCommand& command, const std::vec
     AppendDataObject(msg, row, /*last=*/false, /*pad=*/false);
     msg += "]}";
     Send(msg);
+    // A server may interleave its own messages, but not without end: beyond the chunks the
+    // input needs, a small allowance, then the session is treated as broken.
+    std::size_t allowance = 64;
+    for (const auto& [ordinal, rest] : rests) allowance += rest.size() / kBlobChunk + 1;
     for (;;) {
       JValue reply = Receive();
+      if ((reply.Find("more_blob") || reply.Find("callback") || reply.Find("metadata")) && allowance-- == 0)
+        throw ProtocolError("The server keeps sending requests instead of an answer");
       if (const JValue* mb = reply.Find("more_blob")) {
         // The server asks for the next chunk of an input value sent with the "more" header.
         int ordinal = static_cast<int>(mb->At(3).AsInt());

@@ -52,6 +52,7 @@ void AppendBytes(std::string& out, std::string_view bytes, bool more = false);
 class ValueReader {
  public:
   explicit ValueReader(std::string_view row) : row_(row) {}
+  explicit ValueReader(std::string&&) = delete;  // the reader keeps a view: the row must outlive it
   bool AtEnd() const { return pos_ >= row_.size(); }
   // True (and the null consumed) when the next value is null.
   bool TakeNull();

@@ -41,6 +41,7 @@ class ByteSource {
 class MemorySource : public ByteSource {
  public:
   explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+  explicit MemorySource(std::string&&) = delete;  // keeps a view: the bytes must outlive it
   std::size_t Read(char* buffer, std::size_t capacity) override;
 
  private:

@@ -62,8 +62,9 @@ TEST(DbxValue, IntegersBooleansAndDoubles) {
               {-1, "21 01"},     {-2147483648LL, "24 80 00 00 00"}, {INT64_MAX, "68 7f ff ff ff ff ff ff ff"},
               {INT64_MIN, "28 80 00 00 00 00 00 00 00"}};
   for (const auto& c : ints) {
-    EXPECT_EQ(Int(c.v), Hex(c.bytes)) << c.v;
-    dbx::ValueReader r(Hex(c.bytes));
+    const std::string bytes = Hex(c.bytes);
+    EXPECT_EQ(Int(c.v), bytes) << c.v;
+    dbx::ValueReader r(bytes);
     EXPECT_EQ(r.ReadInt(), c.v);
     EXPECT_TRUE(r.AtEnd());
   }
@@ -74,7 +75,8 @@ TEST(DbxValue, IntegersBooleansAndDoubles) {
   EXPECT_EQ(Dbl(0.0), Hex("60"));
   EXPECT_EQ(Dbl(1.0), Hex("62 3f f0"));
   EXPECT_EQ(Dbl(-2.0), Hex("21 c0"));
-  dbx::ValueReader r(Dbl(-1234.5625));
+  const std::string negative = Dbl(-1234.5625);
+  dbx::ValueReader r(negative);
   EXPECT_EQ(r.ReadDouble(), -1234.5625);
 }
 
@@ -91,8 +93,9 @@ TEST(DbxValue, StringsSwitchToUtf16AtTheFirstCharacterAboveFE) {
       {"a\xE2\x82\xAC" "b", "26 61 ff 20 ac 00 62"},       // "a€b": the rest goes UTF-16BE
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Str(c.utf8), Hex(c.bytes)) << c.utf8;
-    dbx::ValueReader r(Hex(c.bytes));
+    const std::string bytes = Hex(c.bytes);
+    EXPECT_EQ(Str(c.utf8), bytes) << c.utf8;
+    dbx::ValueReader r(bytes);
     EXPECT_EQ(r.ReadString(), c.utf8);
   }
   std::string long_text(40, 'x');

@@ -9,63 +9,15 @@
 #include "connections/central/central_connection.h"
 #include "platform/net.h"
 #include "platform/os.h"
-#include "server_process.h"
+#include "central_fixture.h"
 #include "settings/activity_log.h"
 #include "settings/app_dir.h"
 #include "test_util.h"
 
 using namespace central;
+using namespace centraltest;
 
 namespace {
-
-const Timeouts kShort{net::Millis(3000), net::Millis(1500)};
-
-struct Rejection {
-  std::string dataset, message;
-};
-
-class CentralTest : public ::testing::Test {
- protected:
-  testutil::TempDir dir;
-  std::unique_ptr<testutil::ServerProcess> server;
-  CentralConnection c;
-  std::vector<Rejection> rejections;
-
-  void Start(std::vector<std::string> args) {
-    server = std::make_unique<testutil::ServerProcess>(TAVRIMONDO_CENTRAL_EXE, dir.path(), std::move(args));
-    PointAt(server->port());
-    c.ConnServer.timeouts = kShort;
-    c.SetReconcileErrorHandler([this](TClientDataSet& ds, const EReconcileError& e, TUpdateKind, TReconcileAction&) {
-      rejections.push_back({ds.Name, e.what()});
-    });
-  }
-  void PointAt(std::uint16_t port) {
-    c.ConnServer.Params[c.ConnServer.Params.IndexOfName("HostName")] = "HostName=127.0.0.1";
-    c.ConnServer.Params[c.ConnServer.Params.IndexOfName("Port")] = "Port=" + std::to_string(port);
-  }
-  std::string Index(std::int32_t loja) {
-    c.CDSIndice.Close();
-    c.CDSIndice.Params.ParamByName("CODIGO").SetAsInteger(loja);
-    c.CDSIndice.Open();
-    return c.CDSIndice.FieldByName("RPL_INDICEESTOQUE").AsString();
-  }
-  // Posts one outgoing stock row the way the replication cycle does.
-  void PostRow(std::int64_t seq, std::int32_t loja, const std::string& produto, std::int64_t estoque) {
-    TClientDataSet& ds = c.CDSLogEstoqueRec;
-    ds.Insert();
-    ds.FieldByName("SEQUENCIALLOJAORIGEM").SetAsString(std::to_string(seq));
-    ds.FieldByName("CODIGOLOJA").SetAsInteger(loja);
-    ds.FieldByName("CODIGOPRODUTO").SetAsString(produto);
-    ds.FieldByName("ESTOQUEATUAL").SetAsCurrency(estoque);
-    ds.Post();
-  }
-  int StoredRows() {
-    std::string d = server->Dump();
-    int n = 0;
-    for (std::size_t p = d.find("row "); p != std::string::npos; p = d.find("row ", p + 1)) ++n;
-    return n;
-  }
-};
 
 TEST_F(CentralTest, BatchesAreStoredAndTheIndexFollowsThem) {
   Start({"--branch", "7"});
@@ -115,6 +67,24 @@ TEST_F(CentralTest, RejectedRowRollsTheApplyBackAndEveryRowStaysPending) {
   EXPECT_EQ(rejections.size(), 2u);
   c.CDSLogEstoqueRec.Close();  // drops what is pending
   EXPECT_EQ(c.CDSLogEstoqueRec.ChangeCount(), 0);
+}
+
+TEST_F(CentralTest, AFailingReconcileHandlerGoesToTheSinkAndEndsTheSeries) {
+  Start({"--branch", "7", "--reject-seq", "3"});
+  c.SetReconcileErrorHandler([](TClientDataSet&, const EReconcileError&, TUpdateKind, TReconcileAction&) {
+    throw std::runtime_error("log file locked");
+  });
+  std::vector<std::string> sunk;
+  c.SetHandlerExceptionSink([&](const std::exception& e) { sunk.push_back(e.what()); });
+  c.CDSLogEstoqueRec.Open();
+  for (int i = 1; i <= 5; ++i) PostRow(i, 7, "P", 1);
+  EXPECT_EQ(c.CDSLogEstoqueRec.ApplyUpdates(0), 1);  // returns as usual
+  EXPECT_EQ(sunk, std::vector<std::string>{"log file locked"});
+  EXPECT_EQ(c.CDSLogEstoqueRec.ChangeCount(), 5);
+  // Without a sink the failure leaves ApplyUpdates, the change log settled all the same.
+  c.SetHandlerExceptionSink(nullptr);
+  EXPECT_THROW(c.CDSLogEstoqueRec.ApplyUpdates(0), std::runtime_error);
+  EXPECT_EQ(c.CDSLogEstoqueRec.ChangeCount(), 5);
 }
 
 TEST_F(CentralTest, BranchRowStamp) {
@@ -413,6 +383,19 @@ TEST(ScriptedServerTest, ErrorObjectWithoutItsOuterBraceIsRaisedAsSent) {
     EXPECT_STREQ(e.what(), "Remote error: sem chave\nCaused by: x");
     EXPECT_EQ(e.code(), 5);
   }
+}
+
+TEST(ScriptedServerTest, AServerThatNeverAnswersButTalksIsCutOff) {
+  std::string chatter;
+  for (int i = 0; i < 100; ++i) chatter += "{\"metadata\":[0,]}";
+  ScriptedServer s({"{\"result\":[0,\"DataSnap\",2]}",
+                    "{\"result\":[{\"handle\":[0]},{\"fields\":[0,false]},{\"parameters\":[1,[6,0,1,0,0,\"N\",0,0,0]]}]}",
+                    chatter});
+  DbxConnection session;
+  session.Open("127.0.0.1", s.Port(), {}, kShort);
+  DbxCommand cmd = session.Prepare("TServerMethods1.X");
+  EXPECT_THROW(session.Execute(cmd, {DbxValue::Int(1)}), ProtocolError);
+  EXPECT_FALSE(session.IsOpen());
 }
 
 }  // namespace

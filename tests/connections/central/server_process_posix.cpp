@@ -56,9 +56,15 @@ ServerProcess::ServerProcess(const std::string& exe, const std::string& dir, std
 
 ServerProcess::~ServerProcess() {
   if (impl_->pid > 0) {
+    // The Firebird client library takes over SIGTERM, so a server on a database may not end on
+    // it: a short grace, then SIGKILL.
     ::kill(impl_->pid, SIGTERM);
-    int status;
-    ::waitpid(impl_->pid, &status, 0);
+    for (int i = 0; i < 100; ++i) {
+      if (::waitpid(impl_->pid, nullptr, WNOHANG) == impl_->pid) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(impl_->pid, SIGKILL);
+    ::waitpid(impl_->pid, nullptr, 0);
   }
 }
 
