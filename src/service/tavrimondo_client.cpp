@@ -1,5 +1,8 @@
 #include "service/tavrimondo_client.h"
 
+#include "platform/os.h"
+#include "replication/replication_cycle.h"
+#include "service/service_application.h"
 #include "settings/activity_log.h"
 
 using settings::DoSaveLog;
@@ -14,13 +17,27 @@ TTavrimondoClient::TTavrimondoClient(service::MainLoop& loop)
     : TService("TavrimondoClient", "Tavrimondo (Sender Client)") {
   // Armed as soon as the service object exists; its ticks arrive on the main thread.
   Timer1 = std::make_unique<service::TTimer>(loop, kTimerInterval, [this] { Timer1Timer(); });
+  Central.SetReconcileErrorHandler(
+      [this](central::TClientDataSet& ds, const central::EReconcileError& e, central::TUpdateKind k,
+             central::TReconcileAction& a) { CDSIndiceReconcileError(ds, e, k, a); });
+  // A reconcile report that cannot be written goes where errors escaping the main thread go.
+  Central.SetHandlerExceptionSink([](const std::exception& e) {
+    os::WriteEventLog(service::TServiceApplication::EventSource(), e.what());
+  });
 }
 
 TTavrimondoClient::~TTavrimondoClient() = default;
 
 service::ControlHandler TTavrimondoClient::GetServiceController() { return &ServiceController; }
 
-void TTavrimondoClient::ServiceStart(bool&) { DoSaveLog("Iniciou o Serviço"); }
+void TTavrimondoClient::ServiceStart(bool&) {
+  // Held through the log line too, so that a cycle's lines never fall between the connection
+  // procedures' lines and this one.
+  std::lock_guard lock(ConnectionLock);
+  central::ConfiguraConexaoCentral(Central);
+  localdb::ConfiguraConexaoLocal(Local);
+  DoSaveLog("Iniciou o Serviço");
+}
 
 void TTavrimondoClient::ServiceExecute() {
   Timer1->SetEnabled(true);
@@ -30,10 +47,19 @@ void TTavrimondoClient::ServiceExecute() {
 
 void TTavrimondoClient::ServiceStop(bool&) { DoSaveLog("Parou o Serviço"); }
 void TTavrimondoClient::ServicePause(bool&) { DoSaveLog("Pausou o Serviço"); }
-void TTavrimondoClient::ServiceContinue(bool&) { DoSaveLog("Reiniciou o Serviço"); }
+void TTavrimondoClient::ServiceContinue(bool&) {
+  std::lock_guard lock(ConnectionLock);  // waits for a cycle in progress
+  central::ConfiguraConexaoCentral(Central);
+  localdb::ConfiguraConexaoLocal(Local);
+  DoSaveLog("Reiniciou o Serviço");
+}
 void TTavrimondoClient::ServiceShutdown() { DoSaveLog("Fechou o Serviço"); }
 void TTavrimondoClient::ServiceAfterInstall() { DoSaveLog("Instalou o Serviço"); }
 void TTavrimondoClient::ServiceAfterUninstall() { DoSaveLog("Desinstalou o Serviço"); }
 
-// The replication cycle runs here once the connections exist.
-void TTavrimondoClient::Timer1Timer() {}
+void TTavrimondoClient::Timer1Timer() { replication::Timer1Timer({Central, Local, *Timer1, ConnectionLock}); }
+
+void TTavrimondoClient::CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,
+                                                central::TUpdateKind UpdateKind, central::TReconcileAction& Action) {
+  replication::CDSIndiceReconcileError(DataSet, E, UpdateKind, Action);
+}

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
+#include "connections/central/central_connection.h"
+#include "connections/local/local_connection.h"
 #include "service/main_loop.h"
 #include "service/service.h"
 
@@ -16,8 +19,15 @@ class TTavrimondoClient : public service::TService {
 
   service::ControlHandler GetServiceController() override;
 
-  // Components.
+  // Components: the central connection with its client datasets, the timer of the replication
+  // cycle, and the local connection with its transactions and statements.
+  central::CentralConnection Central;
   std::unique_ptr<service::TTimer> Timer1;
+  localdb::LocalConnection Local;
+
+  // Held by a replication cycle and by the start and continue procedures, so that they never use
+  // the connections at the same time. A stop does not take it.
+  std::recursive_mutex ConnectionLock;
 
   // Handlers.
   void ServiceStart(bool& Started);
@@ -29,6 +39,8 @@ class TTavrimondoClient : public service::TService {
   void ServiceAfterInstall();
   void ServiceAfterUninstall();
   void Timer1Timer();
+  void CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,
+                               central::TUpdateKind UpdateKind, central::TReconcileAction& Action);
 
   void DoStart(bool& started) override { ServiceStart(started); }
   void DoExecute() override { ServiceExecute(); }

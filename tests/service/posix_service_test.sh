@@ -5,7 +5,8 @@ set -u
 . "$(dirname "$0")/testlib.sh"
 exe_src=$1
 work=$(mktemp -d)
-trap 'pkill -f "$work/" 2>/dev/null; rm -rf "$work"' EXIT
+# Only this shell cleans up: a child killed between fork and exec would run the trap too.
+trap '[ "$BASHPID" = "$$" ] && { pkill -f "$work/" 2>/dev/null; rm -rf "$work"; }' EXIT
 agent="$work/agent dir"         # a path with a blank
 units="$work/units"
 mkdir -p "$agent" "$units"
@@ -73,4 +74,29 @@ pid=$!
 kill -TERM $pid  # at once, while the start may still be pending
 wait_exit $pid
 check "an early SIGTERM is not lost" test "$rc" -ne 124
+
+# The lifecycle, driven by signals, while neither server can be reached.
+rm -f "$agent"/Tavrimondo_*.LOG
+write_unreachable_settings "$agent"
+"$exe" >"$work/run.out" 2>&1 &
+pid=$!
+check "start with both servers unreachable still logs its start" wait_for 15 logged "$agent" "Iniciou o Serviço"
+central_failure=$(line_before "$agent" "Iniciou o Serviço")
+check "the central connection's failure comes first, nothing from the local one" \
+  test -n "$central_failure" -a "$(log_lines "$agent")" -eq 2
+kill -USR1 $pid
+check "SIGUSR1 pauses" wait_for 10 logged "$agent" "Pausou o Serviço"
+failures=$(count_logged "$agent" "$central_failure")
+check "cycles go on while paused" wait_for 20 logged_times "$agent" "$central_failure" $((failures + 1))
+kill -USR2 $pid
+check "SIGUSR2 continues" wait_for 10 logged "$agent" "Reiniciou o Serviço"
+check "continue connects again first" test "$(line_before "$agent" "Reiniciou o Serviço")" = "$central_failure"
+kill -HUP $pid
+check "SIGHUP continues too" wait_for 10 logged_times "$agent" "Reiniciou o Serviço" 2
+kill -USR1 $pid
+wait_for 10 logged_times "$agent" "Pausou o Serviço" 2
+kill -TERM $pid
+wait_exit $pid
+check "stop while paused ends the run" test "$rc" -eq 0
+check "and is logged last" test "$(last_logged "$agent")" = "Parou o Serviço"
 finish

@@ -28,8 +28,18 @@ finish() {
 wait_exit() {
   local pid=$1 limit=${2:-15}
   if wait_for "$limit" bash -c "! kill -0 $pid 2>/dev/null || grep -q '^State:.*Z' /proc/$pid/status 2>/dev/null"; then
-    wait "$pid"; rc=$?
+    wait "$pid" 2>/dev/null; rc=$?
   else
     kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rc=124
   fi
+}
+# count_logged DIR TEXT: how many lines hold TEXT.
+count_logged() { log_text "$1" | grep -cF -- "$2" || true; }
+# logged_times DIR TEXT N: TEXT is on at least N lines.
+logged_times() { [ "$(count_logged "$1" "$2")" -ge "$3" ]; }
+# line_before DIR TEXT: the text of the line just before the last line holding TEXT.
+line_before() { log_text "$1" | grep -B1 -F -- "$2" | tail -n2 | head -n1 | sed 's/^[0-9/]* [0-9:]* - //'; }
+# Settings under which neither server can be reached, quickly.
+write_unreachable_settings() {
+  printf '[Kordane]\r\nServidorCentral=\r\nServidor=127.0.0.1\r\nCaminho=/nao/existe/LOJA.FDB\r\n' >"$1/kordane.ini"
 }

@@ -77,6 +77,34 @@ check "stop logged" test "$(last_logged "$agent")" = "Parou o Serviço"
 alive() { ps -eo stat=,args= | grep -v '^Z' | grep -qE 'C:.Agent Dir.SrvTavrimondoClient[.]exe'; }
 check "the process ends" wait_for 10 bash -c "$(declare -f alive); ! alive"
 
+# The lifecycle through the service control manager, while neither server can be reached.
+write_unreachable_settings "$agent"
+rm -f "$agent"/Tavrimondo_*.LOG
+ctl start TavrimondoClient >/dev/null
+check "start with both servers unreachable runs" ctl wait TavrimondoClient RUNNING 30 >/dev/null
+central_failure=$(line_before "$agent" "Iniciou o Serviço")
+check "its central connection failure comes first, nothing from the local one" \
+  test -n "$central_failure" -a "$(log_lines "$agent")" -eq 2
+ctl control TavrimondoClient 2 >/dev/null
+check "pause reports paused" ctl wait TavrimondoClient PAUSED 10 >/dev/null
+check "pause logged" test "$(last_logged "$agent")" = "Pausou o Serviço"
+lines=$(log_lines "$agent")
+for code in 4 200; do
+  ctl control TavrimondoClient $code >/dev/null
+  check "control $code leaves the state" ctl wait TavrimondoClient PAUSED 5 >/dev/null
+done
+failures=$(count_logged "$agent" "$central_failure")
+check "cycles go on while paused" wait_for 25 logged_times "$agent" "$central_failure" $((failures + 1))
+check "interrogate and a custom code logged nothing" test "$(count_logged "$agent" "Serviço")" -eq 2
+ctl control TavrimondoClient 3 >/dev/null
+check "continue reports running" ctl wait TavrimondoClient RUNNING 30 >/dev/null
+check "continue logged after connecting again" test "$(line_before "$agent" "Reiniciou o Serviço")" = "$central_failure"
+ctl control TavrimondoClient 2 >/dev/null
+ctl wait TavrimondoClient PAUSED 10 >/dev/null
+ctl control TavrimondoClient 1 >/dev/null
+check "stop while paused" ctl wait TavrimondoClient STOPPED 30 >/dev/null
+check "stop logged last" test "$(last_logged "$agent")" = "Parou o Serviço"
+
 # Started by anything but the service control manager: the event log says why, under the exe's name.
 agent_run "$agent"
 check "a run outside the manager reports the connect failure" grep -q 'ReportEventW L"' <<<"$out"

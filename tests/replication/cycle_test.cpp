@@ -1,0 +1,244 @@
+// The replication cycle end to end: the agent's own service object and cycle, a store database on
+// the real Firebird server, and the stand-in central server process on a central database.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <optional>
+
+#include "fb_test_env.h"
+#include "server_process.h"
+#include "service/tavrimondo_client.h"
+#include "settings/app_dir.h"
+#include "test_util.h"
+
+namespace {
+
+constexpr int kLoja = 7;
+
+class CentralDb {
+ public:
+  CentralDb() {
+    static std::atomic<int> n{0};
+    path_ = fbtest::DatabaseDir() + "cycle-central-" + std::to_string(::getpid()) + "-" + std::to_string(n++) + ".fdb";
+    std::filesystem::remove(path_);
+    std::string cmd = "TAVRIMONDO_FB_PASSWORD='" + fbtest::AdminPassword() + "' TAVRIMONDO_FB_HOST='" + fbtest::Host() +
+                      "' " TAVRIMONDO_CREATE_CENTRAL_DB " '" + path_ + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("Cannot create a central database at " + path_);
+  }
+  ~CentralDb() {
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class CycleTest : public ::testing::Test {
+ protected:
+  testutil::TempDir app;
+  fbtest::StoreDb store;
+  CentralDb central_db;
+  std::unique_ptr<testutil::ServerProcess> central;
+  service::MainLoop loop;
+  std::unique_ptr<TTavrimondoClient> agent;
+
+  void SetUp() override {
+    settings::SetAppDirectoryOverride(app.path());
+    Store("INSERT INTO PADRAO (CODIGO, CODIGOLOJA) VALUES (1, " + std::to_string(kLoja) + ")");
+  }
+  void TearDown() override {
+    agent.reset();
+    central.reset();
+    settings::SetAppDirectoryOverride("");
+  }
+
+  void StartCentral(std::vector<std::string> faults = {}) {
+    std::vector<std::string> args = {"--firebird", central_db.path(), "--firebird-server", fbtest::Host(),
+                                     "--firebird-password", fbtest::AdminPassword(), "--branch", std::to_string(kLoja)};
+    args.insert(args.end(), faults.begin(), faults.end());
+    std::filesystem::create_directories(app / "central");
+    central = std::make_unique<testutil::ServerProcess>(TAVRIMONDO_CENTRAL_EXE, app / "central", args);
+  }
+
+  // The agent as a service start leaves it: both connections configured, the log emptied.
+  void StartAgent(bool verbose = false, std::uint16_t central_port = 0) {
+    testutil::WriteFile(app / "kordane.ini", "[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=" + fbtest::Host() +
+                                                 "\r\nCaminho=" + store.path() + "\r\nMonitorarComando=" +
+                                                 (verbose ? "1" : "0") + "\r\n");
+    agent = std::make_unique<TTavrimondoClient>(loop);
+    auto& params = agent->Central.ConnServer.Params;
+    params[params.IndexOfName("Port")] = "Port=" + std::to_string(central_port ? central_port : central->port());
+    bool started = true;
+    agent->ServiceStart(started);
+    ClearLog();
+  }
+
+  void ClearLog() {
+    for (auto& f : std::filesystem::directory_iterator(app.path()))
+      if (f.path().extension() == ".LOG") std::filesystem::remove(f.path());
+  }
+  std::vector<std::string> Log() { return fbtest::LogMessages(app.path()); }
+  void Store(const std::string& sql) { fbtest::Admin(store.path()).Exec(sql); }
+  std::string StoreValue(const std::string& sql) { return fbtest::Admin(store.path()).Scalar(sql); }
+  std::string CentralValue(const std::string& sql) { return fbtest::Admin(central_db.path()).Scalar(sql); }
+  std::string ReceivedCount() { return CentralValue("SELECT COUNT(*) FROM LOGESTOQUEREC WHERE CODIGOLOJA = 7"); }
+  std::string Stamp() {
+    return CentralValue("SELECT COALESCE(CAST(RPL_ULTIMAATUALIZACAO AS VARCHAR(30)), '') FROM FILIAIS WHERE CODIGO = 7");
+  }
+
+  // n outgoing rows, SEQUENCIAL 1..n, product P<i>, stock i + 0.25.
+  void AddOutgoing(int n) {
+    fbtest::Admin db(store.path());
+    for (int i = 1; i <= n; ++i)
+      db.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P" + std::to_string(i) + "', " +
+              std::to_string(i) + ".25)");
+  }
+  // The row counts of the applies the central server received, in order.
+  std::vector<std::string> Applies() {
+    std::vector<std::string> out;
+    std::string log = central->Log();
+    for (std::size_t p = 0; (p = log.find("DPLogEstoqueRec: ", p)) != std::string::npos; ++p)
+      out.push_back(log.substr(p + 17, log.find(" change", p) - p - 17));
+    return out;
+  }
+  void Cycle() { agent->Timer1Timer(); }
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(CycleTest, InitialIndexSendsEverythingInBatchesOf50AndStamps) {
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('SEM', 0)");  // zero stock: not loaded
+  AddOutgoing(120);
+  StartCentral();
+  StartAgent(/*verbose=*/true);
+  Cycle();
+  EXPECT_EQ(Applies(), (Lines{"50", "50", "20"}));
+  EXPECT_EQ(ReceivedCount(), "120");
+  EXPECT_EQ(CentralValue("SELECT RPL_INDICEESTOQUE FROM FILIAIS WHERE CODIGO = 7"), "120");
+  EXPECT_EQ(CentralValue("SELECT ESTOQUEATUAL FROM LOGESTOQUEREC WHERE SEQUENCIALLOJAORIGEM = 7"), "7.25");
+  EXPECT_NE(Stamp(), "");
+  EXPECT_EQ(Log(), (Lines{"Iniciou o envio de registros", "Finalizou o envio de 120 registro(s)"}));
+  EXPECT_FALSE(agent->Central.ConnServer.Connected());
+  EXPECT_FALSE(agent->Local.ConnQuelbrant.Connected());
+  EXPECT_TRUE(agent->Timer1->Enabled());
+
+  // The next cycle finds the index at 120: nothing to send, no load again, and a quiet log.
+  Cycle();
+  EXPECT_EQ(Applies().size(), 3u);
+  EXPECT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "120");
+  EXPECT_EQ(Log().size(), 2u);
+}
+
+struct Batches {
+  int rows;
+  Lines applies;
+};
+
+class BatchBoundaryTest : public CycleTest, public ::testing::WithParamInterface<Batches> {};
+
+TEST_P(BatchBoundaryTest, EveryRowSentInBatchesOf50) {
+  AddOutgoing(GetParam().rows);
+  StartCentral();
+  StartAgent();
+  Cycle();
+  // With a multiple of 50 the final apply has nothing pending and does not reach the server.
+  EXPECT_EQ(Applies(), GetParam().applies);
+  EXPECT_EQ(ReceivedCount(), std::to_string(GetParam().rows));
+  EXPECT_NE(Stamp(), "");
+  EXPECT_TRUE(Log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BatchBoundaryTest,
+                         ::testing::Values(Batches{50, {"50"}}, Batches{49, {"49"}}, Batches{101, {"50", "50", "1"}}),
+                         [](const auto& info) { return std::to_string(info.param.rows); });
+
+TEST_F(CycleTest, RejectedFirstBatchStopsReadingResendsOnceAndDoesNotStamp) {
+  AddOutgoing(120);
+  StartCentral({"--reject-seq", "3", "--reject-message", "produto bloqueado"});
+  StartAgent(/*verbose=*/true);
+  Cycle();
+  // The batch of 50 is refused, the final apply sends the same 50 again, rows 51.. wait.
+  EXPECT_EQ(Applies(), (Lines{"50", "50"}));
+  EXPECT_EQ(ReceivedCount(), "0");
+  EXPECT_EQ(Stamp(), "");
+  EXPECT_EQ(Log(), (Lines{"Iniciou o envio de registros", "CDSLogEstoqueRec - produto bloqueado",
+                          "CDSLogEstoqueRec - produto bloqueado", "Finalizou o envio de 50 registro(s)"}));
+}
+
+TEST_F(CycleTest, IndexTextDecidesTheInitialLoadAndTheRowsSent) {
+  struct Case {
+    std::vector<std::string> fault;
+    bool loads;
+  } cases[] = {{{"--index-text", "0"}, true},  {{"--index-null"}, true},       {{"--index-none"}, true},
+               {{"--index-text", "00"}, false}, {{"--index-text", " 0"}, false}, {{"--index-text", "0.0"}, false}};
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 3)");
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('B', -2.5)");
+  int expected_rows = 0;
+  for (const auto& c : cases) {
+    StartCentral(c.fault);
+    StartAgent();
+    Cycle();
+    if (c.loads) expected_rows += 2;
+    EXPECT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), std::to_string(expected_rows)) << c.fault[0];
+    agent.reset();
+    central.reset();
+  }
+}
+
+TEST_F(CycleTest, RowsAboveTheIndexOnlyInAscendingOrder) {
+  AddOutgoing(30);
+  StartCentral({"--index-text", "25"});
+  StartAgent();
+  Cycle();
+  EXPECT_EQ(ReceivedCount(), "5");
+  EXPECT_EQ(CentralValue("SELECT MIN(SEQUENCIALLOJAORIGEM) FROM LOGESTOQUEREC"), "26");
+  EXPECT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "30");  // no initial load
+}
+
+TEST_F(CycleTest, IdleCycleStampsAndLogsNothingEvenWhenVerbose) {
+  StartCentral({"--index-text", "99"});
+  StartAgent(/*verbose=*/true);
+  Cycle();
+  EXPECT_TRUE(Applies().empty());
+  EXPECT_NE(Stamp(), "");
+  EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(CycleTest, RejectedStampIsOneLineAndTheCycleEnds) {
+  StartCentral({"--index-text", "99", "--reject-stamp", "--reject-message", "filial bloqueada"});
+  StartAgent();
+  Cycle();
+  EXPECT_EQ(Log(), (Lines{"CdsFiliais - filial bloqueada"}));
+  EXPECT_FALSE(agent->Central.ConnServer.Connected());
+}
+
+TEST_F(CycleTest, UnreachableCentralLogsOneLineAndClosesTheLocalConnection) {
+  StartCentral();
+  const std::uint16_t port = central->port();
+  central.reset();  // nobody listens there any more
+  StartAgent(false, port);
+  Cycle();
+  Cycle();
+  const Lines log = Log();
+  ASSERT_EQ(log.size(), 2u);  // one line per cycle: the connection's failure
+  EXPECT_EQ(log[0], log[1]);
+  EXPECT_FALSE(agent->Local.ConnQuelbrant.Connected());
+  EXPECT_TRUE(agent->Timer1->Enabled());
+}
+
+TEST_F(CycleTest, FailureWhileReadingEscapesForTheEventLogAfterClosingEverything) {
+  StartCentral({"--index-text", "5"});
+  StartAgent();
+  Store("DROP TABLE RPL_LOGESTOQUE_ENV");
+  EXPECT_THROW(Cycle(), std::exception);
+  EXPECT_TRUE(Log().empty());  // not the activity log's
+  EXPECT_FALSE(agent->Central.ConnServer.Connected());
+  EXPECT_FALSE(agent->Local.ConnQuelbrant.Connected());
+  EXPECT_TRUE(agent->Timer1->Enabled());
+}
+
+}  // namespace
