@@ -3,13 +3,15 @@
 // The stand-in central server process is killed with SIGKILL at random moments while the agent's
 // cycles run (its answers are delayed so that kills land in the middle of exchanges), sometimes
 // restarted at once on the same port (the cycle may then reach the new process half-way), sometimes
-// left down for a whole cycle. After every cycle the central database must hold exactly the store's
+// left down for a whole cycle. Now and then it is frozen (SIGSTOP) instead: connected clients get
+// no answer at all, and only the client's exchange time-out ends the cycle. After every cycle the central database must hold exactly the store's
 // rows up to its index: a row below the index that is missing there would never be sent again.
 // A cycle that neither throws nor logs must have sent everything. At the end, with the server up,
 // cycles must bring every store row to the central database.
 //
 // The seed is printed; TAVRIMONDO_NOLOSS_SEED=<n> replays a run.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -99,7 +101,7 @@ class NoLossTest : public ::testing::Test {
     ASSERT_TRUE(started);
     // Short time-outs keep a cycle facing a dead server brief; they bound every cycle.
     agent->Central.ConnServer.timeouts.connect = std::chrono::milliseconds(2000);
-    agent->Central.ConnServer.timeouts.exchange = std::chrono::milliseconds(5000);
+    agent->Central.ConnServer.timeouts.exchange = std::chrono::milliseconds(2000);
   }
 
   void AddOutgoing(int n) {
@@ -145,7 +147,7 @@ class NoLossTest : public ::testing::Test {
     } catch (const std::exception&) {
       o.threw = true;
     }
-    // The server's time-outs bound a cycle (connect 2 s, each exchange 5 s, a handful of
+    // The client's time-outs bound a cycle (connect 2 s, each exchange 2 s, a handful of
     // exchanges); far beyond that it hung on something that never answers.
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     EXPECT_LT(took, 30000) << "a cycle hung";
@@ -166,7 +168,7 @@ TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) {
   central->Start();
   StartAgent();
 
-  int kills = 0, failed = 0, clean = 0;
+  int kills = 0, freezes = 0, threw = 0, logged = 0, clean = 0;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
     if (chance(40)) AddOutgoing(1 + static_cast<int>(rng() % 80));
@@ -177,10 +179,16 @@ TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) {
     const bool kill = central->Running() && chance(75);
     const int at_ms = static_cast<int>(rng() % 400);
     const bool restart = chance(50);
+    const bool freeze = kill && chance(8);
+    std::atomic<bool> cycle_over{false};
     std::thread killer;
     if (kill) {
-      killer = std::thread([&, at_ms, restart] {
+      killer = std::thread([&, at_ms, restart, freeze] {
         std::this_thread::sleep_for(std::chrono::milliseconds(at_ms));
+        if (freeze) {
+          ::kill(central->pid(), SIGSTOP);
+          while (!cycle_over) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         central->Kill();
         try {
           if (restart) central->Start();
@@ -191,9 +199,11 @@ TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) {
     }
     const RowSet before = Local();
     Outcome o = Cycle();
+    cycle_over = true;
     if (killer.joinable()) killer.join();
-    kills += kill;
-    (o.threw || !o.log.empty()) ? ++failed : ++clean;
+    kills += kill && !freeze;
+    freezes += freeze;
+    o.threw ? ++threw : !o.log.empty() ? ++logged : ++clean;
 
     // Everything up to the index arrived, nothing above it: the next cycle starts from there.
     const std::string index = CentralIndex();
@@ -210,8 +220,8 @@ TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) {
     }
     if (HasFailure()) break;
   }
-  std::cout << kRounds << " cycles: " << kills << " kills, " << failed << " cycles failed (threw or logged), " << clean
-            << " clean" << std::endl;
+  std::cout << kRounds << " cycles: " << kills << " kills, " << freezes << " freezes; " << threw << " cycles threw, "
+            << logged << " logged a failure, " << clean << " clean" << std::endl;
 
   // Everything up again: the rows still missing arrive within a few cycles.
   central->Start();
