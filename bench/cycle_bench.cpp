@@ -1,0 +1,162 @@
+// One replication cycle sending a backlog of 100,000 outgoing rows, against its floor.
+//
+// Cycle: the agent's own cycle (Timer1Timer) from a store database holding the backlog to the
+// stand-in central server on a fresh central database.
+// Floor: the two halves of the work done bare, one after the other: reading the same rows through
+// TBLogEstoqueENV into memory, then applying them in the same 50-row batches through
+// CDSLogEstoqueRec (Insert/Post/ApplyUpdates) to the stand-in server on another fresh central
+// database. The cycle should cost at most 1.25 times the floor; the ratio of the fastest passes
+// and the rows per second are printed at the end.
+//
+// Each pass gets its own central database and server process, made before the clock starts.
+// The backlog database is built once and kept in the state dir.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <vector>
+
+#include "connections/central/central_connection.h"
+#include "cycle_bench_env.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::int64_t kRows = 100'000;
+constexpr int kBatch = 50;
+
+std::string g_store;
+std::string g_scratch;
+
+double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+void BM_Cycle(benchmark::State& state) {
+  for (auto _ : state) {
+    cyclebench::Central central(g_scratch + "central/");
+    cyclebench::Agent agent(g_scratch + "agent/", g_store, central.port());
+    const auto t0 = Clock::now();
+    agent.Cycle();
+    state.SetIterationTime(Since(t0));
+    if (central.Received() != kRows || central.Index() != kRows) state.SkipWithError("the cycle did not send everything");
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+}
+
+struct Row {
+  std::string sequencial, produto;
+  std::int64_t estoque;  // currency, 4 decimals
+};
+
+void BM_Floor(benchmark::State& state) {
+  for (auto _ : state) {
+    cyclebench::Central central(g_scratch + "central/");
+    localdb::LocalConnection local;
+    cyclebench::PointAt(local, g_store);
+    central::CentralConnection c;
+    c.ConnServer.Params[c.ConnServer.Params.IndexOfName("HostName")] = "HostName=127.0.0.1";
+    c.ConnServer.Params[c.ConnServer.Params.IndexOfName("Port")] = "Port=" + std::to_string(central.port());
+
+    const auto t0 = Clock::now();
+    // The read, as the cycle does it.
+    local.ConnQuelbrant.SetConnected(true);
+    std::vector<Row> rows;
+    rows.reserve(kRows);
+    auto& q = local.TBLogEstoqueENV;
+    q.Close();
+    q.ParamByName("INDICE").SetAsString("0");
+    q.Open();
+    for (q.First(); !q.Eof(); q.Next())
+      rows.push_back({q.FieldByName("SEQUENCIAL").AsString(), q.FieldByName("CODIGOPRODUTO").AsString(),
+                      q.FieldByName("ESTOQUEATUAL").AsCurrency()});
+    q.Close();
+    local.ConnQuelbrant.SetConnected(false);
+
+    // The applies, in the cycle's batches.
+    c.ConnServer.SetConnected(true);
+    auto& d = c.CDSLogEstoqueRec;
+    d.Open();
+    int pending = 0;
+    bool rejected = false;
+    for (const Row& r : rows) {
+      d.Insert();
+      d.FieldByName("SEQUENCIALLOJAORIGEM").SetAsString(r.sequencial);
+      d.FieldByName("CODIGOLOJA").SetAsInteger(cyclebench::kLoja);
+      d.FieldByName("CODIGOPRODUTO").SetAsString(r.produto);
+      d.FieldByName("ESTOQUEATUAL").SetAsCurrency(r.estoque);
+      d.Post();
+      if (++pending == kBatch) {
+        rejected |= d.ApplyUpdates(0) != 0;
+        pending = 0;
+      }
+    }
+    if (pending) rejected |= d.ApplyUpdates(0) != 0;
+    d.Close();
+    c.ConnServer.SetConnected(false);
+    state.SetIterationTime(Since(t0));
+
+    if (rejected || rows.size() != static_cast<std::size_t>(kRows) || central.Received() != kRows)
+      state.SkipWithError("the floor did not send everything");
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+}
+
+// Passes in alternation, floor then cycle, so that a slow spell of the shared Firebird server
+// weighs on both sides. The ratio is given for the fastest pass of each side (the least disturbed)
+// and as the median of the ratios of the pairs.
+constexpr int kPairs = 4;
+
+// Keeps each benchmark's passes in order, to print the ratios after the run.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& r : runs) {
+      if (r.run_type != Run::RT_Iteration || r.iterations == 0 || r.error_occurred) continue;
+      seconds_[r.run_name.function_name].push_back(r.real_accumulated_time / static_cast<double>(r.iterations));
+    }
+  }
+  std::map<std::string, std::vector<double>> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 0; i < kPairs; ++i) {
+    benchmark::RegisterBenchmark("BM_Floor", BM_Floor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+    benchmark::RegisterBenchmark("BM_Cycle", BM_Cycle)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+  }
+  benchmark::Initialize(&argc, argv);
+  try {
+    g_store = cyclebench::EnsureStore(kRows);
+  } catch (const std::exception& e) {
+    std::cerr << "cycle_bench: " << e.what() << "\n(start the server with scripts/firebird.sh start)\n";
+    return 1;
+  }
+  char tmpl[] = "/tmp/cycle-bench-XXXXXX";
+  if (!::mkdtemp(tmpl)) return 1;
+  g_scratch = std::string(tmpl) + "/";
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const std::vector<double>& floor = reporter.seconds_["BM_Floor"];
+  const std::vector<double>& cycle = reporter.seconds_["BM_Cycle"];
+  if (!floor.empty() && !cycle.empty()) {
+    const double f = *std::min_element(floor.begin(), floor.end());
+    const double c = *std::min_element(cycle.begin(), cycle.end());
+    std::vector<double> pairs;
+    for (std::size_t i = 0; i < floor.size() && i < cycle.size(); ++i) pairs.push_back(cycle[i] / floor[i]);
+    std::sort(pairs.begin(), pairs.end());
+    const double median = pairs.size() % 2 ? pairs[pairs.size() / 2]
+                                           : (pairs[pairs.size() / 2 - 1] + pairs[pairs.size() / 2]) / 2;
+    std::printf("cycle: %.0f rows/s, floor: %.0f rows/s (%lld rows, fastest passes)\n", kRows / c, kRows / f,
+                static_cast<long long>(kRows));
+    std::printf("cycle / (bare read + bare applies): fastest passes ratio %.3f, median of %zu pairs %.3f (goal <= 1.25 %s)\n",
+                c / f, pairs.size(), median, c / f <= 1.25 ? "met" : "NOT met");
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(g_scratch, ec);
+  benchmark::Shutdown();
+  return 0;
+}
