@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# The agent at work on a demo store, from a fresh Debian 12 machine (run as root):
-# installs what is missing, builds the agent, starts the Firebird server, creates a demo store
-# database, and runs the agent in the foreground, showing its activity log as it writes it.
-# Stops everything cleanly after DEMO_SECONDS (default 60) or on Ctrl-C.
+# The agent at work on a demo store, from a fresh Debian 12 machine (run as root).
+#
+# Installs what is missing, builds the agent and the stand-in central server, starts the Firebird
+# server, creates a demo store database (a few hundred products, some stock changes) and a central
+# database, starts the stand-in central server on port 2507 and the agent, and shows the agent's
+# activity log and how many of the store's rows the central server holds as replication goes on.
+# New stock changes arrive in the store while it runs. Everything stops cleanly after DEMO_SECONDS
+# (default 60) or on Ctrl-C.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -11,51 +15,79 @@ bash scripts/setup.sh
 bash scripts/build.sh release
 
 demo=${TAVRIMONDO_DEMO_DIR:-/tmp/tavrimondo-demo}
-export TAVRIMONDO_STATE_DIR=$demo/firebird
+state=${TAVRIMONDO_STATE_DIR:-/tmp/tavrimondo-fb}
+password=${TAVRIMONDO_FB_PASSWORD:-tallowfin}
 agent_dir=$demo/agent
-db=$TAVRIMONDO_STATE_DIR/db/LOJA.FDB
+store_db=$state/db/DEMO-LOJA.FDB
+central_db=$state/db/DEMO-CENTRAL.FDB
 pids=()
+# A Firebird server that was already running (the tests') is left running at the end.
+started_firebird=no
+bash scripts/firebird.sh status >/dev/null 2>&1 || started_firebird=yes
+mkdir -p "$demo"
 cleanup() {
   trap - EXIT INT TERM
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  bash scripts/firebird.sh stop >/dev/null 2>&1 || true
-  echo "demo stopped; the agent's files are in $agent_dir"
+  [ "$started_firebird" = yes ] && bash scripts/firebird.sh stop >/dev/null 2>&1
+  echo "== demo stopped; the agent's folder is $agent_dir, the central server's log $demo/central.log"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+sql() { isql-fb -q -user SYSDBA -password "$password" "localhost:$1"; }
 
 bash scripts/firebird.sh start
-if [ ! -e "$db" ]; then
-  bash scripts/firebird.sh create-store-db "$db"
-  # A store with a few hundred products and some stock changes already in its outgoing log.
-  {
-    echo "SET SQL DIALECT 3;"
-    echo "INSERT INTO PADRAO (CODIGO, CODIGOLOJA) VALUES (1, 7);"
-    for i in $(seq 1 300); do
-      echo "INSERT INTO PRODUTOS (CODIGO, DESCRICAO, ESTOQUEATUAL) VALUES ('P$i', 'Produto $i', $(( (i * 37) % 50 - 5 )).$(( i % 10 ))0);"
-    done
-    for i in $(seq 1 40); do
-      echo "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P$i', $i.5);"
-    done
-    echo "COMMIT;"
-  } | isql-fb -q -user SYSDBA -password "${TAVRIMONDO_FB_PASSWORD:-tallowfin}" "localhost:$db"
-fi
+rm -f "$store_db" "$central_db"
+bash scripts/firebird.sh create-store-db "$store_db" >/dev/null
+{
+  echo "INSERT INTO PADRAO (CODIGO, CODIGOLOJA) VALUES (1, 7);"
+  for i in $(seq 1 300); do
+    echo "INSERT INTO PRODUTOS (CODIGO, DESCRICAO, ESTOQUEATUAL) VALUES ('P$i', 'Produto $i', $(( (i * 37) % 50 - 5 )).$(( i % 10 ))0);"
+  done
+  for i in $(seq 1 40); do
+    echo "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P$i', $i.5);"
+  done
+  echo "COMMIT;"
+} | sql "$store_db"
+TAVRIMONDO_FB_PASSWORD=$password bash tools/central_server/create-central-db.sh "$central_db" >/dev/null
+echo "== demo store: 300 products, 40 stock changes waiting; store code 7"
 
+build/release/tools/central_server/TavrimondoCentral --bind 127.0.0.1 --port 2507 --branch 7 \
+  --firebird "$central_db" --firebird-password "$password" 2>"$demo/central.log" &
+pids+=($!)
+
+rm -rf "$agent_dir"
 mkdir -p "$agent_dir"
 cp build/release/src/service/SrvTavrimondoClient "$agent_dir/"
 cat >"$agent_dir/kordane.ini" <<INI
 [Kordane]
-ServidorCentral=localhost
+ServidorCentral=127.0.0.1
 Servidor=localhost
-Caminho=$db
+Caminho=$store_db
 VendorLib=
 MonitorarComando=1
 INI
-echo "== the agent runs in $agent_dir for $seconds s (Ctrl-C stops it); its activity log:"
+log="$agent_dir/Tavrimondo_$(date +%m%Y).LOG"
+echo "== the agent starts in $agent_dir; a cycle runs every 10 s. Its activity log:"
 "$agent_dir/SrvTavrimondoClient" &
 pids+=($!)
-touch "$agent_dir/Tavrimondo_$(date +%m%Y).LOG"
-tail -n +1 -F "$agent_dir/Tavrimondo_$(date +%m%Y).LOG" 2>/dev/null | iconv -f CP1252 -t UTF-8 &
+touch "$log"
+tail -n +1 -F "$log" 2>/dev/null | iconv -f CP1252 -t UTF-8 | sed 's/^/  log | /' &
 pids+=($!)
-sleep "$seconds"
+
+count() { sql "$1" <<<"$2" | awk 'NF { v = $NF } END { print v }'; }
+end=$((SECONDS + seconds))
+next_change=$((SECONDS + 15))
+while [ $SECONDS -lt $end ]; do
+  sleep 5
+  local_rows=$(count "$store_db" "SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV;")
+  central_rows=$(count "$central_db" "SELECT COUNT(*) FROM LOGESTOQUEREC WHERE CODIGOLOJA = 7;")
+  echo "  central server holds $central_rows of the store's $local_rows outgoing rows"
+  if [ $SECONDS -ge $next_change ]; then
+    next_change=$((SECONDS + 15))
+    { for i in $(seq 1 25); do
+        echo "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P$((RANDOM % 300 + 1))', $((RANDOM % 90)).25);"
+      done; echo "COMMIT;"; } | sql "$store_db"
+    echo "  the store records 25 new stock changes"
+  fi
+done
