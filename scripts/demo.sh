@@ -28,7 +28,9 @@ mkdir -p "$demo"
 cleanup() {
   trap - EXIT INT TERM
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  # The stand-in server has no orderly shutdown of its own.
+  [ -n "${central_pid:-}" ] && kill -KILL "$central_pid" 2>/dev/null
+  for p in "${pids[@]}" ${central_pid:-}; do wait "$p" 2>/dev/null || true; done
   [ "$started_firebird" = yes ] && bash scripts/firebird.sh stop >/dev/null 2>&1
   echo "== demo stopped; the agent's folder is $agent_dir, the central server's log $demo/central.log"
 }
@@ -54,7 +56,8 @@ echo "== demo store: 300 products, 40 stock changes waiting; store code 7"
 
 build/release/tools/central_server/TavrimondoCentral --bind 127.0.0.1 --port 2507 --branch 7 \
   --firebird "$central_db" --firebird-password "$password" 2>"$demo/central.log" &
-pids+=($!)
+central_pid=$!
+for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/2507) 2>/dev/null && break; sleep 0.1; done
 
 rm -rf "$agent_dir"
 mkdir -p "$agent_dir"
@@ -72,14 +75,20 @@ echo "== the agent starts in $agent_dir; a cycle runs every 10 s. Its activity l
 "$agent_dir/SrvTavrimondoClient" &
 pids+=($!)
 touch "$log"
-tail -n +1 -F "$log" 2>/dev/null | iconv -f CP1252 -t UTF-8 | sed 's/^/  log | /' &
-pids+=($!)
+shown=0
+show_log() {  # the activity log's lines written since the last call
+  local n
+  n=$(wc -l <"$log")
+  [ "$n" -gt "$shown" ] && sed -n "$((shown + 1)),${n}p" "$log" | iconv -f CP1252 -t UTF-8 | tr -d '\r' | sed 's/^/  log | /'
+  shown=$n
+}
 
 count() { sql "$1" <<<"$2" | awk 'NF { v = $NF } END { print v }'; }
 end=$((SECONDS + seconds))
 next_change=$((SECONDS + 15))
 while [ $SECONDS -lt $end ]; do
   sleep 5
+  show_log
   local_rows=$(count "$store_db" "SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV;")
   central_rows=$(count "$central_db" "SELECT COUNT(*) FROM LOGESTOQUEREC WHERE CODIGOLOJA = 7;")
   echo "  central server holds $central_rows of the store's $local_rows outgoing rows"
