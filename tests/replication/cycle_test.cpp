@@ -17,25 +17,7 @@ namespace {
 
 constexpr int kLoja = 7;
 
-class CentralDb {
- public:
-  CentralDb() {
-    static std::atomic<int> n{0};
-    path_ = fbtest::DatabaseDir() + "cycle-central-" + std::to_string(::getpid()) + "-" + std::to_string(n++) + ".fdb";
-    std::filesystem::remove(path_);
-    std::string cmd = "TAVRIMONDO_FB_PASSWORD='" + fbtest::AdminPassword() + "' TAVRIMONDO_FB_HOST='" + fbtest::Host() +
-                      "' " TAVRIMONDO_CREATE_CENTRAL_DB " '" + path_ + "' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("Cannot create a central database at " + path_);
-  }
-  ~CentralDb() {
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using fbtest::CentralDb;
 
 class CycleTest : public ::testing::Test {
  protected:

@@ -36,24 +36,7 @@ constexpr int kLoja = 7;
 constexpr int kRounds = 100;
 constexpr int kDelayMs = 15;  // before every answer of the server
 
-class CentralDb {
- public:
-  CentralDb() {
-    path_ = fbtest::DatabaseDir() + "noloss-central-" + std::to_string(::getpid()) + ".fdb";
-    std::filesystem::remove(path_);
-    std::string cmd = "TAVRIMONDO_FB_PASSWORD='" + fbtest::AdminPassword() + "' TAVRIMONDO_FB_HOST='" + fbtest::Host() +
-                      "' " TAVRIMONDO_CREATE_CENTRAL_DB " '" + path_ + "' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("Cannot create a central database at " + path_);
-  }
-  ~CentralDb() {
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using fbtest::CentralDb;
 
 // What one side holds of the store's rows: how many, and the sum and highest of their SEQUENCIAL.
 struct RowSet {

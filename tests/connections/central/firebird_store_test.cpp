@@ -12,27 +12,7 @@ using namespace centraltest;
 
 namespace {
 
-// A fresh central database (FILIAIS, LOGESTOQUEREC), removed at the end.
-class CentralDb {
- public:
-  CentralDb() {
-    static int counter = 0;
-    path_ = fbtest::DatabaseDir() + "central-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".fdb";
-    std::filesystem::remove(path_);
-    std::string cmd = "TAVRIMONDO_FB_PASSWORD='" + fbtest::AdminPassword() + "' TAVRIMONDO_FB_HOST='" + fbtest::Host() +
-                      "' " TAVRIMONDO_CREATE_CENTRAL_DB " '" + path_ + "' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0)
-      throw std::runtime_error("Cannot create a central database at " + path_ + "; is the Firebird server running?");
-  }
-  ~CentralDb() {
-    std::error_code ec;
-    std::filesystem::remove(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using fbtest::CentralDb;
 
 class FirebirdCentralTest : public CentralTest {
  protected:

@@ -1,3 +1,4 @@
+#include <stdexcept>
 #include "fb_test_env.h"
 
 #include <gtest/gtest.h>
@@ -111,6 +112,25 @@ std::vector<std::string> LogMessages(const std::string& app_dir) {
     }
   }
   return out;
+}
+
+}  // namespace fbtest
+
+namespace fbtest {
+
+CentralDb::CentralDb() {
+  static std::atomic<int> counter{0};
+  path_ = DatabaseDir() + "central-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".fdb";
+  std::filesystem::remove(path_);
+  std::string cmd = "TAVRIMONDO_FB_PASSWORD='" + AdminPassword() + "' TAVRIMONDO_FB_HOST='" + Host() + "' '" +
+                    TAVRIMONDO_CREATE_CENTRAL_DB + "' '" + path_ + "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0)
+    throw std::runtime_error("Cannot create a central database at " + path_ + "; is the Firebird server running?");
+}
+
+CentralDb::~CentralDb() {
+  std::error_code ec;
+  std::filesystem::remove(path_, ec);
 }
 
 }  // namespace fbtest

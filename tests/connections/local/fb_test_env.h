@@ -32,6 +32,20 @@ class StoreDb {
   std::string path_;
 };
 
+// A fresh central database of the stand-in central server (FILIAIS, LOGESTOQUEREC), removed at
+// the end.
+class CentralDb {
+ public:
+  CentralDb();
+  ~CentralDb();
+  CentralDb(const CentralDb&) = delete;
+  CentralDb& operator=(const CentralDb&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // A connection of the database layer, for preparing and checking data beside the agent's.
 class Admin {
  public:
