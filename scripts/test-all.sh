@@ -31,6 +31,7 @@ run_ctest() {  # run_ctest BUILD [ctest args...]
   (cd "build/$b" && ctest --output-on-failure -j2 "$@") || status=1
 }
 run_ctest native
-ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest asan
+# LeakSanitizer sometimes crashes at exit while the Firebird client library's threads shut down.
+ASAN_OPTIONS=abort_on_error=1:detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest asan
 run_ctest win
 exit $status
