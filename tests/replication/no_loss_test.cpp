@@ -79,12 +79,13 @@ class NoLossTest : public ::testing::Test {
     agent = std::make_unique<TTavrimondoClient>(loop);
     auto& params = agent->Central.ConnServer.Params;
     params[params.IndexOfName("Port")] = "Port=" + std::to_string(central->port());
+    // Short time-outs keep a cycle facing a dead server brief; they bound every cycle. They are
+    // set before the start, whose connection the first cycle goes on using.
+    agent->Central.ConnServer.timeouts.connect = std::chrono::milliseconds(2000);
+    agent->Central.ConnServer.timeouts.exchange = std::chrono::milliseconds(2000);
     bool started = true;
     agent->ServiceStart(started);
     ASSERT_TRUE(started);
-    // Short time-outs keep a cycle facing a dead server brief; they bound every cycle.
-    agent->Central.ConnServer.timeouts.connect = std::chrono::milliseconds(2000);
-    agent->Central.ConnServer.timeouts.exchange = std::chrono::milliseconds(2000);
   }
 
   void AddOutgoing(int n) {
