@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Linux executable as a systemd service: install, uninstall and the foreground service run.
-# Usage: posix_service_test.sh PATH/TO/SrvTavrimondoClient
+# Usage: posix_service_test.sh PATH/TO/SrvTavrimondoClient PATH/TO/TavrimondoCentral
 set -u
 . "$(dirname "$0")/testlib.sh"
 exe_src=$1
+central_exe=$2
 work=$(mktemp -d)
 # Only this shell cleans up: a child killed between fork and exec would run the trap too.
 trap '[ "$BASHPID" = "$$" ] && { pkill -f "$work/" 2>/dev/null; rm -rf "$work"; }' EXIT
@@ -69,11 +70,6 @@ kill -INT $pid
 wait_exit $pid
 check "SIGINT ends the run cleanly" test "$rc" -eq 0
 
-"$exe" >"$work/run.out" 2>&1 &
-pid=$!
-kill -TERM $pid  # at once, while the start may still be pending
-wait_exit $pid
-check "an early SIGTERM is not lost" test "$rc" -ne 124
 
 # The lifecycle, driven by signals, while neither server can be reached.
 rm -f "$agent"/Tavrimondo_*.LOG
@@ -101,4 +97,45 @@ kill -TERM $pid
 wait_exit $pid
 check "stop while paused ends the run" test "$rc" -eq 0
 check "and is logged last" test "$(last_logged "$agent")" = "Parou o Serviço"
+
+# A stop during a cycle: the central server answers every message after 3 s, so a cycle that
+# connects to it is still busy when the stop arrives. The stop is carried out at once; the
+# process ends when the cycle does.
+"$central_exe" --bind 127.0.0.1 --port 2507 --delay-ms 3000 2>"$work/central.log" &
+central_pid=$!
+check "the slow central server listens" wait_for 10 grep -q "listening on" "$work/central.log"
+printf '[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=127.0.0.1\r\nCaminho=/nao/existe/LOJA.FDB\r\n' >"$agent/kordane.ini"
+
+# A SIGTERM while the start is pending (it waits for the slow server) is held, not lost: the
+# service starts, then stops. Sent once the program routes the control signals to itself
+# (SIGTERM, bit 15, in the blocked mask); before that it would simply end the process.
+rm -f "$agent"/Tavrimondo_*.LOG
+"$exe" >"$work/run.out" 2>&1 &
+pid=$!
+sigterm_blocked() { grep -q '^SigBlk:' "/proc/$1/status" && (( 0x$(awk '/^SigBlk:/ {print $2}' "/proc/$1/status") & 0x4000 )); }
+check "the control signals are routed at once" wait_for 10 sigterm_blocked $pid
+check "and the start is still pending" test "$(log_lines "$agent")" -eq 0
+kill -TERM $pid
+wait_exit $pid 30
+check "a SIGTERM during the start ends the run cleanly" test "$rc" -eq 0
+check "after the start has finished" \
+  test "$(log_text "$agent" | sed 's/^[0-9/]* [0-9:]* - //' | tail -n2 | tr '\n' '|')" = "Iniciou o Serviço|Parou o Serviço|"
+
+rm -f "$agent"/Tavrimondo_*.LOG
+accepted=$(grep -c 'connection accepted' "$work/central.log")
+"$exe" >"$work/run.out" 2>&1 &
+pid=$!
+check "start connects to the slow central server" wait_for 30 logged "$agent" "Iniciou o Serviço"
+# The start's connection is the first; a later one is made by a cycle.
+check "a cycle connects" \
+  wait_for 40 bash -c "[ \$(grep -c 'connection accepted' '$work/central.log') -ge $((accepted + 2)) ]"
+kill -TERM $pid
+check "the stop is carried out during the cycle" wait_for 2 logged "$agent" "Parou o Serviço"
+check "while the cycle still runs" kill -0 $pid
+wait_exit $pid 30
+check "the process ends when the cycle ends" test "$rc" -eq 0
+check "the cycle finished after the stop" \
+  bash -c "$(declare -f log_text); log_text '$agent' | sed -n '/Parou o Serviço/,\$p' | grep -q 'LOJA.FDB'"
+kill -KILL $central_pid 2>/dev/null
+wait $central_pid 2>/dev/null
 finish
