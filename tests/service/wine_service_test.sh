@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Windows executable under Wine's real service control manager: registration values, the
-# result boxes' texts, start and stop, and the event log.
-# Usage: wine_service_test.sh PATH/TO/SrvTavrimondoClient.exe PATH/TO/svcctl.exe
+# result boxes' texts, the lifecycle through control codes, and the event log.
+# Usage: wine_service_test.sh PATH/TO/SrvTavrimondoClient.exe PATH/TO/svcctl.exe PATH/TO/TavrimondoCentral.exe
 set -u
 . "$(dirname "$0")/testlib.sh"
-exe_src=$1 ctl_src=$2
+exe_src=$1 ctl_src=$2 central_src=$3
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 unset DISPLAY  # message boxes return at once
@@ -21,6 +21,7 @@ drive="$WINEPREFIX/drive_c"
 mkdir -p "$drive/agent" "$drive/Agent Dir"
 for d in "$drive/agent" "$drive/Agent Dir"; do cp "$exe_src" "$d/SrvTavrimondoClient.exe"; done
 cp "$ctl_src" "$drive/svcctl.exe"
+cp "$central_src" "$drive/TavrimondoCentral.exe"
 # Wine's helper processes inherit standard output and outlive the program: read output from files,
 # never from pipes, or the reader waits for them.
 ctl() { "$W" "$drive/svcctl.exe" "$@" >"$work/ctl.out" 2>>"$work/ctl.err"; local rc=$?; tr -d '\r' <"$work/ctl.out"; return $rc; }
@@ -104,6 +105,30 @@ ctl wait TavrimondoClient PAUSED 10 >/dev/null
 ctl control TavrimondoClient 1 >/dev/null
 check "stop while paused" ctl wait TavrimondoClient STOPPED 30 >/dev/null
 check "stop logged last" test "$(last_logged "$agent")" = "Parou o Serviço"
+
+# A stop during a cycle: the central server answers every message after 3 s, so a cycle that
+# connects to it is still busy when the stop arrives. Stopped is reported at once; the process
+# ends when the cycle does.
+"$W" "$drive/TavrimondoCentral.exe" --bind 127.0.0.1 --port 2507 --delay-ms 3000 >/dev/null 2>"$work/central.log" &
+central_pid=$!
+check "the slow central server listens" wait_for 20 grep -q "listening on" "$work/central.log"
+printf '[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=127.0.0.1\r\nCaminho=C:\\nao\\LOJA.FDB\r\n' >"$agent/kordane.ini"
+rm -f "$agent"/Tavrimondo_*.LOG
+accepted=$(grep -c 'connection accepted' "$work/central.log")
+ctl start TavrimondoClient >/dev/null
+check "start with a slow central server runs" ctl wait TavrimondoClient RUNNING 30 >/dev/null
+# The start's connection is the first; a later one is made by a cycle.
+check "a cycle connects" \
+  wait_for 40 bash -c "[ \$(grep -c 'connection accepted' '$work/central.log') -ge $((accepted + 2)) ]"
+ctl control TavrimondoClient 1 >/dev/null
+check "stop during the cycle reports stopped at once" ctl wait TavrimondoClient STOPPED 2 >/dev/null
+check "and is logged" logged "$agent" "Parou o Serviço"
+check "while the cycle still runs" alive
+check "the process ends when the cycle ends" wait_for 20 bash -c "$(declare -f alive); ! alive"
+check "the cycle finished after the stop" \
+  bash -c "$(declare -f log_text); log_text '$agent' | sed -n '/Parou o Serviço/,\$p' | grep -q 'fbclient.dll'"
+kill -KILL $central_pid 2>/dev/null
+wait $central_pid 2>/dev/null
 
 # Started by anything but the service control manager: the event log says why, under the exe's name.
 agent_run "$agent"
