@@ -8,6 +8,7 @@ packages=(
   clang                               # the fuzz targets
   g++-mingw-w64-x86-64-posix          # the Windows build
   wine wine64                         # the Windows test bed
+  wine64-tools                        # winebuild: marks the fbclient bridge as a Wine builtin
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   iproute2 procps psmisc
 )
