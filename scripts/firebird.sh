@@ -33,7 +33,8 @@ is_running() {
   [[ -f "$PID_FILE" ]] || return 1
   local pid
   pid=$(cat "$PID_FILE")
-  [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null
+  # A server killed outright stays a zombie until something reaps it: that is not running.
+  [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null && ! grep -q '^State:.*Z' "/proc/$pid/status" 2>/dev/null
 }
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }

@@ -81,10 +81,35 @@ FirebirdStore::~FirebirdStore() {
   conn_->SetConnected(false);
 }
 
+void FirebirdStore::DropConnection() {
+  // After a failure the attachment may be dead (a restarted Firebird server): the next use
+  // attaches anew instead of failing on it for ever.
+  try {
+    conn_->SetConnected(false);
+  } catch (const std::exception&) {
+  }
+}
+
+template <class F>
+auto FirebirdStore::Reading(F&& work) {
+  try {
+    conn_->SetConnected(true);
+    return work();
+  } catch (const std::exception&) {
+    DropConnection();
+    throw;
+  }
+}
+
 template <class F>
 void FirebirdStore::Write(F&& work) {
-  conn_->SetConnected(true);  // back after a lost connection
-  write_->StartTransaction();
+  try {
+    conn_->SetConnected(true);
+    write_->StartTransaction();
+  } catch (const std::exception& e) {
+    DropConnection();
+    throw StoreError(e.what());
+  }
   try {
     work();
     write_->Commit();
@@ -93,6 +118,7 @@ void FirebirdStore::Write(F&& work) {
       write_->Rollback();
     } catch (const std::exception&) {
     }
+    DropConnection();
     throw StoreError(e.what());
   }
 }
@@ -106,12 +132,13 @@ void FirebirdStore::AddBranch(std::int32_t loja) {
 }
 
 std::optional<BranchRow> FirebirdStore::ReadBranchLocked(std::int32_t loja) {
-  conn_->SetConnected(true);
-  Closing closing{*branch_};
-  branch_->ParamByName("LOJA").SetAsLargeInt(loja);
-  branch_->Open();
-  if (branch_->IsEmpty()) return std::nullopt;
-  return BranchOf(*branch_);
+  return Reading([&]() -> std::optional<BranchRow> {
+    Closing closing{*branch_};
+    branch_->ParamByName("LOJA").SetAsLargeInt(loja);
+    branch_->Open();
+    if (branch_->IsEmpty()) return std::nullopt;
+    return BranchOf(*branch_);
+  });
 }
 
 std::optional<BranchRow> FirebirdStore::ReadBranch(std::int32_t loja) {
@@ -153,28 +180,30 @@ void FirebirdStore::StampBranch(std::int32_t loja, std::int64_t ultima_ms) {
 
 std::vector<BranchRow> FirebirdStore::Branches() {
   std::lock_guard lock(mu_);
-  conn_->SetConnected(true);
-  Closing closing{*branches_};
-  std::vector<BranchRow> out;
-  for (branches_->Open(); !branches_->Eof(); branches_->Next()) out.push_back(BranchOf(*branches_));
-  return out;
+  return Reading([&] {
+    Closing closing{*branches_};
+    std::vector<BranchRow> out;
+    for (branches_->Open(); !branches_->Eof(); branches_->Next()) out.push_back(BranchOf(*branches_));
+    return out;
+  });
 }
 
 std::vector<StockRow> FirebirdStore::StockRows(std::int32_t loja) {
   std::lock_guard lock(mu_);
-  conn_->SetConnected(true);
-  Closing closing{*rows_};
-  rows_->ParamByName("LOJA").SetAsLargeInt(loja);
-  std::vector<StockRow> out;
-  for (rows_->Open(); !rows_->Eof(); rows_->Next()) {
-    StockRow r;
-    r.loja = rows_->FieldByName("CODIGOLOJA").AsInteger();
-    r.sequencial = rows_->FieldByName("SEQUENCIALLOJAORIGEM").AsLargeInt();
-    r.produto = rows_->FieldByName("CODIGOPRODUTO").AsString();
-    r.estoque = rows_->FieldByName("ESTOQUEATUAL").AsCurrency();
-    out.push_back(std::move(r));
-  }
-  return out;
+  return Reading([&] {
+    Closing closing{*rows_};
+    rows_->ParamByName("LOJA").SetAsLargeInt(loja);
+    std::vector<StockRow> out;
+    for (rows_->Open(); !rows_->Eof(); rows_->Next()) {
+      StockRow r;
+      r.loja = rows_->FieldByName("CODIGOLOJA").AsInteger();
+      r.sequencial = rows_->FieldByName("SEQUENCIALLOJAORIGEM").AsLargeInt();
+      r.produto = rows_->FieldByName("CODIGOPRODUTO").AsString();
+      r.estoque = rows_->FieldByName("ESTOQUEATUAL").AsCurrency();
+      out.push_back(std::move(r));
+    }
+    return out;
+  });
 }
 
 }  // namespace central_server

@@ -34,6 +34,10 @@ class FirebirdStore : public CentralStore {
 
  private:
   std::optional<BranchRow> ReadBranchLocked(std::int32_t loja);
+  void DropConnection();
+  // Runs a read on the connection; a failure drops the connection so the next use attaches anew.
+  template <class F>
+  auto Reading(F&& work);
   // Runs `work` in the write transaction: committed when it returns, rolled back when it throws
   // (as StoreError, with the server's message).
   template <class F>
