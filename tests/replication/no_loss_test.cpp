@@ -186,6 +186,18 @@ class NoLossTest : public ::testing::Test {
     ADD_FAILURE() << "the Firebird server did not start again";
   }
 
+  // Random choices from a printed seed; TAVRIMONDO_NOLOSS_SEED=<n> replays a run.
+  std::mt19937 rng;
+  unsigned SeedRandom() {
+    unsigned seed = std::random_device{}();
+    if (const char* s = std::getenv("TAVRIMONDO_NOLOSS_SEED")) seed = static_cast<unsigned>(std::stoul(s));
+    std::cout << "TAVRIMONDO_NOLOSS_SEED=" << seed << std::endl;
+    RecordProperty("seed", std::to_string(seed));
+    rng.seed(seed);
+    return seed;
+  }
+  bool chance(int percent) { return static_cast<int>(rng() % 100) < percent; }
+
   void ClearLog() {
     for (auto& f : std::filesystem::directory_iterator(app.path()))
       if (f.path().extension() == ".LOG") std::filesystem::remove(f.path());
@@ -212,12 +224,7 @@ class NoLossTest : public ::testing::Test {
 };
 
 TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) {
-  unsigned seed = std::random_device{}();
-  if (const char* s = std::getenv("TAVRIMONDO_NOLOSS_SEED")) seed = static_cast<unsigned>(std::stoul(s));
-  std::cout << "TAVRIMONDO_NOLOSS_SEED=" << seed << std::endl;
-  RecordProperty("seed", std::to_string(seed));
-  std::mt19937 rng(seed);
-  auto chance = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
+  const unsigned seed = SeedRandom();
 
   AddOutgoing(300);
   central->Start();
@@ -272,12 +279,7 @@ TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) {
 // (whose central database lives on it too): in the middle of reading the outgoing log, of the
 // initial load, of an apply on the central side. It comes back at once or only after the cycle.
 TEST_F(NoLossTest, FirebirdServerKilledAtRandomMomentsLosesNoRow) {
-  unsigned seed = std::random_device{}();
-  if (const char* s = std::getenv("TAVRIMONDO_NOLOSS_SEED")) seed = static_cast<unsigned>(std::stoul(s));
-  std::cout << "TAVRIMONDO_NOLOSS_SEED=" << seed << std::endl;
-  RecordProperty("seed", std::to_string(seed));
-  std::mt19937 rng(seed);
-  auto chance = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
+  const unsigned seed = SeedRandom();
 
   // Whatever happens, the server is up again for the tests that follow.
   struct Restarter {
