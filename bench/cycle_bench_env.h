@@ -154,7 +154,7 @@ class Agent {
   void Cycle() { client_->Timer1Timer(); }
 
  private:
-  service::MainLoop loop_;
+  replication::MainLoop loop_;
   std::unique_ptr<TTavrimondoClient> client_;
 };
 

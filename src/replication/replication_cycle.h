@@ -6,7 +6,7 @@
 
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
-#include "service/main_loop.h"
+#include "replication/main_loop.h"
 
 namespace replication {
 
@@ -16,7 +16,7 @@ inline constexpr int kBatchSize = 50;  // rows per apply
 struct CycleParts {
   central::CentralConnection& Central;
   localdb::LocalConnection& Local;
-  service::TTimer& Timer1;
+  replication::TTimer& Timer1;
   // Serialises a cycle with the start and continue procedures, which open the same connections
   // on the service thread.
   std::recursive_mutex& ConnectionLock;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "service/main_loop.h"
+#include "replication/main_loop.h"
 #include "service/service.h"
 
 namespace service {
@@ -36,7 +36,7 @@ class TServiceApplication {
   // The mode chosen by the switches; returns the process's exit status (non-zero on failure).
   int Run();
 
-  MainLoop& Loop() { return loop_; }
+  replication::MainLoop& Loop() { return loop_; }
   // The event source of the application's own reports: the executable's file name.
   static std::string EventSource();
 
@@ -48,7 +48,7 @@ class TServiceApplication {
 
   std::vector<std::string> args_;
   bool initialized_ = false;
-  MainLoop loop_;
+  replication::MainLoop loop_;
   std::unique_ptr<TService> service_;
 };
 

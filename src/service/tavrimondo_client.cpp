@@ -13,10 +13,10 @@ void ServiceController(std::uint32_t CtrlCode) {
   if (TavrimondoClient) TavrimondoClient->Controller(CtrlCode);
 }
 
-TTavrimondoClient::TTavrimondoClient(service::MainLoop& loop)
+TTavrimondoClient::TTavrimondoClient(replication::MainLoop& loop)
     : TService("TavrimondoClient", "Tavrimondo (Sender Client)") {
   // Armed as soon as the service object exists; its ticks arrive on the main thread.
-  Timer1 = std::make_unique<service::TTimer>(loop, kTimerInterval, [this] { Timer1Timer(); });
+  Timer1 = std::make_unique<replication::TTimer>(loop, kTimerInterval, [this] { Timer1Timer(); });
   Central.SetReconcileErrorHandler(
       [this](central::TClientDataSet& ds, const central::EReconcileError& e, central::TUpdateKind k,
              central::TReconcileAction& a) { CDSIndiceReconcileError(ds, e, k, a); });

@@ -7,14 +7,14 @@
 
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
-#include "service/main_loop.h"
+#include "replication/main_loop.h"
 #include "service/service.h"
 
 class TTavrimondoClient : public service::TService {
  public:
   static constexpr std::uint32_t kTimerInterval = 10000;  // ms between the end of a cycle and the next
 
-  explicit TTavrimondoClient(service::MainLoop& loop);
+  explicit TTavrimondoClient(replication::MainLoop& loop);
   ~TTavrimondoClient() override;
 
   service::ControlHandler GetServiceController() override;
@@ -22,7 +22,7 @@ class TTavrimondoClient : public service::TService {
   // Components: the central connection with its client datasets, the timer of the replication
   // cycle, and the local connection with its transactions and statements.
   central::CentralConnection Central;
-  std::unique_ptr<service::TTimer> Timer1;
+  std::unique_ptr<replication::TTimer> Timer1;
   localdb::LocalConnection Local;
 
   // Held by a replication cycle and by the start and continue procedures, so that they never use

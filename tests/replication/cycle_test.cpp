@@ -25,7 +25,7 @@ class CycleTest : public ::testing::Test {
   fbtest::StoreDb store;
   CentralDb central_db;
   std::unique_ptr<testutil::ServerProcess> central;
-  service::MainLoop loop;
+  replication::MainLoop loop;
   std::unique_ptr<TTavrimondoClient> agent;
 
   void SetUp() override {

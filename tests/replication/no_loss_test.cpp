@@ -57,7 +57,7 @@ class NoLossTest : public ::testing::Test {
   fbtest::StoreDb store;
   CentralDb central_db;
   std::unique_ptr<central_child::Server> central;
-  service::MainLoop loop;
+  replication::MainLoop loop;
   std::unique_ptr<TTavrimondoClient> agent;
   int next_product = 1;
 

@@ -161,7 +161,7 @@ struct DataPacket {
   const Attribute* Param(std::string_view name) const;
 };
 
-// ProtocolError (see json_stream.h) on anything malformed, truncated or unsupported.
+// ProtocolError (protocol_error.h) on anything malformed, truncated or unsupported.
 DataPacket Read(std::string_view bytes);
 std::string Write(const DataPacket& p);
 

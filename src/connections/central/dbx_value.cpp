@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "connections/central/json_stream.h"
+#include "connections/central/protocol_error.h"
 
 namespace central::dbx {
 

@@ -22,13 +22,9 @@
 #include <utility>
 #include <vector>
 
-namespace central {
+#include "connections/central/protocol_error.h"
 
-// The peer sent something this side cannot read; what() says what.
-class ProtocolError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace central {
 
 // Where the reader's bytes come from: a socket, or memory in tests.
 class ByteSource {

@@ -1,14 +1,14 @@
 // The main thread's loop and its timers: ticks and tasks run on the loop's thread, switching a
 // timer on starts a full interval, and an exception that escapes a tick does not end the loop.
-#include "service/main_loop.h"
+#include "replication/main_loop.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-using service::MainLoop;
-using service::TTimer;
+using replication::MainLoop;
+using replication::TTimer;
 
 TEST(MainLoop, TicksRunOnTheLoopThreadAndErrorsDoNotStopIt) {
   MainLoop loop;

@@ -1,8 +1,8 @@
-#include "service/main_loop.h"
+#include "replication/main_loop.h"
 
 #include <exception>
 
-namespace service {
+namespace replication {
 
 void MainLoop::Run() {
   std::unique_lock lock(mu_);
@@ -93,4 +93,4 @@ void TTimer::SetEnabled(bool enabled) {
   loop_.cv_.notify_all();
 }
 
-}  // namespace service
+}  // namespace replication

@@ -15,7 +15,7 @@
 #include <set>
 #include <string>
 
-namespace service {
+namespace replication {
 
 class TTimer;
 
@@ -71,4 +71,4 @@ class TTimer {
   MainLoop::Clock::time_point due_{};
 };
 
-}  // namespace service
+}  // namespace replication

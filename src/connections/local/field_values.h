@@ -1,0 +1,37 @@
+// Values crossing the connection: a column of a query's current row read as the agent's types,
+// and texts converted to the connection's character set ISO8859_1.
+//
+// Thread-safety: none; see local_database.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace localdb {
+
+class TFDQuery;
+
+// UTF-8 to the connection's character set. A text that ISO8859_1 cannot hold raises
+// EDatabaseError naming `what`, instead of being sent altered.
+std::string ToWire(const std::string& utf8, const std::string& what);
+
+// The value of one column in the query's current row. Null reads as "" or 0.
+class TField {
+ public:
+  TField(const TFDQuery& query, int index) : query_(&query), index_(index) {}
+
+  std::string FieldName() const;
+  bool IsNull() const;
+  std::string AsString() const;
+  std::int32_t AsInteger() const;  // raises when the value does not fit 32 bits
+  std::int64_t AsLargeInt() const;
+  // Fixed point with four decimal places: the value times 10 000, exactly (no floating point);
+  // further decimals are rounded half away from zero.
+  std::int64_t AsCurrency() const;
+
+ private:
+  const TFDQuery* query_;
+  int index_;
+};
+
+}  // namespace localdb
