@@ -2,7 +2,10 @@
 // to the central server, and the reconcile report writes every row the server rejected.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
@@ -12,6 +15,27 @@ namespace replication {
 
 inline constexpr int kBatchSize = 50;  // rows per apply
 
+// How a cycle ended.
+enum class CycleOutcome {
+  kIdle,          // nothing to send (an initial load that found no stock included)
+  kSent,          // rows sent and all of them accepted
+  kFailed,        // a connection, a rejected row or an error ended it
+  kStoppedEarly,  // a stop, shutdown or continue ended it at a batch boundary
+};
+const char* OutcomeName(CycleOutcome o);  // "idle", "sent", "failed", "stopped early"
+
+// What one cycle did, for the record a technician reads.
+struct CycleReport {
+  std::chrono::system_clock::time_point start{}, end{};
+  CycleOutcome outcome = CycleOutcome::kIdle;
+  std::int64_t rows_read = 0;      // outgoing rows read and posted
+  std::int64_t rows_accepted = 0;  // rows the central server stored
+  std::int64_t rows_rejected = 0;  // rows of rejected applies (each apply counted)
+  std::string index_before;        // the index the central server reported ("" before it answered)
+  std::string index_after;         // the index once the accepted rows count: their highest SEQUENCIAL
+  std::string error;               // the failure's message, or the first rejection's text
+};
+
 // What one cycle works on; all owned by the service object.
 struct CycleParts {
   central::CentralConnection& Central;
@@ -20,6 +44,8 @@ struct CycleParts {
   // Serialises a cycle with the start and continue procedures, which open the same connections
   // on the service thread.
   std::recursive_mutex& ConnectionLock;
+  // Filled in as the cycle goes, also when it fails; may be null.
+  CycleReport* Report = nullptr;
 };
 
 // One replication cycle, on the main thread. A failure of the main work (index, initial load,
