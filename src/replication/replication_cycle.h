@@ -4,12 +4,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
 #include "replication/main_loop.h"
+#include "replication/replication_state.h"
+#include "replication/sequence_gaps.h"
 
 namespace replication {
 
@@ -36,6 +40,22 @@ struct CycleReport {
   std::string error;               // the failure's message, or the first rejection's text
 };
 
+// What the cycle carries from one cycle to the next; owned by the service object.
+struct ReplicationMemory {
+  GapTracker gaps;
+  // The state file's content for the store and database in use, as last read or written (kept
+  // here also when the file cannot be written). Read from the file once per process.
+  bool state_read = false;
+  ReplicationState state;
+  bool state_trouble_logged = false;  // a state file that could not be read or written, said once
+  bool monitor_warned = false;        // no full view of the monitoring tables, said once
+  std::int64_t cycles = 0;
+  std::int64_t check_cycle = 0;  // the cycle that last made or refreshed the seeding check
+  // What last kept rows from being sent, and when that was last written to the activity log.
+  std::string problem;
+  std::chrono::steady_clock::time_point problem_logged{};
+};
+
 // What one cycle works on; all owned by the service object.
 struct CycleParts {
   central::CentralConnection& Central;
@@ -43,14 +63,23 @@ struct CycleParts {
   replication::TTimer& Timer1;
   // Serialises a cycle with the start and continue procedures, which open the same connections
   // on the service thread.
-  std::recursive_mutex& ConnectionLock;
+  std::recursive_timed_mutex& ConnectionLock;
+  ReplicationMemory& Memory;
+  // True when a stop, shutdown or continue is waiting: the cycle then ends at the next boundary
+  // between two applies. May be empty.
+  std::function<bool()> ShouldYield;
   // Filled in as the cycle goes, also when it fails; may be null.
   CycleReport* Report = nullptr;
 };
 
+// The index text as the database compares it with SEQUENCIAL: blanks ignored, "" as 0, decimals
+// rounded half away from zero; nothing when the database would refuse it.
+std::optional<std::int64_t> IndexValue(const std::string& text);
+
 // One replication cycle, on the main thread. A failure of the main work (index, initial load,
-// reading, sending) escapes after the closing sequence, for the event log; connection failures
-// and a failed branch-row stamp are written to the activity log instead.
+// reading, sending) escapes after the closing sequence, for the event log; connection failures,
+// a failed branch-row stamp and whatever keeps rows from being sent (a row the central server
+// cannot take, a store without a code) are written to the activity log instead.
 void Timer1Timer(CycleParts parts);
 
 // The reconcile handler of the three client datasets: one activity-log line per rejected row.

@@ -76,6 +76,11 @@ bool TService::Terminated() const {
   return thread_ ? thread_->Terminated() : false;
 }
 
+bool TService::ControlWaiting(std::initializer_list<std::uint32_t> codes) const {
+  std::lock_guard lock(thread_mu_);
+  return thread_ && thread_->Waiting(codes);
+}
+
 void TService::LogMessage(const std::string& text) { os::WriteEventLog(def_.name, text); }
 
 void TService::Controller(std::uint32_t code) {
@@ -90,6 +95,7 @@ void TService::Controller(std::uint32_t code) {
 
 void TService::Main(const std::vector<std::string>& args) {
   params_ = args;
+  stopping_ = false;
   {
     // The first report of a run follows a start-pending report with check point 0.
     std::lock_guard lock(status_mu_);
@@ -127,6 +133,16 @@ void TService::DoExecute() {
 bool TServiceThread::Terminated() const {
   std::lock_guard lock(mu_);
   return terminated_;
+}
+
+bool TServiceThread::Waiting(std::initializer_list<std::uint32_t> codes) const {
+  std::lock_guard lock(mu_);
+  for (std::uint32_t c : codes) {
+    if (c == current_) return true;
+    for (std::uint32_t q : queue_)
+      if (q == c) return true;
+  }
+  return false;
 }
 
 void TServiceThread::Terminate() {
@@ -167,7 +183,15 @@ void TServiceThread::ProcessRequests(bool wait_for_message) {
       }
       code = queue_.front();
       queue_.pop_front();
+      current_ = code;
     }
+    struct Done {
+      TServiceThread& t;
+      ~Done() {
+        std::lock_guard lock(t.mu_);
+        t.current_ = 0;
+      }
+    } done{*this};
     const TCurrentStatus before = service_.Status();
     try {
       switch (code) {
@@ -175,7 +199,12 @@ void TServiceThread::ProcessRequests(bool wait_for_message) {
           service_.SetStatus(TCurrentStatus::csStopPending);
           bool stopped = true;
           service_.DoStop(stopped);
-          if (stopped) Terminate(); else service_.SetStatus(before);
+          if (stopped) {
+            service_.stopping_ = true;
+            Terminate();
+          } else {
+            service_.SetStatus(before);
+          }
           break;
         }
         case 2: {
@@ -196,6 +225,7 @@ void TServiceThread::ProcessRequests(bool wait_for_message) {
         case 4: service_.ReportStatus(); break;
         case 5: {
           service_.SetStatus(TCurrentStatus::csStopPending);
+          service_.stopping_ = true;
           try {
             service_.DoShutdown();
           } catch (...) {

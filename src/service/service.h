@@ -7,9 +7,11 @@
 // request at a time in the order received.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +42,8 @@ class TServiceThread {
   void ProcessRequests(bool wait_for_message);
   bool Terminated() const;
   void Terminate();
+  // Whether one of `codes` is queued or being carried out right now.
+  bool Waiting(std::initializer_list<std::uint32_t> codes) const;
 
  private:
   friend class TService;
@@ -48,6 +52,7 @@ class TServiceThread {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::uint32_t> queue_;
+  std::uint32_t current_ = 0;  // the code being carried out, 0 between requests
   bool terminated_ = false;
 };
 
@@ -75,6 +80,10 @@ class TService {
   TCurrentStatus Status() const;
   void SetStatus(TCurrentStatus s);
   bool Terminated() const;
+  // Whether one of `codes` is queued for the service thread or being carried out by it.
+  bool ControlWaiting(std::initializer_list<std::uint32_t> codes) const;
+  // True once a stop or shutdown has been carried out in this run: the process is on its way out.
+  bool Stopping() const { return stopping_; }
   TServiceThread* ServiceThread() { return thread_.get(); }
   const std::vector<std::string>& Params() const { return params_; }
 
@@ -111,6 +120,7 @@ class TService {
 
   mutable std::mutex thread_mu_;  // guards thread_ against Controller() on the dispatcher thread
   std::unique_ptr<TServiceThread> thread_;
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace service

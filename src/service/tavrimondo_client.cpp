@@ -7,6 +7,10 @@
 
 using settings::DoSaveLog;
 
+namespace {
+constexpr std::uint32_t kControlStop = 1, kControlContinue = 3, kControlShutdown = 5;
+}  // namespace
+
 TTavrimondoClient* TavrimondoClient = nullptr;
 
 void ServiceController(std::uint32_t CtrlCode) {
@@ -47,8 +51,16 @@ void TTavrimondoClient::ServiceExecute() {
 
 void TTavrimondoClient::ServiceStop(bool&) { DoSaveLog("Parou o Serviço"); }
 void TTavrimondoClient::ServicePause(bool&) { DoSaveLog("Pausou o Serviço"); }
-void TTavrimondoClient::ServiceContinue(bool&) {
-  std::lock_guard lock(ConnectionLock);  // waits for a cycle in progress
+void TTavrimondoClient::ServiceContinue(bool& Continued) {
+  // Waits for a cycle in progress, which ends at its next batch boundary on seeing this request.
+  // A stop or shutdown that comes meanwhile is not kept waiting behind it: the continue gives way.
+  std::unique_lock lock(ConnectionLock, std::defer_lock);
+  while (!lock.try_lock_for(std::chrono::milliseconds(100))) {
+    if (ControlWaiting({kControlStop, kControlShutdown})) {
+      Continued = false;
+      return;
+    }
+  }
   central::ConfiguraConexaoCentral(Central);
   localdb::ConfiguraConexaoLocal(Local);
   DoSaveLog("Reiniciou o Serviço");
@@ -57,7 +69,13 @@ void TTavrimondoClient::ServiceShutdown() { DoSaveLog("Fechou o Serviço"); }
 void TTavrimondoClient::ServiceAfterInstall() { DoSaveLog("Instalou o Serviço"); }
 void TTavrimondoClient::ServiceAfterUninstall() { DoSaveLog("Desinstalou o Serviço"); }
 
-void TTavrimondoClient::Timer1Timer() { replication::Timer1Timer({Central, Local, *Timer1, ConnectionLock}); }
+bool TTavrimondoClient::CycleShouldYield() const {
+  return Stopping() || ControlWaiting({kControlStop, kControlContinue, kControlShutdown});
+}
+
+void TTavrimondoClient::Timer1Timer() {
+  replication::Timer1Timer({Central, Local, *Timer1, ConnectionLock, Replication, [this] { return CycleShouldYield(); }});
+}
 
 void TTavrimondoClient::CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,
                                                 central::TUpdateKind UpdateKind, central::TReconcileAction& Action) {

@@ -8,6 +8,7 @@
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
 #include "replication/main_loop.h"
+#include "replication/replication_cycle.h"
 #include "service/service.h"
 
 class TTavrimondoClient : public service::TService {
@@ -27,7 +28,13 @@ class TTavrimondoClient : public service::TService {
 
   // Held by a replication cycle and by the start and continue procedures, so that they never use
   // the connections at the same time. A stop does not take it.
-  std::recursive_mutex ConnectionLock;
+  std::recursive_timed_mutex ConnectionLock;
+  // What the replication cycle carries from one cycle to the next.
+  replication::ReplicationMemory Replication;
+
+  // Whether a stop, shutdown or continue waits, so that a running cycle ends at its next batch
+  // boundary instead of making it wait behind the whole backlog.
+  bool CycleShouldYield() const;
 
   // Handlers.
   void ServiceStart(bool& Started);

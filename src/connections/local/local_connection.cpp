@@ -27,6 +27,30 @@ const char* const kSqlCargaInicial =
     "SELECT CODIGO, ESTOQUEATUAL FROM PRODUTOS \n"
     "WHERE COALESCE(ESTOQUEATUAL, 0.000) <> 0.000";
 
+// The monitoring tables list every open transaction (MON$STATE only tells whether it is running a
+// statement right now). Read-only ones cannot write a row and are left out, and so are this
+// attachment's own. Texts come as bytes: the metadata character set may hold what ISO8859_1 cannot.
+const char* const kSqlTransacoesAtivas =
+    "SELECT D.MON$NEXT_TRANSACTION AS PROXIMA\n"
+    "     , IIF(CURRENT_USER = 'SYSDBA' OR CURRENT_USER = D.MON$OWNER OR CURRENT_ROLE = 'RDB$ADMIN', 1, 0) AS COMPLETO\n"
+    "     , T.MON$TRANSACTION_ID AS TRANSACAO\n"
+    "     , CAST(A.MON$USER AS VARCHAR(252) CHARACTER SET OCTETS) AS USUARIO\n"
+    "     , CAST(A.MON$REMOTE_ADDRESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS ENDERECO\n"
+    "     , CAST(A.MON$REMOTE_PROCESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS PROGRAMA\n"
+    "FROM MON$DATABASE D\n"
+    "LEFT JOIN MON$TRANSACTIONS T ON T.MON$READ_ONLY = 0 AND T.MON$ATTACHMENT_ID <> CURRENT_CONNECTION\n"
+    "LEFT JOIN MON$ATTACHMENTS A ON A.MON$ATTACHMENT_ID = T.MON$ATTACHMENT_ID\n"
+    "ORDER BY T.MON$TRANSACTION_ID";
+
+const char* const kSqlResumoCarga =
+    "SELECT COUNT(*) AS GRAVADOS\n"
+    "     , MAX(SEQUENCIAL) AS ULTIMO\n"
+    "     , CURRENT_TRANSACTION AS TRANSACAO\n"
+    "FROM RPL_LOGESTOQUE_ENV\n"
+    "WHERE SEQUENCIAL > :APOS AND RDB$RECORD_VERSION = CURRENT_TRANSACTION";
+
+const char* const kSqlExisteSequencial = "SELECT COUNT(*) AS EXISTE FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL = :SEQUENCIAL";
+
 namespace {
 
 TConnectionParams InitialDefinition() {
@@ -54,9 +78,13 @@ LocalConnection::LocalConnection(FbDriverManager& manager)
       ConnQuelbrant(FDPhysFBDriverLink1, InitialDefinition()),
       TransEscrita(ConnQuelbrant, /*read_only=*/false),
       TransLeitura(ConnQuelbrant, /*read_only=*/true),
+      TransMonitor(ConnQuelbrant, /*read_only=*/true),
       TBPadrao("TBPadrao", ConnQuelbrant, TransEscrita, kSqlPadrao),
       TBLogEstoqueENV("TBLogEstoqueENV", ConnQuelbrant, TransLeitura, kSqlLogEstoqueENV),
-      TBCargaInicial("TBCargaInicial", ConnQuelbrant, TransEscrita, kSqlCargaInicial) {
+      TBCargaInicial("TBCargaInicial", ConnQuelbrant, TransEscrita, kSqlCargaInicial),
+      TBTransacoesAtivas("TBTransacoesAtivas", ConnQuelbrant, TransMonitor, kSqlTransacoesAtivas),
+      TBResumoCarga("TBResumoCarga", ConnQuelbrant, TransEscrita, kSqlResumoCarga),
+      TBExisteSequencial("TBExisteSequencial", ConnQuelbrant, TransEscrita, kSqlExisteSequencial) {
   ConnQuelbrant.Transaction = &TransEscrita;
   FDPhysFBDriverLink1.OnDriverCreated = [this](TFDPhysFBDriverLink& sender) {
     FDPhysFBDriverLink1DriverCreated(sender);

@@ -25,6 +25,9 @@ inline constexpr const char* kConnectedLogLine = "Conectou no Servidor Local";
 extern const char* const kSqlPadrao;
 extern const char* const kSqlLogEstoqueENV;
 extern const char* const kSqlCargaInicial;
+extern const char* const kSqlTransacoesAtivas;
+extern const char* const kSqlResumoCarga;
+extern const char* const kSqlExisteSequencial;
 
 struct LocalConnection {
   explicit LocalConnection(FbDriverManager& manager = FbDriverManager::Process());
@@ -37,9 +40,18 @@ struct LocalConnection {
   TFDConnection ConnQuelbrant;
   TFDTransaction TransEscrita;  // read-write
   TFDTransaction TransLeitura;  // read-only
+  TFDTransaction TransMonitor;  // read-only; one per look at the monitoring tables
   TFDQuery TBPadrao;            // store settings; CODIGOLOJA is the store code
   TFDQuery TBLogEstoqueENV;     // outgoing stock rows above :INDICE, ascending
   TFDQuery TBCargaInicial;      // initial load of the outgoing log from PRODUTOS
+  // The next transaction number, and every other attachment's read-write transaction still open
+  // (one row each, with its user, address and program; none: one row of nulls). COMPLETO is 0
+  // when this user may see only its own attachments.
+  TFDQuery TBTransacoesAtivas;
+  // What the current transaction wrote to the outgoing log above :APOS: how many rows, the
+  // highest SEQUENCIAL, and the transaction's number.
+  TFDQuery TBResumoCarga;
+  TFDQuery TBExisteSequencial;  // whether the outgoing row :SEQUENCIAL exists
 
   // Runs once the client library has been loaded: reads "Vendorlib" into the driver link. The
   // library is never reloaded, so the value read here changes nothing in this process.
