@@ -7,88 +7,12 @@
 #include <filesystem>
 #include <optional>
 
-#include "fb_test_env.h"
-#include "server_process.h"
-#include "service/tavrimondo_client.h"
-#include "settings/app_dir.h"
-#include "test_util.h"
+#include "cycle_fixture.h"
 
 namespace {
 
-constexpr int kLoja = 7;
 
-using fbtest::CentralDb;
-
-class CycleTest : public ::testing::Test {
- protected:
-  testutil::TempDir app;
-  fbtest::StoreDb store;
-  CentralDb central_db;
-  std::unique_ptr<testutil::ServerProcess> central;
-  replication::MainLoop loop;
-  std::unique_ptr<TTavrimondoClient> agent;
-
-  void SetUp() override {
-    settings::SetAppDirectoryOverride(app.path());
-    Store("INSERT INTO PADRAO (CODIGO, CODIGOLOJA) VALUES (1, " + std::to_string(kLoja) + ")");
-  }
-  void TearDown() override {
-    agent.reset();
-    central.reset();
-    settings::SetAppDirectoryOverride("");
-  }
-
-  void StartCentral(std::vector<std::string> faults = {}) {
-    std::vector<std::string> args = {"--firebird", central_db.path(), "--firebird-server", fbtest::Host(),
-                                     "--firebird-password", fbtest::AdminPassword(), "--branch", std::to_string(kLoja)};
-    args.insert(args.end(), faults.begin(), faults.end());
-    std::filesystem::create_directories(app / "central");
-    central = std::make_unique<testutil::ServerProcess>(TAVRIMONDO_CENTRAL_EXE, app / "central", args);
-  }
-
-  // The agent as a service start leaves it: both connections configured, the log emptied.
-  void StartAgent(bool verbose = false, std::uint16_t central_port = 0) {
-    testutil::WriteFile(app / "kordane.ini", "[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=" + fbtest::Host() +
-                                                 "\r\nCaminho=" + store.path() + "\r\nMonitorarComando=" +
-                                                 (verbose ? "1" : "0") + "\r\n");
-    agent = std::make_unique<TTavrimondoClient>(loop);
-    auto& params = agent->Central.ConnServer.Params;
-    params[params.IndexOfName("Port")] = "Port=" + std::to_string(central_port ? central_port : central->port());
-    bool started = true;
-    agent->ServiceStart(started);
-    ClearLog();
-  }
-
-  void ClearLog() {
-    for (auto& f : std::filesystem::directory_iterator(app.path()))
-      if (f.path().extension() == ".LOG") std::filesystem::remove(f.path());
-  }
-  std::vector<std::string> Log() { return fbtest::LogMessages(app.path()); }
-  void Store(const std::string& sql) { fbtest::Admin(store.path()).Exec(sql); }
-  std::string StoreValue(const std::string& sql) { return fbtest::Admin(store.path()).Scalar(sql); }
-  std::string CentralValue(const std::string& sql) { return fbtest::Admin(central_db.path()).Scalar(sql); }
-  std::string ReceivedCount() { return CentralValue("SELECT COUNT(*) FROM LOGESTOQUEREC WHERE CODIGOLOJA = 7"); }
-  std::string Stamp() {
-    return CentralValue("SELECT COALESCE(CAST(RPL_ULTIMAATUALIZACAO AS VARCHAR(30)), '') FROM FILIAIS WHERE CODIGO = 7");
-  }
-
-  // n outgoing rows, SEQUENCIAL 1..n, product P<i>, stock i + 0.25.
-  void AddOutgoing(int n) {
-    fbtest::Admin db(store.path());
-    for (int i = 1; i <= n; ++i)
-      db.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P" + std::to_string(i) + "', " +
-              std::to_string(i) + ".25)");
-  }
-  // The row counts of the applies the central server received, in order.
-  std::vector<std::string> Applies() {
-    std::vector<std::string> out;
-    std::string log = central->Log();
-    for (std::size_t p = 0; (p = log.find("DPLogEstoqueRec: ", p)) != std::string::npos; ++p)
-      out.push_back(log.substr(p + 17, log.find(" change", p) - p - 17));
-    return out;
-  }
-  void Cycle() { agent->Timer1Timer(); }
-};
+class CycleTest : public cycletest::CycleFixture {};
 
 using Lines = std::vector<std::string>;
 

@@ -74,6 +74,16 @@ FirebirdStore::FirebirdStore(const std::string& server, const std::string& path,
       "MERGE INTO FILIAIS F USING (SELECT CAST(:LOJA AS INTEGER) AS L FROM RDB$DATABASE) S ON F.CODIGO = S.L "
       "WHEN NOT MATCHED THEN INSERT (CODIGO, DATAHORA) VALUES (S.L, CURRENT_TIMESTAMP)");
   conn_->SetConnected(true);
+  // Central databases made before arrivals were recorded have no table for them.
+  TFDQuery has_arrivals("TemChegadas", *conn_, *read_,
+                        "SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'LOGESTOQUEREC_CHEGADAS'");
+  has_arrivals.Open();
+  const bool arrivals = localdb::TField(has_arrivals, 0).AsLargeInt() > 0;
+  has_arrivals.Close();
+  if (arrivals)
+    arrival_ = std::make_unique<TFDQuery>(
+        "Chegada", *conn_, *write_,
+        "INSERT INTO LOGESTOQUEREC_CHEGADAS (CODIGOLOJA, SEQUENCIALLOJAORIGEM) VALUES (:LOJA, :SEQ)");
 }
 
 FirebirdStore::~FirebirdStore() {
@@ -157,6 +167,11 @@ void FirebirdStore::InsertStockRows(const std::vector<StockRow>& rows) {
       // Decimal text: the server converts it to NUMERIC(15,4) exactly.
       insert_row_->ParamByName("ESTOQUE").SetAsString(central::packet::CurrencyToString(r.estoque));
       insert_row_->ExecSQL();
+      if (arrival_) {
+        arrival_->ParamByName("LOJA").SetAsLargeInt(r.loja);
+        arrival_->ParamByName("SEQ").SetAsLargeInt(r.sequencial);
+        arrival_->ExecSQL();
+      }
       auto [it, fresh] = highest.emplace(r.loja, r.sequencial);
       if (!fresh && it->second < r.sequencial) it->second = r.sequencial;
     }

@@ -48,6 +48,7 @@ class FirebirdStore : public CentralStore {
   std::unique_ptr<localdb::TFDConnection> conn_;
   std::unique_ptr<localdb::TFDTransaction> read_, write_;
   std::unique_ptr<localdb::TFDQuery> branch_, branches_, rows_, insert_row_, raise_index_, stamp_, add_branch_;
+  std::unique_ptr<localdb::TFDQuery> arrival_;  // when the database records arrivals
 };
 
 }  // namespace central_server

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "settings/text_file.h"
 #include "test_util.h"
 
 namespace fbtest {
@@ -78,6 +79,14 @@ std::string Admin::Scalar(const std::string& sql) {
   return v;
 }
 
+std::vector<std::string> Admin::Column(const std::string& sql) {
+  localdb::TFDQuery q("Admin", conn_, tx_, sql);
+  std::vector<std::string> out;
+  for (q.Open(); !q.Eof(); q.Next()) out.push_back(localdb::TField(q, 0).AsString());
+  q.Close();
+  return out;
+}
+
 SysdbaPassword::SysdbaPassword(const std::string& password) : current_(password) {
   AlterSysdba(door_.path(), AdminPassword(), password);
 }
@@ -93,16 +102,19 @@ SysdbaPassword::~SysdbaPassword() {
 
 std::vector<std::string> LogMessages(const std::string& app_dir) {
   std::vector<std::string> out;
+  static const std::regex log_name(R"(Tavrimondo_\d{6}\.LOG)");
   for (auto& entry : std::filesystem::directory_iterator(app_dir)) {
     auto name = entry.path().filename().string();
-    if (name.rfind("Tavrimondo_", 0) != 0) continue;
-    std::string bytes = testutil::ReadFile(entry.path().string());
+    if (!std::regex_match(name, log_name)) continue;
+    const std::string bytes = testutil::ReadFile(entry.path().string());
+    const settings::DetectedEncoding enc = settings::DetectEncoding(bytes);
+    const std::string text = settings::DecodeText(std::string_view(bytes).substr(enc.bom_size), enc.encoding);
     static const std::regex stamp(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d - )");
     std::size_t pos = 0;
-    while (pos < bytes.size()) {
-      std::size_t end = bytes.find("\r\n", pos);
-      if (end == std::string::npos) end = bytes.size();
-      std::string line = bytes.substr(pos, end - pos);
+    while (pos < text.size()) {
+      std::size_t end = text.find("\r\n", pos);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(pos, end - pos);
       std::smatch m;
       if (std::regex_search(line, m, stamp))
         out.push_back(m.suffix());

@@ -53,6 +53,8 @@ class Admin {
   void Exec(const std::string& sql);
   // The first column of the first row as text ("" when there is no row).
   std::string Scalar(const std::string& sql);
+  // The first column of every row, as text.
+  std::vector<std::string> Column(const std::string& sql);
   localdb::TFDConnection& connection() { return conn_; }
 
  private:
@@ -74,7 +76,7 @@ class SysdbaPassword {
   std::string current_;
 };
 
-// The activity log's lines in the test's application directory (time stamps removed).
+// The activity log's lines in the test's application directory, as UTF-8, time stamps removed.
 std::vector<std::string> LogMessages(const std::string& app_dir);
 
 }  // namespace fbtest
