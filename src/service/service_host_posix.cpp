@@ -4,7 +4,8 @@
 // named by TAVRIMONDO_UNIT_DIR) and, when systemd runs the machine and the default directory is
 // used, reloads systemd and enables the unit. The service run is a foreground process: SIGTERM and
 // SIGINT stop it, SIGUSR1 pauses, SIGUSR2 and SIGHUP continue. Under systemd it reports its state
-// through the notification socket.
+// through the notification socket. A second SIGTERM or SIGINT while a stop is carried out ends the
+// process at once.
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -60,6 +61,13 @@ void Systemctl(const std::string& args) {
 }
 
 ControlHandler g_control = nullptr;
+
+// Ends the process without waiting for anything: the answer to a second stop signal. The
+// central server only ever stores whole batches, and the next start sends whatever it did not.
+[[noreturn]] void EndAtOnce(const std::string& service_name, int signo) {
+  os::WriteEventLog(service_name, "Second stop signal while stopping: the process ends at once");
+  ::_exit(128 + signo);
+}
 
 // Like the service control manager, hold control codes back while the service accepts none (while
 // its start is pending): a SIGTERM that comes early stops the service once it runs, instead of
@@ -156,6 +164,7 @@ int RunDispatcher(const std::string& service_name, ServiceMain main) {
     g_accepting = false;
   }
   std::deque<std::uint32_t> held;
+  bool stop_seen = false;
   // Like the service control manager, start the one service with its name as first argument.
   std::thread service_main([&] {
     main({service_name});
@@ -179,7 +188,12 @@ int RunDispatcher(const std::string& service_name, ServiceMain main) {
       std::uint32_t code = 0;
       switch (si.ssi_signo) {
         case SIGTERM:
-        case SIGINT: code = 1; break;   // stop
+        case SIGINT:
+          // A second stop while the first is carried out: whoever sends it will not wait.
+          if (stop_seen) EndAtOnce(service_name, static_cast<int>(si.ssi_signo));
+          stop_seen = true;
+          code = 1;  // stop
+          break;
         case SIGUSR1: code = 2; break;  // pause
         case SIGUSR2:
         case SIGHUP: code = 3; break;   // continue
@@ -204,6 +218,22 @@ int RunDispatcher(const std::string& service_name, ServiceMain main) {
   ::close(sfd);
   ::close(done);
   ::close(status);
+  // The service has stopped; the process still waits for a cycle in progress. A stop signal now
+  // is a second one: it ends the process at once.
+  if (stop_seen) {
+    std::thread([service_name] {
+      sigset_t stops;
+      sigemptyset(&stops);
+      sigaddset(&stops, SIGTERM);
+      sigaddset(&stops, SIGINT);
+      int fd = ::signalfd(-1, &stops, SFD_CLOEXEC);
+      signalfd_siginfo si{};
+      while (fd >= 0) {
+        if (::read(fd, &si, sizeof si) == sizeof si) EndAtOnce(service_name, static_cast<int>(si.ssi_signo));
+        if (errno != EINTR) break;
+      }
+    }).detach();
+  }
   return 0;
 }
 

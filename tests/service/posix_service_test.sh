@@ -139,6 +139,21 @@ check "the process ends when the cycle ends" test "$rc" -eq 0
 # The cycle's own line (its local connection failure, whatever state the Firebird server is in) follows the stop's.
 check "the cycle finished after the stop" \
   test "$(log_text "$agent" | sed -n '/Parou o Serviço/,$p' | grep -vc 'Parou o Serviço')" -ge 1
+
+# A second SIGTERM while that stop waits for the cycle ends the process at once.
+rm -f "$agent"/Tavrimondo_*.LOG
+"$exe" >"$work/run.out" 2>&1 &
+pid=$!
+check "start again" wait_for 30 logged "$agent" "Iniciou o Serviço"
+check "a first cycle ends again" wait_for 30 first_cycle_ended
+accepted=$(grep -c 'connection accepted' "$work/central.log")
+check "the next cycle connects again" \
+  wait_for 20 bash -c "[ \$(grep -c 'connection accepted' '$work/central.log') -ge $((accepted + 1)) ]"
+kill -TERM $pid
+check "the first stop is carried out" wait_for 2 logged "$agent" "Parou o Serviço"
+kill -TERM $pid
+wait_exit $pid 2
+check "a second SIGTERM ends the process at once" test "$rc" -eq 143
 kill -KILL $central_pid 2>/dev/null
 wait $central_pid 2>/dev/null
 finish
