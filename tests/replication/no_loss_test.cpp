@@ -1,16 +1,26 @@
-// No stock change is lost when the central server, or the Firebird server, dies at any moment of
-// a cycle.
+// No stock change is lost, sent twice or sent out of order when the central server or the Firebird
+// server dies or freezes at any moment of a cycle, while the store's programs commit their rows in
+// any order.
 //
 // The stand-in central server process is killed with SIGKILL at random moments while the agent's
 // cycles run (its answers are delayed so that kills land in the middle of exchanges), sometimes
 // restarted at once on the same port (the cycle may then reach the new process half-way), sometimes
 // left down for a whole cycle. Now and then it is frozen (SIGSTOP) instead: connected clients get
-// no answer at all, and only the client's exchange time-out ends the cycle. After every cycle the central database must hold exactly the store's
-// rows up to its index: a row below the index that is missing there would never be sent again.
-// A cycle that neither throws nor logs must have sent everything. At the end, with the server up,
-// cycles must bring every store row to the central database.
+// no answer at all, and only the client's exchange time-out ends the cycle. The Firebird server,
+// which holds both the store's and the central database, is killed or frozen the same way. Beside
+// the cycles, transactions of the store's programs write outgoing rows and stay open across cycles
+// before they commit or roll back, so rows become visible out of SEQUENCIAL order and some values
+// never do.
 //
-// The seed is printed; TAVRIMONDO_NOLOSS_SEED=<n> replays a run.
+// After every cycle the central database must hold exactly the store's rows up to its index (a row
+// below the index that is missing there would never be sent again), and the central server must
+// have stored every row once, in ascending SEQUENCIAL (it records arrivals, duplicates included;
+// its own merging of replays is not relied on). A cycle that neither throws nor logs must have sent
+// every row below the first value missing when it began. At the end, with everything up and every
+// transaction ended, cycles must bring every store row to the central database.
+//
+// The seed is printed; TAVRIMONDO_NOLOSS_SEED=<n> replays a run. TAVRIMONDO_SOAK_CYCLES=<n> runs the
+// soak: n cycles with every kind of fault at once.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -38,7 +48,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kLoja = 7;
 constexpr int kRounds = 100;
 constexpr int kFirebirdRounds = 40;  // each kill costs a server restart
-constexpr int kDelayMs = 15;  // before every answer of the server
+constexpr int kDelayMs = 15;         // before every answer of the server
 
 using fbtest::CentralDb;
 
@@ -51,6 +61,49 @@ std::ostream& operator<<(std::ostream& os, const RowSet& s) {
   return os << "{count " << s.count << ", sum " << s.sum << ", max " << s.max << "}";
 }
 
+// Outgoing rows written the way the store's programs write them: product "P<SEQUENCIAL>" and
+// stock SEQUENCIAL + 0.5, so that the end can check every row arrived as it was.
+void WriteRows(localdb::TFDConnection& conn, localdb::TFDTransaction& tx, int n) {
+  localdb::TFDQuery insert("ERP", conn, tx,
+                           "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('T' || CURRENT_TRANSACTION, 0)");
+  for (int i = 0; i < n; ++i) insert.ExecSQL();
+  localdb::TFDQuery("ERP", conn, tx,
+                    "UPDATE RPL_LOGESTOQUE_ENV SET CODIGOPRODUTO = 'P' || SEQUENCIAL, ESTOQUEATUAL = SEQUENCIAL + 0.5 "
+                    "WHERE CODIGOPRODUTO = 'T' || CURRENT_TRANSACTION")
+      .ExecSQL();
+}
+
+// A transaction of another program, open across cycles. A Firebird server that dies takes it with
+// it: its rows then never exist.
+class OpenTransaction {
+ public:
+  OpenTransaction(const std::string& db, int rows, int rounds_open)
+      : admin_(db), tx_(admin_.connection(), false), rounds_left_(rounds_open) {
+    tx_.StartTransaction();
+    WriteRows(admin_.connection(), tx_, rows);
+  }
+  // Counts a round down; true when it is time to end.
+  bool Due() { return --rounds_left_ <= 0; }
+  void End(bool commit) {
+    try {
+      commit ? tx_.Commit() : tx_.Rollback();
+    } catch (const std::exception&) {
+      // The server it ran on was killed meanwhile: rolled back.
+    }
+  }
+
+ private:
+  fbtest::Admin admin_;
+  localdb::TFDTransaction tx_;
+  int rounds_left_;
+};
+
+struct Faults {
+  bool kill_central = false;   // kill or freeze the stand-in central server
+  bool kill_firebird = false;  // kill or freeze the Firebird server
+  bool out_of_order = true;    // transactions open across cycles
+};
+
 class NoLossTest : public ::testing::Test {
  protected:
   testutil::TempDir app;
@@ -59,11 +112,13 @@ class NoLossTest : public ::testing::Test {
   std::unique_ptr<central_child::Server> central;
   replication::MainLoop loop;
   std::unique_ptr<TTavrimondoClient> agent;
-  int next_product = 1;
+  std::vector<std::unique_ptr<OpenTransaction>> open;
 
   void SetUp() override {
     settings::SetAppDirectoryOverride(app.path());
-    fbtest::Admin(store.path()).Exec("INSERT INTO PADRAO (CODIGO, CODIGOLOJA) VALUES (1, " + std::to_string(kLoja) + ")");
+    fbtest::Admin db(store.path());
+    db.Exec("INSERT INTO PADRAO (CODIGO, CODIGOLOJA) VALUES (1, " + std::to_string(kLoja) + ")");
+    db.Exec("CREATE INDEX RPL_LOGESTOQUE_ENV_PRODUTO ON RPL_LOGESTOQUE_ENV (CODIGOPRODUTO)");  // for WriteRows
     std::filesystem::create_directories(app / "central");
     central = std::make_unique<central_child::Server>(
         TAVRIMONDO_CENTRAL_EXE, app / "central/",
@@ -72,6 +127,7 @@ class NoLossTest : public ::testing::Test {
                                  "--delay-ms", std::to_string(kDelayMs)});
   }
   void TearDown() override {
+    open.clear();
     agent.reset();
     central.reset();
     settings::SetAppDirectoryOverride("");
@@ -94,9 +150,10 @@ class NoLossTest : public ::testing::Test {
 
   void AddOutgoing(int n) {
     fbtest::Admin db(store.path());
-    for (int i = 0; i < n; ++i, ++next_product)
-      db.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P" + std::to_string(next_product) +
-              "', " + std::to_string(next_product) + ".5)");
+    localdb::TFDTransaction tx(db.connection(), false);
+    tx.StartTransaction();
+    WriteRows(db.connection(), tx, n);
+    tx.Commit();
   }
 
   std::string CentralIndex() {
@@ -115,6 +172,19 @@ class NoLossTest : public ::testing::Test {
     return {db.Scalar("SELECT COUNT(*)" + from), db.Scalar("SELECT COALESCE(SUM(SEQUENCIAL), 0)" + from),
             db.Scalar("SELECT COALESCE(MAX(SEQUENCIAL), 0)" + from)};
   }
+  // The highest SEQUENCIAL below the first value missing above the central index: what a cycle
+  // that begins now can send for sure.
+  std::string SendableUpTo() {
+    std::string index = CentralIndex();
+    std::int64_t last = index.empty() ? 0 : std::stoll(index);
+    for (const std::string& s : fbtest::Admin(store.path())
+                                    .Column("SELECT SEQUENCIAL FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL > " +
+                                            std::to_string(last) + " ORDER BY SEQUENCIAL")) {
+      if (std::stoll(s) != last + 1) break;
+      last = std::stoll(s);
+    }
+    return std::to_string(last);
+  }
 
   struct Outcome {
     bool threw = false;
@@ -123,9 +193,9 @@ class NoLossTest : public ::testing::Test {
   };
 
   // After every cycle: everything up to the central index arrived, nothing above it, so the next
-  // cycle starts from there; and a cycle that reports nothing wrong sent every row there was when
-  // it began.
-  void CheckAfterCycle(const RowSet& before, const Outcome& o) {
+  // cycle starts from there; every arrival was new and in order; and a cycle that reports nothing
+  // wrong sent every row it could.
+  void CheckAfterCycle(const std::string& sendable, const Outcome& o) {
     const std::string index = CentralIndex();
     const RowSet got = Central();
     if (index.empty()) {
@@ -134,18 +204,30 @@ class NoLossTest : public ::testing::Test {
       EXPECT_EQ(got, Local(index)) << "central index " << index;
       EXPECT_EQ(got.max, index);
     }
+    const std::vector<std::string> arrivals = fbtest::Admin(central_db.path())
+                                                  .Column("SELECT SEQUENCIALLOJAORIGEM FROM LOGESTOQUEREC_CHEGADAS "
+                                                          "WHERE CODIGOLOJA = 7 ORDER BY ORDEM");
+    EXPECT_EQ(std::to_string(arrivals.size()), got.count) << "a row was stored twice";
+    for (std::size_t i = 1; i < arrivals.size(); ++i)
+      if (std::stoll(arrivals[i]) <= std::stoll(arrivals[i - 1])) {
+        ADD_FAILURE() << "row " << arrivals[i] << " arrived after row " << arrivals[i - 1];
+        break;
+      }
     if (!o.threw && o.log.empty()) {
-      EXPECT_EQ(got, before) << "a cycle reported success without sending everything";
+      EXPECT_GE(std::stoll(got.max), std::stoll(sendable)) << "a cycle reported success without sending what it could";
     }
   }
 
-  // Everything up again: the rows still missing arrive within a few cycles, as they were, and a
-  // last cycle finds nothing to do and says nothing.
+  // Everything up again and every transaction ended: the rows still missing arrive within a few
+  // cycles, as they were, and a last cycle finds nothing to do and says nothing.
   void CheckEverythingArrives() {
+    StartFirebird();
     central->Start();
+    for (auto& t : open) t->End(true);
+    open.clear();
     AddOutgoing(25);
     const RowSet all = Local();
-    for (int i = 0; i < 5 && !(Central() == all); ++i) Cycle();
+    for (int i = 0; i < 6 && !(Central() == all); ++i) Cycle();
     EXPECT_EQ(Central(), all);
     EXPECT_EQ(CentralIndex(), all.max);
     EXPECT_EQ(fbtest::Admin(central_db.path())
@@ -166,16 +248,16 @@ class NoLossTest : public ::testing::Test {
     }
   }
 
-  // The Firebird server the tests use, as scripts/firebird.sh runs it: killed outright through
-  // its PID file, started again by the script.
+  // The Firebird server the tests use, as scripts/firebird.sh runs it: killed outright or frozen
+  // through its PID file, started again by the script.
   static std::string FirebirdPidFile() {
     const char* dir = std::getenv("TAVRIMONDO_STATE_DIR");
     return std::string(dir && *dir ? dir : "/tmp/tavrimondo-fb") + "/firebird.pid";
   }
-  static void KillFirebird() {
+  static void SignalFirebird(int sig) {
     std::ifstream in(FirebirdPidFile());
     pid_t pid = 0;
-    if (in >> pid && pid > 0) ::kill(pid, SIGKILL);
+    if (in >> pid && pid > 0) ::kill(pid, sig);
   }
   static void StartFirebird() {
     const std::string cmd = std::string("bash '") + TAVRIMONDO_FIREBIRD_SCRIPT + "' start >/dev/null 2>&1";
@@ -188,13 +270,13 @@ class NoLossTest : public ::testing::Test {
 
   // Random choices from a printed seed; TAVRIMONDO_NOLOSS_SEED=<n> replays a run.
   std::mt19937 rng;
-  unsigned SeedRandom() {
-    unsigned seed = std::random_device{}();
+  unsigned seed = 0;
+  void SeedRandom() {
+    seed = std::random_device{}();
     if (const char* s = std::getenv("TAVRIMONDO_NOLOSS_SEED")) seed = static_cast<unsigned>(std::stoul(s));
     std::cout << "TAVRIMONDO_NOLOSS_SEED=" << seed << std::endl;
     RecordProperty("seed", std::to_string(seed));
     rng.seed(seed);
-    return seed;
   }
   bool chance(int percent) { return static_cast<int>(rng() % 100) < percent; }
 
@@ -215,107 +297,141 @@ class NoLossTest : public ::testing::Test {
       o.error = e.what();
     }
     // The client's time-outs bound a cycle (connect 2 s, each exchange 2 s, a handful of
-    // exchanges); far beyond that it hung on something that never answers.
+    // exchanges) and a frozen Firebird server is thawed within seconds; far beyond that it hung
+    // on something that never answers.
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     EXPECT_LT(took, 30000) << "a cycle hung";
     o.log = fbtest::LogMessages(app.path());
     return o;
   }
-};
 
-TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) {
-  const unsigned seed = SeedRandom();
+  struct Tally {
+    int central_kills = 0, central_freezes = 0, firebird_kills = 0, firebird_freezes = 0;
+    int committed = 0, rolled_back = 0, threw = 0, logged = 0, clean = 0;
+  } tally;
 
-  AddOutgoing(300);
-  central->Start();
-  StartAgent();
+  // The store's programs between two cycles: new rows, transactions opened, committed, rolled back.
+  void StoreActivity(const Faults& f) {
+    try {
+      if (chance(40)) AddOutgoing(1 + static_cast<int>(rng() % 80));
+      if (!f.out_of_order) return;
+      for (auto it = open.begin(); it != open.end();) {
+        if ((*it)->Due()) {
+          const bool commit = chance(70);
+          (*it)->End(commit);
+          commit ? ++tally.committed : ++tally.rolled_back;
+          it = open.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (chance(30) && open.size() < 4)
+        open.push_back(std::make_unique<OpenTransaction>(store.path(), 1 + static_cast<int>(rng() % 3),
+                                                         1 + static_cast<int>(rng() % 3)));
+      if (chance(30)) AddOutgoing(1 + static_cast<int>(rng() % 5));  // committed above the open ones
+    } catch (const std::exception&) {
+      // The Firebird server was killed under it; whatever was not committed never happened.
+    }
+  }
 
-  int kills = 0, freezes = 0, threw = 0, logged = 0, clean = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
-    if (chance(40)) AddOutgoing(1 + static_cast<int>(rng() % 80));
-    if (!central->Running() && !chance(30)) central->Start();  // else it stays down for this cycle
+  // One round: the store's activity, then a cycle with a fault at a random moment of it.
+  void Round(const Faults& f) {
+    StoreActivity(f);
+    if (f.kill_central && !central->Running() && !chance(30)) central->Start();  // else down for this cycle
+    if (!f.kill_central && !central->Running()) central->Start();
+    const std::string sendable = SendableUpTo();
 
     // The killer: a random moment into the cycle (sending a few hundred rows takes a few hundred
-    // ms at this delay), then sometimes an immediate restart on the same port.
-    const RowSet before = Local();
-    const bool kill = central->Running() && chance(75);
+    // ms at this delay), then sometimes an immediate restart or thaw.
+    enum class Hit { kNone, kKillCentral, kFreezeCentral, kKillFirebird, kFreezeFirebird } hit = Hit::kNone;
+    if (f.kill_central && central->Running() && chance(f.kill_firebird ? 40 : 75))
+      hit = chance(8) ? Hit::kFreezeCentral : Hit::kKillCentral;
+    else if (f.kill_firebird && chance(f.kill_central ? 50 : 70))
+      hit = chance(f.kill_central ? 15 : 0) ? Hit::kFreezeFirebird : Hit::kKillFirebird;
     const int at_ms = static_cast<int>(rng() % 400);
     const bool restart = chance(50);
-    const bool freeze = kill && chance(8);
+    const int thaw_ms = 200 + static_cast<int>(rng() % 2000);
     std::atomic<bool> cycle_over{false};
     std::thread killer;
-    if (kill) {
-      killer = std::thread([&, at_ms, restart, freeze] {
+    if (hit != Hit::kNone) {
+      killer = std::thread([&, hit, at_ms, restart, thaw_ms] {
         std::this_thread::sleep_for(std::chrono::milliseconds(at_ms));
-        if (freeze) {
-          ::kill(central->pid(), SIGSTOP);
-          while (!cycle_over) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        central->Kill();
-        try {
-          if (restart) central->Start();
-        } catch (const std::exception&) {
-          // Left down; the next round starts it again on this thread, where a failure is reported.
+        switch (hit) {
+          case Hit::kFreezeCentral:
+            ::kill(central->pid(), SIGSTOP);
+            while (!cycle_over) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            [[fallthrough]];
+          case Hit::kKillCentral:
+            central->Kill();
+            try {
+              if (restart) central->Start();
+            } catch (const std::exception&) {
+              // Left down; the next round starts it again on this thread, where a failure is reported.
+            }
+            break;
+          case Hit::kFreezeFirebird:
+            SignalFirebird(SIGSTOP);
+            std::this_thread::sleep_for(std::chrono::milliseconds(thaw_ms));
+            SignalFirebird(SIGCONT);
+            break;
+          case Hit::kKillFirebird:
+            SignalFirebird(SIGKILL);
+            if (restart) StartFirebird();
+            break;
+          case Hit::kNone:
+            break;
         }
       });
     }
     Outcome o = Cycle();
     cycle_over = true;
     if (killer.joinable()) killer.join();
-    kills += kill && !freeze;
-    freezes += freeze;
-    o.threw ? ++threw : !o.log.empty() ? ++logged : ++clean;
-
-    CheckAfterCycle(before, o);
-    if (HasFailure()) break;
+    if (hit == Hit::kKillFirebird) StartFirebird();  // for the checks, if it was left down
+    tally.central_kills += hit == Hit::kKillCentral;
+    tally.central_freezes += hit == Hit::kFreezeCentral;
+    tally.firebird_kills += hit == Hit::kKillFirebird;
+    tally.firebird_freezes += hit == Hit::kFreezeFirebird;
+    o.threw ? ++tally.threw : !o.log.empty() ? ++tally.logged : ++tally.clean;
+    CheckAfterCycle(sendable, o);
   }
-  std::cout << kRounds << " cycles: " << kills << " kills, " << freezes << " freezes; " << threw << " cycles threw, "
-            << logged << " logged a failure, " << clean << " clean" << std::endl;
-  CheckEverythingArrives();
-}
 
-// The same with the Firebird server killed instead, under both the agent and the central server
-// (whose central database lives on it too): in the middle of reading the outgoing log, of the
-// initial load, of an apply on the central side. It comes back at once or only after the cycle.
-TEST_F(NoLossTest, FirebirdServerKilledAtRandomMomentsLosesNoRow) {
-  const unsigned seed = SeedRandom();
-
-  // Whatever happens, the server is up again for the tests that follow.
-  struct Restarter {
-    ~Restarter() { StartFirebird(); }
-  } restarter;
-  AddOutgoing(300);
-  central->Start();
-  StartAgent();
-
-  int kills = 0, threw = 0, logged = 0, clean = 0;
-  for (int round = 0; round < kFirebirdRounds; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
-    if (chance(40)) AddOutgoing(1 + static_cast<int>(rng() % 80));
-    const RowSet before = Local();
-    const bool kill = chance(70);
-    const int at_ms = static_cast<int>(rng() % 400);
-    const bool restart = chance(50);
-    std::thread killer;
-    if (kill) {
-      killer = std::thread([&, at_ms, restart] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(at_ms));
-        KillFirebird();
-        if (restart) StartFirebird();
-      });
+  void Run(const Faults& f, int rounds) {
+    SeedRandom();
+    // Whatever happens, the Firebird server is up again for the tests that follow.
+    struct Restarter {
+      ~Restarter() { StartFirebird(); }
+    } restarter;
+    AddOutgoing(300);
+    central->Start();
+    StartAgent();
+    const auto t0 = Clock::now();
+    for (int round = 0; round < rounds; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
+      Round(f);
+      if (HasFailure()) break;
     }
-    Outcome o = Cycle();
-    if (killer.joinable()) killer.join();
-    StartFirebird();  // for the checks, if it was left down
-    kills += kill;
-    o.threw ? ++threw : !o.log.empty() ? ++logged : ++clean;
-    CheckAfterCycle(before, o);
-    if (HasFailure()) break;
+    const auto minutes = std::chrono::duration<double, std::ratio<60>>(Clock::now() - t0).count();
+    std::cout << rounds << " cycles in " << minutes << " min: " << tally.central_kills << " central kills, "
+              << tally.central_freezes << " central freezes, " << tally.firebird_kills << " Firebird kills, "
+              << tally.firebird_freezes << " Firebird freezes; " << tally.committed << " transactions committed late, "
+              << tally.rolled_back << " rolled back; " << tally.threw << " cycles threw, " << tally.logged
+              << " logged a failure, " << tally.clean << " clean; " << Local().count << " rows" << std::endl;
+    CheckEverythingArrives();
   }
-  std::cout << kFirebirdRounds << " cycles: " << kills << " Firebird kills; " << threw << " cycles threw, " << logged
-            << " logged a failure, " << clean << " clean" << std::endl;
-  CheckEverythingArrives();
+};
+
+TEST_F(NoLossTest, CentralServerKilledAtRandomMomentsLosesNoRow) { Run({.kill_central = true}, kRounds); }
+
+// The Firebird server killed instead, under both the agent and the central server (whose central
+// database lives on it too): in the middle of reading the outgoing log, of the initial load, of an
+// apply on the central side. It comes back at once or only after the cycle.
+TEST_F(NoLossTest, FirebirdServerKilledAtRandomMomentsLosesNoRow) { Run({.kill_firebird = true}, kFirebirdRounds); }
+
+// Every fault at once, for as many cycles as TAVRIMONDO_SOAK_CYCLES says.
+TEST_F(NoLossTest, Soak) {
+  const char* cycles = std::getenv("TAVRIMONDO_SOAK_CYCLES");
+  if (!cycles || !*cycles) GTEST_SKIP() << "set TAVRIMONDO_SOAK_CYCLES to run the soak";
+  Run({.kill_central = true, .kill_firebird = true}, std::stoi(cycles));
 }
 
 }  // namespace
