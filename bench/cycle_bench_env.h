@@ -42,10 +42,12 @@ inline void PointAt(localdb::LocalConnection& c, const std::string& path) {
   c.FDPhysFBDriverLink1.VendorLib = "";
 }
 
-// The path of a store database whose outgoing log holds `rows` rows (SEQUENCIAL 1..rows) and whose
-// store row names branch kLoja; made on first use, kept for later runs.
-inline std::string EnsureStore(std::int64_t rows) {
-  const std::string path = DbDir() + "cycle-bench-" + std::to_string(rows) + ".fdb";
+// The path of a store database whose outgoing log holds SEQUENCIAL 1..rows, less every multiple
+// of `gap_every` when that is not 0 (values rolled back by the store's programs), and whose store
+// row names branch kLoja; made on first use, kept for later runs.
+inline std::string EnsureStore(std::int64_t rows, std::int64_t gap_every = 0) {
+  const std::string path = DbDir() + "cycle-bench-" + std::to_string(rows) +
+                           (gap_every ? "-gaps-" + std::to_string(gap_every) : std::string()) + ".fdb";
   if (!std::filesystem::exists(path)) {
     std::string cmd = "TAVRIMONDO_FB_PASSWORD='" + Password() + "' TAVRIMONDO_FB_HOST='" + Host() +
                       "' " TAVRIMONDO_FIREBIRD_SH " create-store-db '" + path + "' >/dev/null";
@@ -67,8 +69,10 @@ inline std::string EnsureStore(std::int64_t rows) {
   };
   if (scalar("SELECT COUNT(*) FROM PADRAO") == 0)
     exec("INSERT INTO PADRAO (CODIGO, CODIGOLOJA) VALUES (1, " + std::to_string(kLoja) + ")");
-  if (scalar("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV") == rows &&
-      scalar("SELECT COALESCE(MAX(SEQUENCIAL), 0) FROM RPL_LOGESTOQUE_ENV") == rows)
+  const std::int64_t expected = rows - (gap_every ? rows / gap_every : 0);
+  const std::int64_t highest = gap_every && rows % gap_every == 0 ? rows - 1 : rows;
+  if (scalar("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV") == expected &&
+      scalar("SELECT COALESCE(MAX(SEQUENCIAL), 0) FROM RPL_LOGESTOQUE_ENV") == highest)
     return path;
   // Built anew from SEQUENCIAL 1, rows of 1,000 products at a time.
   exec("DELETE FROM RPL_LOGESTOQUE_ENV");
@@ -77,10 +81,10 @@ inline std::string EnsureStore(std::int64_t rows) {
        "WITH RECURSIVE N AS (SELECT 1 AS I FROM RDB$DATABASE UNION ALL SELECT I + 1 FROM N WHERE I < 1000) "
        "SELECT (B.I - 1) * 1000 + A.I, 'PRODUTO-' || B.I || '-' || A.I, A.I + B.I / 10000.0 FROM N B CROSS JOIN N A "
        "WHERE B.I <= " + std::to_string(blocks) + " AND (B.I - 1) * 1000 + A.I <= " + std::to_string(rows) +
-       "");
-  if (scalar("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV") != rows ||
-      scalar("SELECT MAX(SEQUENCIAL) FROM RPL_LOGESTOQUE_ENV") != rows)
-    throw std::runtime_error("the backlog in " + path + " is not SEQUENCIAL 1.." + std::to_string(rows));
+       (gap_every ? " AND MOD((B.I - 1) * 1000 + A.I, " + std::to_string(gap_every) + ") <> 0" : std::string()));
+  if (scalar("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV") != expected ||
+      scalar("SELECT MAX(SEQUENCIAL) FROM RPL_LOGESTOQUE_ENV") != highest)
+    throw std::runtime_error("the backlog in " + path + " is not as asked");
   return path;
 }
 
