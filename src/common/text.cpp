@@ -121,6 +121,38 @@ std::string Utf8ToLatin1(std::string_view s, bool* lossy) {
   return out;
 }
 
+void Utf8Validator::Feed(std::string_view bytes) {
+  for (char ch : bytes) {
+    if (bad_) return;
+    const auto b = static_cast<unsigned char>(ch);
+    if (need_ == 0) {
+      if (b < 0x80) continue;
+      if ((b & 0xE0) == 0xC0) {
+        need_ = 1, cp_ = b & 0x1F, min_ = 0x80;
+      } else if ((b & 0xF0) == 0xE0) {
+        need_ = 2, cp_ = b & 0x0F, min_ = 0x800;
+      } else if ((b & 0xF8) == 0xF0) {
+        need_ = 3, cp_ = b & 0x07, min_ = 0x10000;
+      } else {
+        bad_ = true;
+      }
+      continue;
+    }
+    if ((b & 0xC0) != 0x80) {
+      bad_ = true;
+      continue;
+    }
+    cp_ = (cp_ << 6) | (b & 0x3F);
+    if (--need_ == 0 && (cp_ < min_ || cp_ > 0x10FFFF || (cp_ >= 0xD800 && cp_ <= 0xDFFF))) bad_ = true;
+  }
+}
+
+bool IsValidUtf8(std::string_view s) {
+  Utf8Validator v;
+  v.Feed(s);
+  return v.Valid();
+}
+
 static char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {

@@ -111,6 +111,8 @@ std::string AnsiToUtf8(std::string_view bytes) {
   return out;
 }
 
+bool UnmarkedTextIsUtf8() { return true; }
+
 std::string Utf8ToAnsi(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
@@ -151,7 +153,8 @@ FileState StatFile(const std::string& path) {
   s.device = st.st_dev;
   s.inode = st.st_ino;
   s.size = static_cast<std::uint64_t>(st.st_size);
-  s.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  // Unsigned arithmetic: a time stamp far in the future wraps instead of overflowing.
+  s.mtime = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
   return s;
 }
 

@@ -1,5 +1,6 @@
 #include "service/service.h"
 
+#include <chrono>
 #include <exception>
 
 namespace service {
@@ -71,6 +72,38 @@ void TService::ReportStatus() {
   if (int err = SendStatus(r)) LogMessage(os::SysErrorMessage(err));
 }
 
+template <class Handler>
+void TService::WithProgress(Handler&& handler) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread ticker([&] {
+    std::unique_lock lock(mu);
+    while (!cv.wait_for(lock, std::chrono::milliseconds(progress_interval_ms_), [&] { return done; })) {
+      lock.unlock();
+      ReportStatus();  // the same pending state again: the check point rises
+      lock.lock();
+    }
+  });
+  // The ticker has ended before the handler's outcome is reported, so no stale pending report can
+  // follow it.
+  struct Stop {
+    std::mutex& mu;
+    std::condition_variable& cv;
+    bool& done;
+    std::thread& ticker;
+    ~Stop() {
+      {
+        std::lock_guard lock(mu);
+        done = true;
+      }
+      cv.notify_all();
+      ticker.join();
+    }
+  } stop{mu, cv, done, ticker};
+  handler();
+}
+
 bool TService::Terminated() const {
   std::lock_guard lock(thread_mu_);
   return thread_ ? thread_->Terminated() : false;
@@ -139,7 +172,7 @@ void TServiceThread::Execute() {
   try {
     service_.SetStatus(TCurrentStatus::csStartPending);
     bool started = true;
-    service_.DoStart(started);
+    service_.WithProgress([&] { service_.DoStart(started); });
     if (!started) return;
   } catch (...) {
     service_.LogMessage("Service failed on start: " + MessageOf(std::current_exception()));
@@ -189,7 +222,7 @@ void TServiceThread::ProcessRequests(bool wait_for_message) {
         case 3: {
           service_.SetStatus(TCurrentStatus::csContinuePending);
           bool continued = true;
-          service_.DoContinue(continued);
+          service_.WithProgress([&] { service_.DoContinue(continued); });
           service_.SetStatus(continued ? TCurrentStatus::csRunning : before);
           break;
         }

@@ -116,12 +116,14 @@ struct Tail {
 
 Tail InspectTail(const std::string& path) {
   Tail t;
+  // Without a mark the whole file would tell; unread, it is taken for what this platform writes.
+  if (os::UnmarkedTextIsUtf8()) t.encoding = FileEncoding::kUtf8;
   try {
     os::File f(path, os::File::Mode::kRead);
     char head[3];
     std::size_t n = f.ReadAt(0, head, sizeof head);
     DetectedEncoding det = DetectEncoding(std::string_view(head, n));
-    t.encoding = det.encoding;
+    if (det.bom_size) t.encoding = det.encoding;
     std::uint64_t size = f.Size();
     if (size > det.bom_size) {
       char last[2];
@@ -175,7 +177,7 @@ void ActivityLog::Save(const std::string& raw_msg) {
     } else {
       try {
         std::string bytes = ReadFileBytes(path);
-        DetectedEncoding det = DetectEncoding(bytes);
+        DetectedEncoding det = DetectFileEncoding(bytes);
         enc = det.encoding;
         with_bom = det.bom_size > 0;
         lines = SplitLines(DecodeText(std::string_view(bytes).substr(det.bom_size), enc));
@@ -184,9 +186,10 @@ void ActivityLog::Save(const std::string& raw_msg) {
         read_error = e.what();
       }
     }
-  } else if (os::AnsiCodePage() == 65001) {
-    with_bom = true;  // a UTF-8 system code page gets its mark, as the platform writes it
-    enc = FileEncoding::kUtf8;
+  } else {
+    const NewFileFormat format = NewTextFileFormat();
+    enc = format.encoding;
+    with_bom = format.with_bom;
   }
 
   const bool read_failed = !read_error.empty();
