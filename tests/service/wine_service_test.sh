@@ -116,6 +116,17 @@ printf '[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=127.0.0.1\r\nCaminho=
 rm -f "$agent"/Tavrimondo_*.LOG
 accepted=$(grep -c 'connection accepted' "$work/central.log")
 ctl start TavrimondoClient >/dev/null
+# That start outlasts its wait hint: while it is pending, the check point rises.
+checkpoints=()
+for _ in $(seq 1 300); do
+  st=$(ctl query TavrimondoClient) || break
+  cp=$(sed -n 's/^START_PENDING .*checkpoint=\([0-9]*\).*/\1/p' <<<"$st")
+  [ -n "$cp" ] || break
+  [ "${checkpoints[-1]:-}" = "$cp" ] || checkpoints+=("$cp")
+  sleep 0.1
+done
+rising() { local prev=0 c; for c in "$@"; do [ "$c" -gt "$prev" ] || return 1; prev=$c; done; [ "$prev" -ge 3 ]; }
+check "a slow start reports progress (check points ${checkpoints[*]})" rising "${checkpoints[@]}"
 check "start with a slow central server runs" ctl wait TavrimondoClient RUNNING 30 >/dev/null
 # The start's connection is the first; a later one is made by a cycle.
 check "a cycle connects" \
@@ -130,9 +141,14 @@ check "the cycle finished after the stop" \
 kill -KILL $central_pid 2>/dev/null
 wait $central_pid 2>/dev/null
 
-# Started by anything but the service control manager: the event log says why, under the exe's name.
+# Started by anything but the service control manager: the event log says why, under the exe's
+# name, and the console says what to do instead.
 agent_run "$agent"
+check "a run outside the manager fails" test "$rc" -ne 0
 check "a run outside the manager reports the connect failure" grep -q 'ReportEventW L"' <<<"$out"
+check "and tells how to install" grep -qF 'SrvTavrimondoClient.exe /INSTALL' <<<"$out"
+check "and how to start" grep -qF 'net start TavrimondoClient' <<<"$out"
+check "without waiting for a reader it does not have" test "$(grep -c 'Press Enter' <<<"$out")" -eq 0
 agent_run "$agent" /uninstall /silent
 check "uninstalled again" test "$(last_logged "$agent")" = "Desinstalou o Serviço"
 finish
