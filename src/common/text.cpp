@@ -1,5 +1,8 @@
 #include "common/text.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace text {
 
 void AppendUtf8(std::string& out, char32_t cp) {
@@ -63,6 +66,7 @@ char32_t DecodeOne(std::string_view s, std::size_t& i) {
 }  // namespace detail
 
 std::string SanitizeUtf8(std::string_view s) {
+  if (IsValidUtf8(s)) return std::string(s);  // the usual case, and far cheaper than rebuilding
   std::string out;
   out.reserve(s.size());
   ForEachCodePoint(s, [&](char32_t cp) { AppendUtf8(out, cp); });
@@ -122,9 +126,20 @@ std::string Utf8ToLatin1(std::string_view s, bool* lossy) {
 }
 
 void Utf8Validator::Feed(std::string_view bytes) {
-  for (char ch : bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
     if (bad_) return;
-    const auto b = static_cast<unsigned char>(ch);
+    if (need_ == 0) {
+      // Plain ASCII eight bytes at a time.
+      while (i + 8 <= bytes.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+        i += 8;
+      }
+      if (i == bytes.size()) return;
+    }
+    const auto b = static_cast<unsigned char>(bytes[i++]);
     if (need_ == 0) {
       if (b < 0x80) continue;
       if ((b & 0xE0) == 0xC0) {
