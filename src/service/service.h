@@ -65,7 +65,6 @@ class TService {
   // While a start or continue handler runs, the pending status is reported again this often, each
   // time with the next check point, so that the service control manager sees progress rather than a
   // hang. Half the wait hint, so a report always comes before the hint runs out.
-  std::uint32_t ProgressInterval() const { return progress_interval_ms_; }
   void SetProgressInterval(std::uint32_t ms) { progress_interval_ms_ = ms; }
 
   // Queues a control code for the service thread and returns at once. A code that arrives while
@@ -111,7 +110,7 @@ class TService {
   void WithProgress(Handler&& handler);
 
   std::uint32_t wait_hint_ = 5000;
-  std::uint32_t progress_interval_ms_ = 2500;
+  std::uint32_t progress_interval_ms_ = wait_hint_ / 2;
   bool allow_stop_ = true, allow_pause_ = true;
   mutable std::mutex status_mu_;
   TCurrentStatus status_ = TCurrentStatus::csStopped;

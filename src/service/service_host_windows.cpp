@@ -78,8 +78,8 @@ void WriteToConsole(const std::string& text) {
 void ExplainHandRun(const std::string& service_name) {
   const std::string exe = os::ExeName();
   const std::string file = exe.substr(exe.find_last_of("\\/") + 1);
-  std::string text = file + " is a Windows service: the service control manager starts it, not a double-click or a console.\n" +
-                     "To set it up, as an administrator:\n" +
+  std::string text = file + " is a Windows service: the service control manager starts it, not a double-click\n" +
+                     "or a console. To set it up, as an administrator:\n" +
                      "  1. " + file + " /INSTALL   registers the service " + service_name + " (automatic start)\n" +
                      "  2. net start " + service_name + "   starts it now (or Start in services.msc)\n" +
                      "Settings: kordane.ini beside the program. Activity log: Tavrimondo_MMYYYY.LOG there.\n";
