@@ -11,6 +11,7 @@ packages=(
   wine64-tools                        # winebuild: marks the fbclient bridge as a Wine builtin
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   iproute2 procps psmisc
+  file dpkg-dev                       # the Debian package: cpack's dependency list (dpkg-shlibdeps)
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,8 @@
 #include "common/text.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace text {
 
 void AppendUtf8(std::string& out, char32_t cp) {
@@ -63,6 +66,7 @@ char32_t DecodeOne(std::string_view s, std::size_t& i) {
 }  // namespace detail
 
 std::string SanitizeUtf8(std::string_view s) {
+  if (IsValidUtf8(s)) return std::string(s);  // the usual case, and far cheaper than rebuilding
   std::string out;
   out.reserve(s.size());
   ForEachCodePoint(s, [&](char32_t cp) { AppendUtf8(out, cp); });
@@ -119,6 +123,49 @@ std::string Utf8ToLatin1(std::string_view s, bool* lossy) {
   });
   if (lossy) *lossy = lost;
   return out;
+}
+
+void Utf8Validator::Feed(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (bad_) return;
+    if (need_ == 0) {
+      // Plain ASCII eight bytes at a time.
+      while (i + 8 <= bytes.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+        i += 8;
+      }
+      if (i == bytes.size()) return;
+    }
+    const auto b = static_cast<unsigned char>(bytes[i++]);
+    if (need_ == 0) {
+      if (b < 0x80) continue;
+      if ((b & 0xE0) == 0xC0) {
+        need_ = 1, cp_ = b & 0x1F, min_ = 0x80;
+      } else if ((b & 0xF0) == 0xE0) {
+        need_ = 2, cp_ = b & 0x0F, min_ = 0x800;
+      } else if ((b & 0xF8) == 0xF0) {
+        need_ = 3, cp_ = b & 0x07, min_ = 0x10000;
+      } else {
+        bad_ = true;
+      }
+      continue;
+    }
+    if ((b & 0xC0) != 0x80) {
+      bad_ = true;
+      continue;
+    }
+    cp_ = (cp_ << 6) | (b & 0x3F);
+    if (--need_ == 0 && (cp_ < min_ || cp_ > 0x10FFFF || (cp_ >= 0xD800 && cp_ <= 0xDFFF))) bad_ = true;
+  }
+}
+
+bool IsValidUtf8(std::string_view s) {
+  Utf8Validator v;
+  v.Feed(s);
+  return v.Valid();
 }
 
 static char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }

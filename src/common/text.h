@@ -27,6 +27,22 @@ std::string Latin1ToUtf8(std::string_view s);
 // Characters above U+00FF become '?'. Sets *lossy when that happened.
 std::string Utf8ToLatin1(std::string_view s, bool* lossy = nullptr);
 
+// Checks UTF-8 handed over piece by piece (a character may be split between pieces): the rules of
+// the decoder above, so overlong forms, surrogates and values above U+10FFFF are invalid.
+class Utf8Validator {
+ public:
+  void Feed(std::string_view bytes);
+  // Everything fed so far is valid UTF-8 and ends with a whole character.
+  bool Valid() const { return !bad_ && need_ == 0; }
+  bool Failed() const { return bad_; }  // no later piece can make it valid
+
+ private:
+  bool bad_ = false;
+  int need_ = 0;  // continuation bytes still due
+  char32_t cp_ = 0, min_ = 0;
+};
+bool IsValidUtf8(std::string_view s);
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);  // ASCII letters only
 std::string ToLowerAscii(std::string_view s);
 

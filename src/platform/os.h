@@ -57,6 +57,12 @@ std::string AnsiToUtf8(std::string_view bytes);
 // UTF-8 to the ANSI code page; a character the code page lacks becomes its default character.
 std::string Utf8ToAnsi(std::string_view utf8);
 
+// The encoding of the agent's text files (settings file, activity log) when they carry no
+// byte-order mark. Windows (false): the ANSI code page. Linux (true): UTF-8, the encoding Linux
+// users have; a file that is not valid UTF-8 is read in the ANSI code page instead, so that files
+// copied from a Windows store keep working, and a new file is written in UTF-8 without a mark.
+bool UnmarkedTextIsUtf8();
+
 // ---- files -------------------------------------------------------------------------------
 
 // Identity and version of a file, to tell whether it changed since it was last seen.
@@ -64,7 +70,9 @@ struct FileState {
   bool exists = false;
   std::uint64_t device = 0, inode = 0;  // volume and file index on Windows
   std::uint64_t size = 0;
-  std::int64_t mtime_ns = 0;
+  // Last write time in the platform's own units, only ever compared: nanoseconds since 1970 on
+  // POSIX, the FILETIME's 100-nanosecond ticks since 1601 on Windows.
+  std::uint64_t mtime = 0;
   bool operator==(const FileState&) const = default;
 };
 FileState StatFile(const std::string& path);

@@ -111,6 +111,8 @@ std::string AnsiToUtf8(std::string_view bytes) {
   return out;
 }
 
+bool UnmarkedTextIsUtf8() { return true; }
+
 std::string Utf8ToAnsi(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
@@ -151,7 +153,8 @@ FileState StatFile(const std::string& path) {
   s.device = st.st_dev;
   s.inode = st.st_ino;
   s.size = static_cast<std::uint64_t>(st.st_size);
-  s.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  // Unsigned arithmetic: a time stamp far in the future wraps instead of overflowing.
+  s.mtime = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
   return s;
 }
 
@@ -268,8 +271,21 @@ InterProcessLock::~InterProcessLock() {
 }
 
 void WriteEventLog(const std::string& source, const std::string& text) {
-  // Under systemd the journal already captures stderr; elsewhere the text also goes to stderr so
-  // that a person running the agent in a terminal sees it.
+  // One entry of priority "err" under the source's name: syslog hands it to the journal under
+  // systemd. A person running the agent in a terminal sees it on stderr as well; under systemd
+  // stderr is the journal already. The journal shows a text holding a CR or bytes that are not
+  // UTF-8 as a blob, so line breaks become plain LFs.
+  std::string message;
+  const std::string clean = text::SanitizeUtf8(text);
+  for (std::size_t i = 0; i < clean.size(); ++i) {
+    if (clean[i] == '\r') {
+      message += '\n';
+      if (i + 1 < clean.size() && clean[i + 1] == '\n') ++i;
+    } else {
+      message += clean[i];
+    }
+  }
+  while (!message.empty() && message.back() == '\n') message.pop_back();
   static std::mutex mu;
   std::lock_guard lock(mu);
   static std::string ident;
@@ -277,7 +293,7 @@ void WriteEventLog(const std::string& source, const std::string& text) {
   int opts = LOG_PID;
   if (!std::getenv("JOURNAL_STREAM")) opts |= LOG_PERROR;
   ::openlog(ident.c_str(), opts, LOG_DAEMON);
-  ::syslog(LOG_ERR, "%s", text.c_str());
+  ::syslog(LOG_ERR, "%s", message.c_str());
   ::closelog();
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/log_mutex_windows.h"
 #include "platform/os.h"
 
 namespace os {
@@ -88,6 +89,7 @@ std::string TimeSeparator() {
 }
 
 unsigned AnsiCodePage() { return ::GetACP(); }
+bool UnmarkedTextIsUtf8() { return false; }
 
 std::string AnsiToUtf8(std::string_view bytes) {
   if (bytes.empty()) return {};
@@ -119,9 +121,7 @@ FileState StatFile(const std::string& path) {
     s.device = info.dwVolumeSerialNumber;
     s.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     s.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    s.mtime_ns = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                                           info.ftLastWriteTime.dwLowDateTime) *
-                 100;
+    s.mtime = windows::FileTimeTicks(info.ftLastWriteTime);
   }
   ::CloseHandle(h);
   return s;
@@ -215,22 +215,14 @@ struct InterProcessLock::Impl {
 };
 
 InterProcessLock::InterProcessLock(const std::string& key_path) : impl_(std::make_unique<Impl>()) {
-  // A named mutex per file: the service (session 0) and an install run from an administrator's
-  // console share the "Global\" namespace; without the right to create there, "Local\" serves.
-  std::u16string lower = text::Utf8ToUtf16(key_path);
-  std::uint64_t h = 1469598103934665603ULL;  // FNV-1a over the case-folded path
-  for (char16_t c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char16_t>(c - 'A' + 'a');
-    if (c == '/') c = '\\';
-    h = (h ^ c) * 1099511628211ULL;
-  }
-  wchar_t name[80];
-  std::swprintf(name, 80, L"Global\\TavrimondoLog.%016llx", static_cast<unsigned long long>(h));
-  impl_->mutex = ::CreateMutexW(nullptr, FALSE, name);
-  if (!impl_->mutex) {
-    std::swprintf(name, 80, L"Local\\TavrimondoLog.%016llx", static_cast<unsigned long long>(h));
-    impl_->mutex = ::CreateMutexW(nullptr, FALSE, name);
-  }
+  impl_->mutex = windows::AcquireLogMutex(key_path, &windows::CreateLogMutex, [](const std::string& text) {
+    // Said once per process: every line of the log would repeat it.
+    static std::once_flag once;
+    std::call_once(once, [&] {
+      std::string exe = ExeName();
+      WriteEventLog(exe.substr(exe.find_last_of("\\/") + 1), text);
+    });
+  });
   if (impl_->mutex) ::WaitForSingleObject(impl_->mutex, INFINITE);  // an abandoned mutex is ours too
 }
 

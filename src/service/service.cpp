@@ -1,5 +1,6 @@
 #include "service/service.h"
 
+#include <chrono>
 #include <exception>
 
 namespace service {
@@ -69,6 +70,38 @@ void TService::ReportStatus() {
     last_check_point_ = r.check_point;
   }
   if (int err = SendStatus(r)) LogMessage(os::SysErrorMessage(err));
+}
+
+template <class Handler>
+void TService::WithProgress(Handler&& handler) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread ticker([&] {
+    std::unique_lock lock(mu);
+    while (!cv.wait_for(lock, std::chrono::milliseconds(progress_interval_ms_), [&] { return done; })) {
+      lock.unlock();
+      ReportStatus();  // the same pending state again: the check point rises
+      lock.lock();
+    }
+  });
+  // The ticker has ended before the handler's outcome is reported, so no stale pending report can
+  // follow it.
+  struct Stop {
+    std::mutex& mu;
+    std::condition_variable& cv;
+    bool& done;
+    std::thread& ticker;
+    ~Stop() {
+      {
+        std::lock_guard lock(mu);
+        done = true;
+      }
+      cv.notify_all();
+      ticker.join();
+    }
+  } stop{mu, cv, done, ticker};
+  handler();
 }
 
 bool TService::Terminated() const {
@@ -155,7 +188,7 @@ void TServiceThread::Execute() {
   try {
     service_.SetStatus(TCurrentStatus::csStartPending);
     bool started = true;
-    service_.DoStart(started);
+    service_.WithProgress([&] { service_.DoStart(started); });
     if (!started) return;
   } catch (...) {
     service_.LogMessage("Service failed on start: " + MessageOf(std::current_exception()));
@@ -218,7 +251,7 @@ void TServiceThread::ProcessRequests(bool wait_for_message) {
         case 3: {
           service_.SetStatus(TCurrentStatus::csContinuePending);
           bool continued = true;
-          service_.DoContinue(continued);
+          service_.WithProgress([&] { service_.DoContinue(continued); });
           service_.SetStatus(continued ? TCurrentStatus::csRunning : before);
           break;
         }

@@ -67,6 +67,10 @@ class TService {
   const std::string& DisplayName() const { return def_.display_name.empty() ? def_.name : def_.display_name; }
   const ServiceDefinition& Definition() const { return def_; }
   std::uint32_t WaitHint() const { return wait_hint_; }
+  // While a start or continue handler runs, the pending status is reported again this often, each
+  // time with the next check point, so that the service control manager sees progress rather than a
+  // hang. Half the wait hint, so a report always comes before the hint runs out.
+  void SetProgressInterval(std::uint32_t ms) { progress_interval_ms_ = ms; }
 
   // Queues a control code for the service thread and returns at once. A code that arrives while
   // no service thread exists has nowhere to go and is dropped.
@@ -110,8 +114,12 @@ class TService {
  private:
   friend class TServiceThread;
   void ReportStatus();
+  // Runs a start or continue handler, reporting progress while it lasts.
+  template <class Handler>
+  void WithProgress(Handler&& handler);
 
   std::uint32_t wait_hint_ = 5000;
+  std::uint32_t progress_interval_ms_ = wait_hint_ / 2;
   bool allow_stop_ = true, allow_pause_ = true;
   mutable std::mutex status_mu_;
   TCurrentStatus status_ = TCurrentStatus::csStopped;

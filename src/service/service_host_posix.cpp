@@ -2,27 +2,33 @@
 //
 // Install writes "<name>.service" into the unit directory (/etc/systemd/system, or the directory
 // named by TAVRIMONDO_UNIT_DIR) and, when systemd runs the machine and the default directory is
-// used, reloads systemd and enables the unit. The service run is a foreground process: SIGTERM and
-// SIGINT stop it, SIGUSR1 pauses, SIGUSR2 and SIGHUP continue. Under systemd it reports its state
-// through the notification socket. A second SIGTERM or SIGINT while a stop is carried out ends the
-// process at once.
+// used, reloads systemd and enables the unit; uninstall disables the unit, removes it and reloads.
+// When systemctl fails, so does the install or uninstall, with systemctl's own message. The
+// service run is a foreground process: SIGTERM and SIGINT stop it, SIGUSR1 pauses, SIGUSR2 and
+// SIGHUP continue. Under systemd it reports its state through the notification socket. A second
+// SIGTERM or SIGINT while a stop is carried out ends the process at once.
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "service/service_host.h"
+#include "service/systemd_unit.h"
 
 namespace service::host {
 
@@ -44,16 +50,60 @@ std::string UnitDir() {
 
 std::string UnitPath(const std::string& name) { return UnitDir() + "/" + name + ".service"; }
 
-// systemctl is asked only when systemd runs this machine and the unit is where it looks.
-bool UseSystemctl() {
+// systemctl is asked only when systemd runs this machine and the unit is where it looks. Tests
+// name a stand-in for it in TAVRIMONDO_SYSTEMCTL.
+std::string SystemctlProgram() {
+  if (const char* fake = std::getenv("TAVRIMONDO_SYSTEMCTL"); fake && *fake) return fake;
   struct stat st{};
-  return UnitDir() == kDefaultUnitDir && ::stat("/run/systemd/system", &st) == 0 &&
-         ::access("/bin/systemctl", X_OK) == 0;
+  if (UnitDir() == kDefaultUnitDir && ::stat("/run/systemd/system", &st) == 0 && ::access("/bin/systemctl", X_OK) == 0)
+    return "/bin/systemctl";
+  return {};
 }
 
-void Systemctl(const std::string& args) {
-  std::string cmd = "/bin/systemctl " + args + " >/dev/null 2>&1";
-  (void)std::system(cmd.c_str());
+// Runs systemctl with `args`; throws with its own words when it fails.
+void Systemctl(const std::vector<std::string>& args) {
+  const std::string program = SystemctlProgram();
+  std::string command = "systemctl";
+  for (const auto& a : args) command += " " + a;
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error(command + " could not run: " + os::SysErrorMessage(errno));
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  ::posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // The control signals are blocked in this process; systemctl gets them back.
+  posix_spawnattr_t attr;
+  ::posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::posix_spawnattr_setsigmask(&attr, &none);
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attr);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  std::string output;
+  char buf[512];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    output.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  if (spawned != 0) throw std::runtime_error(command + " could not run: " + os::SysErrorMessage(spawned));
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+  std::string why = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                      : "signal " + std::to_string(WTERMSIG(status));
+  throw std::runtime_error(command + " failed (" + why + ")" + (output.empty() ? "" : ": " + output));
 }
 
 [[noreturn]] void Throw(int code, const std::string& detail) {
@@ -100,20 +150,11 @@ Manager::~Manager() = default;
 Service::Service(Manager& m, const ServiceDefinition& def, const std::string& command)
     : manager_(m), name_(def.name), handle_(nullptr) {
   const std::string path = UnitPath(def.name);
-  std::string unit;
-  unit += "# Written by the agent's install run; its uninstall run removes it.\n";
-  unit += "[Unit]\n";
-  unit += "Description=" + def.display_name + "\n";
-  unit += "Wants=network-online.target\nAfter=network-online.target\n";
-  if (!def.dependencies.empty()) unit += "Requires=" + def.dependencies + "\nAfter=" + def.dependencies + "\n";
-  unit += "\n[Service]\n";
-  unit += "Type=notify\n";
-  unit += "ExecStart=" + command + "\n";
-  unit += "ExecReload=/bin/kill -HUP $MAINPID\n";
-  // A stop waits for the replication cycle in progress.
-  unit += "TimeoutStopSec=30min\n";
-  if (!def.start_name.empty()) unit += "User=" + def.start_name + "\n";
-  unit += "\n[Install]\nWantedBy=multi-user.target\n";
+  // The command comes as the service control manager takes it: the path, in double quotes when it
+  // holds a blank. systemd has quoting rules of its own.
+  std::string exe = command;
+  if (exe.size() >= 2 && exe.front() == '"' && exe.back() == '"') exe = exe.substr(1, exe.size() - 2);
+  const std::string unit = systemd::UnitFileText(def, exe);
 
   FILE* f = ::fopen(path.c_str(), "wx");  // fails when the unit exists already
   if (!f) Throw(errno, path);
@@ -124,9 +165,19 @@ Service::Service(Manager& m, const ServiceDefinition& def, const std::string& co
     ::unlink(path.c_str());
     Throw(e, path);
   }
-  if (def.start_type == 2 && UseSystemctl()) {
-    Systemctl("daemon-reload");
-    Systemctl("enable " + def.name + ".service");
+  if (def.start_type == 2 && !SystemctlProgram().empty()) {
+    try {
+      Systemctl({"daemon-reload"});
+      Systemctl({"enable", def.name + ".service"});
+    } catch (const std::exception&) {
+      // An install that systemd did not take leaves nothing behind.
+      ::unlink(path.c_str());
+      try {
+        Systemctl({"daemon-reload"});
+      } catch (const std::exception&) {
+      }
+      throw;
+    }
   }
 }
 
@@ -140,9 +191,17 @@ Service::~Service() = default;
 
 void Service::Delete() {
   const std::string path = UnitPath(name_);
-  if (UseSystemctl()) Systemctl("disable " + name_ + ".service");
+  const bool systemd = !SystemctlProgram().empty();
+  // A unit that cannot be disabled stays, so that it is not left enabled without its file.
+  if (systemd) Systemctl({"disable", name_ + ".service"});
   if (::unlink(path.c_str()) != 0) Throw(errno, path);
-  if (UseSystemctl()) Systemctl("daemon-reload");
+  if (systemd) {
+    try {
+      Systemctl({"daemon-reload"});
+    } catch (const std::exception&) {
+      // The unit is gone from disk and disabled; systemd forgets it at its next reload.
+    }
+  }
 }
 
 int RunDispatcher(const std::string& service_name, ServiceMain main) {

@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
 #include "common/text.h"
 #include "service/service_host.h"
@@ -39,6 +41,56 @@ void WINAPI ServiceMainTrampoline(DWORD argc, LPWSTR* argv) {
   std::vector<std::string> args;
   for (DWORD i = 0; i < argc; ++i) args.push_back(Narrow(argv[i]));
   if (g_main) g_main(args);
+}
+
+// Keeps a console window that was opened for this program alone (a double-click) until its
+// reader presses Enter, at most five minutes. Runs at exit, when the service object and its timer
+// are gone, so no replication cycle can run meanwhile.
+void WaitForReader() {
+  HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  const ULONGLONG deadline = ::GetTickCount64() + 5 * 60 * 1000;
+  for (;;) {
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline || ::WaitForSingleObject(in, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) return;
+    INPUT_RECORD record;
+    DWORD read = 0;
+    if (!::ReadConsoleInputW(in, &record, 1, &read)) return;
+    if (read == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+        record.Event.KeyEvent.wVirtualKeyCode == VK_RETURN)
+      return;
+  }
+}
+
+// Text for a person at the console: wide characters to a console window, UTF-8 to a file or pipe.
+void WriteToConsole(const std::string& text) {
+  HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0, written = 0;
+  if (::GetConsoleMode(err, &mode)) {
+    std::wstring w = Wide(text);
+    ::WriteConsoleW(err, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
+  } else {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+// The program was started by hand, not by the service control manager: say what to do instead.
+void ExplainHandRun(const std::string& service_name) {
+  const std::string exe = os::ExeName();
+  const std::string file = exe.substr(exe.find_last_of("\\/") + 1);
+  std::string text = file + " is a Windows service: the service control manager starts it, not a double-click\n" +
+                     "or a console. To set it up, as an administrator:\n" +
+                     "  1. " + file + " /INSTALL   registers the service " + service_name + " (automatic start)\n" +
+                     "  2. net start " + service_name + "   starts it now (or Start in services.msc)\n" +
+                     "Settings: kordane.ini beside the program. Activity log: Tavrimondo_MMYYYY.LOG there.\n";
+  DWORD mode = 0, processes[2];
+  const bool own_console =
+      ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) && ::GetConsoleProcessList(processes, 2) == 1;
+  if (own_console) {
+    text += "Press Enter to close this window.\n";
+    std::atexit(&WaitForReader);
+  }
+  WriteToConsole(text);
 }
 
 }  // namespace
@@ -80,7 +132,11 @@ int RunDispatcher(const std::string& service_name, ServiceMain main) {
   g_service_name = Wide(service_name);
   g_main = main;
   SERVICE_TABLE_ENTRYW table[2] = {{g_service_name.data(), &ServiceMainTrampoline}, {nullptr, nullptr}};
-  if (!::StartServiceCtrlDispatcherW(table)) return static_cast<int>(::GetLastError());
+  if (!::StartServiceCtrlDispatcherW(table)) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) ExplainHandRun(service_name);
+    return static_cast<int>(error);
+  }
   return 0;
 }
 

@@ -50,7 +50,21 @@ std::string ReadWhole(const std::string& path) {
 }
 
 std::string EncodeLines(const std::vector<std::string>& lines, FileEncoding enc, bool with_bom) {
+  std::size_t size = 3;
+  for (const auto& l : lines) size += l.size() + 2;
   std::string text;
+  // The lines are UTF-8 already: for a UTF-8 file they are the bytes, built in one buffer (a
+  // month's log runs to megabytes, and every extra copy of it costs).
+  if (enc == FileEncoding::kUtf8) {
+    text.reserve(size);
+    if (with_bom) text += ByteOrderMark(enc);
+    for (const auto& l : lines) {
+      text += l;
+      text += kCrLf;
+    }
+    return text;
+  }
+  text.reserve(size);
   for (const auto& l : lines) {
     text += l;
     text += kCrLf;
@@ -116,12 +130,14 @@ struct Tail {
 
 Tail InspectTail(const std::string& path) {
   Tail t;
+  // Without a mark the whole file would tell; unread, it is taken for what this platform writes.
+  if (os::UnmarkedTextIsUtf8()) t.encoding = FileEncoding::kUtf8;
   try {
     os::File f(path, os::File::Mode::kRead);
     char head[3];
     std::size_t n = f.ReadAt(0, head, sizeof head);
     DetectedEncoding det = DetectEncoding(std::string_view(head, n));
-    t.encoding = det.encoding;
+    if (det.bom_size) t.encoding = det.encoding;
     std::uint64_t size = f.Size();
     if (size > det.bom_size) {
       char last[2];
@@ -175,7 +191,7 @@ void ActivityLog::Save(const std::string& raw_msg) {
     } else {
       try {
         std::string bytes = ReadFileBytes(path);
-        DetectedEncoding det = DetectEncoding(bytes);
+        DetectedEncoding det = DetectFileEncoding(bytes);
         enc = det.encoding;
         with_bom = det.bom_size > 0;
         lines = SplitLines(DecodeText(std::string_view(bytes).substr(det.bom_size), enc));
@@ -184,9 +200,10 @@ void ActivityLog::Save(const std::string& raw_msg) {
         read_error = e.what();
       }
     }
-  } else if (os::AnsiCodePage() == 65001) {
-    with_bom = true;  // a UTF-8 system code page gets its mark, as the platform writes it
-    enc = FileEncoding::kUtf8;
+  } else {
+    const NewFileFormat format = NewTextFileFormat();
+    enc = format.encoding;
+    with_bom = format.with_bom;
   }
 
   const bool read_failed = !read_error.empty();

@@ -1,8 +1,9 @@
 // The monthly activity log: the agent's own report channel.
 //
 // One line per call, "DD/MM/YYYY HH:mm:ss - <text>", in the file "Tavrimondo_MMYYYY.LOG" of the
-// executable's directory, CR LF after every line. A new file is written in the ANSI code page; an
-// existing UTF-8 or UTF-16 file keeps its byte-order mark and encoding.
+// executable's directory, CR LF after every line. A new file is written in the ANSI code page on
+// Windows and in UTF-8 without a mark on Linux; an existing file keeps its encoding (a byte-order
+// mark names it; without one it is ANSI, or on Linux UTF-8 when its bytes are valid UTF-8).
 //
 // Thread-safety: calls from any thread of any process are serialised (a process-wide lock and a
 // lock across processes), so no line is lost or garbled. A failure can never destroy lines that

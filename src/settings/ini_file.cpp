@@ -25,6 +25,18 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// Whether a file is valid UTF-8 through and through; read in pieces, as it may be of any size.
+bool IsUtf8File(const std::string& path) {
+  os::File f(path, os::File::Mode::kRead);
+  std::string chunk(kChunk, '\0');
+  text::Utf8Validator v;
+  while (std::size_t n = f.Read(chunk.data(), chunk.size())) {
+    v.Feed(std::string_view(chunk.data(), n));
+    if (v.Failed()) return false;
+  }
+  return v.Valid();
+}
+
 // Feeds `on_line` with each line of the file, decoded to UTF-8, until it returns false.
 // Returns false when the file cannot be read at all.
 bool ScanLines(const std::string& path, const std::function<bool(std::string_view)>& on_line) {
@@ -33,6 +45,9 @@ bool ScanLines(const std::string& path, const std::function<bool(std::string_vie
     std::string chunk(kChunk, '\0');
     std::size_t n = f.Read(chunk.data(), chunk.size());
     DetectedEncoding det = DetectEncoding(std::string_view(chunk.data(), n));
+    // Without a mark the encoding is a property of the whole file: a file copied from a Windows
+    // store is Windows-1252 even when its first lines happen to be plain ASCII.
+    if (det.bom_size == 0 && os::UnmarkedTextIsUtf8() && IsUtf8File(path)) det.encoding = FileEncoding::kUtf8;
     const bool wide = det.encoding == FileEncoding::kUtf16LE || det.encoding == FileEncoding::kUtf16BE;
     const std::size_t unit = wide ? 2 : 1;
     std::string line;  // raw bytes of the current line

@@ -2,7 +2,8 @@
 //
 // A reader holds only the path: every read opens and scans the file anew, so an edit counts the
 // next time a value is read. Reads never fail: a missing, unreadable or garbage file, section or
-// key gives the caller's default.
+// key gives the caller's default. A file with a byte-order mark is read as UTF-8 or UTF-16; one
+// without is read in the ANSI code page, except on Linux, where a file of valid UTF-8 is UTF-8.
 #pragma once
 
 #include <cstdint>

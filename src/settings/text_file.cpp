@@ -12,6 +12,20 @@ DetectedEncoding DetectEncoding(std::string_view head) {
   return {FileEncoding::kAnsi, 0};
 }
 
+DetectedEncoding DetectFileEncoding(std::string_view bytes) {
+  DetectedEncoding det = DetectEncoding(bytes);
+  if (det.encoding == FileEncoding::kAnsi && os::UnmarkedTextIsUtf8() && text::IsValidUtf8(bytes))
+    det.encoding = FileEncoding::kUtf8;
+  return det;
+}
+
+NewFileFormat NewTextFileFormat() {
+  if (os::UnmarkedTextIsUtf8()) return {FileEncoding::kUtf8, false};
+  // A UTF-8 system code page gets its mark, as the platform writes such files.
+  if (os::AnsiCodePage() == 65001) return {FileEncoding::kUtf8, true};
+  return {FileEncoding::kAnsi, false};
+}
+
 std::string_view ByteOrderMark(FileEncoding e) {
   switch (e) {
     case FileEncoding::kUtf8: return "\xEF\xBB\xBF";

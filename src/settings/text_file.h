@@ -16,7 +16,18 @@ struct DetectedEncoding {
 
 // EF BB BF is UTF-8, FF FE UTF-16 little-endian, FE FF UTF-16 big-endian; anything else ANSI.
 DetectedEncoding DetectEncoding(std::string_view head);
+// The encoding of a whole file: its byte-order mark; without one, where unmarked text is UTF-8
+// (Linux), UTF-8 when the bytes are valid UTF-8; ANSI otherwise.
+DetectedEncoding DetectFileEncoding(std::string_view bytes);
 std::string_view ByteOrderMark(FileEncoding e);
+
+// How a new text file is written: the ANSI code page without a mark on Windows (with the UTF-8
+// mark when that code page is UTF-8), UTF-8 without a mark on Linux.
+struct NewFileFormat {
+  FileEncoding encoding;
+  bool with_bom;
+};
+NewFileFormat NewTextFileFormat();
 
 // Bytes (without the mark) to UTF-8 text. Never fails: a broken sequence gives U+FFFD.
 std::string DecodeText(std::string_view bytes, FileEncoding e);

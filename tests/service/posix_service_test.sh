@@ -23,6 +23,9 @@ check "unit starts the quoted path" grep -qxF "ExecStart=\"$exe\"" "$unit"
 check "unit is automatic-start" grep -qx "WantedBy=multi-user.target" "$unit"
 check "unit names the display name" grep -qx "Description=Tavrimondo (Sender Client)" "$unit"
 check "install logged" test "$(last_logged "$agent")" = "Instalou o Serviço"
+first_line_is_utf8() { head -n1 "$agent"/Tavrimondo_*.LOG | grep -q $'^[0-9][0-9]/.* - Instalou o Servi\xc3\xa7o\r$'; }
+check "the new log is UTF-8, without a mark" first_line_is_utf8
+check "journal lines carry the service's name" grep -qx "SyslogIdentifier=TavrimondoClient" "$unit"
 
 for args in "-install" "/Install /SILENT"; do
   out=$("$exe" $args 2>&1); rc=$?
@@ -44,6 +47,65 @@ check "and nothing logged" test "$(log_lines "$agent")" -eq 2
 out=$("$exe" /UNINSTALL /INSTALL 2>&1); rc=$?
 check "INSTALL beside UNINSTALL installs" test "$rc" -eq 0 -a "$out" = "Service installed successfully" -a -f "$unit"
 "$exe" /uninstall /silent
+
+# systemd's quoting: a program in a folder whose name holds what systemd would otherwise take as
+# a specifier, a variable, an escape or a quote. The first one systemd starts directly; the second
+# it would refuse, so the shell starts it. Where systemd-analyze is at hand it checks the unit.
+odd1="$work/loja 100% \$HOME"
+odd2="$work/loja \"q\" 'a' \\b \$X%"
+mkdir -p "$odd1" "$odd2"
+cp "$exe_src" "$odd1/SrvTavrimondoClient"
+cp "$exe_src" "$odd2/SrvTavrimondoClient"
+"$odd1/SrvTavrimondoClient" /install /silent
+check "odd path: the program's path quoted, '%' doubled" \
+  grep -qxF "ExecStart=\"$work/loja 100%% \$HOME/SrvTavrimondoClient\"" "$unit"
+if command -v systemd-analyze >/dev/null; then
+  check "odd path: systemd finds the program" systemd-analyze verify "$unit"
+fi
+"$odd1/SrvTavrimondoClient" /uninstall /silent
+"$odd2/SrvTavrimondoClient" /install /silent
+check "quotes and backslashes: the shell starts the program, '\$' doubled too" \
+  grep -qxF "ExecStart=/bin/sh -c \"exec \\\"\$\$0\\\"\" \"$work/loja \\\"q\\\" 'a' \\\\b \$\$X%%/SrvTavrimondoClient\"" "$unit"
+if command -v systemd-analyze >/dev/null; then
+  check "quotes and backslashes: systemd takes the unit" systemd-analyze verify "$unit"
+fi
+"$odd2/SrvTavrimondoClient" /uninstall /silent
+
+# systemctl, where systemd runs: its failures make the install or uninstall fail with its words.
+cat >"$work/systemctl" <<'SH'
+#!/bin/sh
+echo "$*" >>"$FAKE_SYSTEMCTL_LOG"
+case " $* " in *" $FAKE_SYSTEMCTL_FAIL "*) echo "Failed to $1: Access denied" >&2; exit 1 ;; esac
+SH
+chmod +x "$work/systemctl"
+export TAVRIMONDO_SYSTEMCTL="$work/systemctl" FAKE_SYSTEMCTL_LOG="$work/systemctl.log" FAKE_SYSTEMCTL_FAIL=none
+rm -f "$agent"/Tavrimondo_*.LOG "$work/systemctl.log"
+"$exe" /install /silent; rc=$?
+check "with systemd the install reloads and enables" \
+  test "$rc" -eq 0 -a "$(tr '\n' '|' <"$work/systemctl.log")" = "daemon-reload|enable TavrimondoClient.service|"
+for verb in daemon-reload enable; do
+  rm -f "$work/systemctl.log"
+  "$exe" /uninstall /silent
+  out=$(FAKE_SYSTEMCTL_FAIL=$verb "$exe" /install /silent 2>&1); rc=$?
+  check "a failing $verb fails the install" test "$rc" -ne 0
+  check "with systemctl's message" grep -qF "failed to install with error: \"systemctl $verb" <<<"$out"
+  check "and its words" grep -qF "(exit status 1): Failed to $verb: Access denied\"" <<<"$out"
+  check "and leaves no unit behind" test ! -e "$unit"
+done
+check "failed installs logged nothing" test "$(count_logged "$agent" "Instalou o Serviço")" -eq 1
+"$exe" /install /silent
+uninstalls=$(count_logged "$agent" "Desinstalou o Serviço")
+out=$(FAKE_SYSTEMCTL_FAIL=disable "$exe" /uninstall /silent 2>&1); rc=$?
+check "a failing disable fails the uninstall" test "$rc" -ne 0
+check "with systemctl's message" \
+  grep -qF 'failed to uninstall with error: "systemctl disable TavrimondoClient.service failed (exit status 1): Failed to disable: Access denied"' <<<"$out"
+check "and keeps the unit" test -f "$unit"
+check "and logs nothing" test "$(count_logged "$agent" "Desinstalou o Serviço")" -eq "$uninstalls"
+rm -f "$work/systemctl.log"
+"$exe" /uninstall /silent; rc=$?
+check "with systemd the uninstall disables and reloads" \
+  test "$rc" -eq 0 -a "$(tr '\n' '|' <"$work/systemctl.log")" = "disable TavrimondoClient.service|daemon-reload|"
+unset TAVRIMONDO_SYSTEMCTL FAKE_SYSTEMCTL_LOG FAKE_SYSTEMCTL_FAIL
 
 rm -f "$agent"/Tavrimondo_*.LOG
 "$exe" /installs >"$work/run.out" 2>&1 &

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "service/service_host.h"
+#include "service/systemd_unit.h"
 #include "test_util.h"
 
 namespace {
@@ -57,6 +58,27 @@ TEST(SystemdNotification, EveryStateIsToldAndOnlyRunningMeansReady) {
     service::host::SetStatus(r);
     EXPECT_EQ(systemd.Next(), c.told) << "state " << c.state;
   }
+}
+
+TEST(SystemdUnit, ExecStartIsEscapedBySystemdsRules) {
+  const struct {
+    const char* path;
+    const char* exec_start;
+  } cases[] = {
+      {"/opt/tavrimondo/SrvTavrimondoClient", "\"/opt/tavrimondo/SrvTavrimondoClient\""},
+      {"/opt/loja 1/Srv", "\"/opt/loja 1/Srv\""},
+      // '%' starts a specifier everywhere; the program's path is not subject to "$" expansion.
+      {"/opt/100% $HOME/Srv", "\"/opt/100%% $HOME/Srv\""},
+      {"/opt/Ação/Srv", "\"/opt/Ação/Srv\""},
+      // Quotes and backslashes systemd refuses in a program's path: the shell starts it instead,
+      // and there, as an argument, '$' is expanded unless doubled.
+      {"/opt/a \"b\" 'c' \\d $X%/Srv",
+       "/bin/sh -c \"exec \\\"$$0\\\"\" \"/opt/a \\\"b\\\" 'c' \\\\d $$X%%/Srv\""},
+      {"/opt/a\tb\x7f/Srv", "/bin/sh -c \"exec \\\"$$0\\\"\" \"/opt/a\\x09b\\x7f/Srv\""},
+      // Bytes that are not UTF-8 cannot stand in a unit file as they are.
+      {"/opt/A\xE7/Srv", "/bin/sh -c \"exec \\\"$$0\\\"\" \"/opt/A\\xe7/Srv\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(service::systemd::ExecStartValue(c.path), c.exec_start) << c.path;
 }
 
 }  // namespace

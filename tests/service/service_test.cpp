@@ -98,6 +98,40 @@ TEST(Service, StartReportsTwoStartPendingsThenRunningAndStopEndsIt) {
   EXPECT_TRUE(svc.events.empty());
 }
 
+TEST(Service, SlowStartAndContinueReportProgressWithRisingCheckPoints) {
+  RecordingService svc;
+  svc.SetProgressInterval(20);
+  svc.fail_in = [](const std::string& h) {
+    if (h == "start" || h == "continue") std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
+  Running run(svc);
+  svc.WaitReports(3);
+  svc.Controller(3);
+  svc.Controller(1);
+  run.main.join();
+  // Each pending state is reported again and again, one check point further each time, and never
+  // after the state that ends it.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;  // state, check point
+  for (const auto& r : svc.reports) seen.emplace_back(r.current_state, r.check_point);
+  auto run_of = [&](std::size_t from, std::uint32_t state, std::uint32_t first_check_point) {
+    std::size_t i = from;
+    while (i < seen.size() && seen[i].first == state) {
+      EXPECT_EQ(seen[i].second, first_check_point + (i - from)) << "report " << i;
+      ++i;
+    }
+    EXPECT_GE(i - from, 4u) << "progress reports of state " << state;
+    return i;
+  };
+  std::size_t i = run_of(0, kStartPending, 1);
+  ASSERT_LT(i, seen.size());
+  EXPECT_EQ(seen[i++], std::make_pair(kRunning, 0u));
+  i = run_of(i, kContinuePending, 0);
+  ASSERT_LT(i, seen.size());
+  EXPECT_EQ(seen[i++], std::make_pair(kRunning, 0u));
+  EXPECT_EQ(std::vector(seen.begin() + static_cast<std::ptrdiff_t>(i), seen.end()),
+            (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{kStopPending, 0u}, {kStopped, 0u}}));
+}
+
 TEST(Service, RequestsRunOneAtATimeInOrder) {
   RecordingService svc;
   Running run(svc);

@@ -6,8 +6,15 @@ check() {  # check "description" command...
   local what=$1; shift
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
-# The month's activity log of a folder, as UTF-8 text.
-log_text() { cat "$1"/Tavrimondo_*.LOG 2>/dev/null | iconv -f CP1252 -t UTF-8 | tr -d '\r'; }
+# The month's activity log of a folder, as UTF-8 text: the Linux agent writes UTF-8, the Windows
+# one Windows-1252.
+log_text() {
+  local f
+  for f in "$1"/Tavrimondo_*.LOG; do
+    [ -f "$f" ] || continue
+    if iconv -f UTF-8 -t UTF-8 "$f" >/dev/null 2>&1; then cat "$f"; else iconv -f CP1252 -t UTF-8 "$f"; fi
+  done | tr -d '\r'
+}
 log_lines() { log_text "$1" | grep -c . || true; }
 # The text of the last line of the log, without its time stamp.
 last_logged() { log_text "$1" | tail -n1 | sed 's/^[0-9/]* [0-9:]* - //'; }

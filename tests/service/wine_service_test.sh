@@ -114,25 +114,44 @@ central_pid=$!
 check "the slow central server listens" wait_for 20 grep -q "listening on" "$work/central.log"
 printf '[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=127.0.0.1\r\nCaminho=C:\\nao\\LOJA.FDB\r\n' >"$agent/kordane.ini"
 rm -f "$agent"/Tavrimondo_*.LOG
-accepted=$(grep -c 'connection accepted' "$work/central.log")
 ctl start TavrimondoClient >/dev/null
+# That start outlasts its wait hint: while it is pending, the check point rises.
+checkpoints=() last=
+for _ in $(seq 1 300); do
+  st=$(ctl query TavrimondoClient) || break
+  cp=$(sed -n 's/^START_PENDING .*checkpoint=\([0-9]*\).*/\1/p' <<<"$st")
+  [ -n "$cp" ] || break
+  [ "$last" = "$cp" ] || checkpoints+=("$cp")
+  last=$cp
+  sleep 0.1
+done
+rising() { local prev=0 c; for c in "$@"; do [ "$c" -gt "$prev" ] || return 1; prev=$c; done; [ "$prev" -ge 3 ]; }
+check "a slow start reports progress (check points ${checkpoints[*]})" rising "${checkpoints[@]}"
 check "start with a slow central server runs" ctl wait TavrimondoClient RUNNING 30 >/dev/null
-# The start's connection is the first; a later one is made by a cycle.
-check "a cycle connects" \
-  wait_for 40 bash -c "[ \$(grep -c 'connection accepted' '$work/central.log') -ge $((accepted + 2)) ]"
+# The first cycle's line (its local connection failure) ends it; the next cycle connects anew.
+first_cycle_ended() { [ "$(log_text "$agent" | sed -n '/Iniciou o Serviço/,$p' | wc -l)" -ge 2 ]; }
+check "a first cycle ends" wait_for 40 first_cycle_ended
+accepted=$(grep -c 'connection accepted' "$work/central.log")
+check "the next cycle connects" \
+  wait_for 20 bash -c "[ \$(grep -c 'connection accepted' '$work/central.log') -ge $((accepted + 1)) ]"
 ctl control TavrimondoClient 1 >/dev/null
 check "stop during the cycle reports stopped at once" ctl wait TavrimondoClient STOPPED 2 >/dev/null
 check "and is logged" logged "$agent" "Parou o Serviço"
-check "while the cycle still runs" alive
+check "while the cycle still runs" alive || { log_text "$agent"; cat "$work/central.log"; }
 check "the process ends when the cycle ends" wait_for 20 bash -c "$(declare -f alive); ! alive"
 check "the cycle finished after the stop" \
   bash -c "$(declare -f log_text); log_text '$agent' | sed -n '/Parou o Serviço/,\$p' | grep -q 'fbclient.dll'"
 kill -KILL $central_pid 2>/dev/null
 wait $central_pid 2>/dev/null
 
-# Started by anything but the service control manager: the event log says why, under the exe's name.
+# Started by anything but the service control manager: the event log says why, under the exe's
+# name, and the console says what to do instead.
 agent_run "$agent"
+check "a run outside the manager fails" test "$rc" -ne 0
 check "a run outside the manager reports the connect failure" grep -q 'ReportEventW L"' <<<"$out"
+check "and tells how to install" grep -qF 'SrvTavrimondoClient.exe /INSTALL' <<<"$out"
+check "and how to start" grep -qF 'net start TavrimondoClient' <<<"$out"
+check "without waiting for a reader it does not have" test "$(grep -c 'Press Enter' <<<"$out")" -eq 0
 agent_run "$agent" /uninstall /silent
 check "uninstalled again" test "$(last_logged "$agent")" = "Desinstalou o Serviço"
 finish

@@ -34,10 +34,14 @@ class ActivityLogTest : public ::testing::Test {
   std::string Bytes() { return testutil::ReadFile(LogFile()); }
 };
 
-TEST_F(ActivityLogTest, NewFileHoldsOneAnsiLine) {
+// New files: Windows-1252 on Windows, UTF-8 on Linux; no byte-order mark either way.
+const bool kUtf8System = os::UnmarkedTextIsUtf8();
+
+TEST_F(ActivityLogTest, NewFileHoldsOneLineInTheSystemsEncoding) {
   log.Save("Iniciou o Serviço");
-  // Windows-1252, no byte-order mark, CR LF after the line, milliseconds dropped.
-  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - Iniciou o Servi\xE7o\r\n");
+  // CR LF after the line, milliseconds dropped.
+  EXPECT_EQ(Bytes(), kUtf8System ? "09/02/2018 14:05:33 - Iniciou o Servi\xC3\xA7o\r\n"
+                                 : "09/02/2018 14:05:33 - Iniciou o Servi\xE7o\r\n");
 }
 
 TEST_F(ActivityLogTest, TimeStampAndFileName) {
@@ -50,8 +54,22 @@ TEST_F(ActivityLogTest, LinesAccumulateInOrder) {
   log.Save("um");
   now.second = 34;
   log.Save("");  // an empty text leaves the line ending in a blank
-  log.Save("três ☺");  // a character the code page lacks becomes '?'
-  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - um\r\n09/02/2018 14:05:34 - \r\n09/02/2018 14:05:34 - tr\xEAs ?\r\n");
+  log.Save("três ☺");  // in Windows-1252 a character the code page lacks becomes '?'
+  EXPECT_EQ(Bytes(), std::string("09/02/2018 14:05:33 - um\r\n09/02/2018 14:05:34 - \r\n09/02/2018 14:05:34 - ") +
+                         (kUtf8System ? "tr\xC3\xAAs \xE2\x98\xBA\r\n" : "tr\xEAs ?\r\n"));
+}
+
+TEST_F(ActivityLogTest, UnmarkedFileKeepsItsEncoding) {
+  // A log of a Windows store (not valid UTF-8) stays Windows-1252 on every system.
+  testutil::WriteFile(LogFile(), "09/02/2018 14:05:30 - Servi\xE7o\r\n");
+  log.Save("Ação");
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:30 - Servi\xE7o\r\n09/02/2018 14:05:33 - A\xE7\xE3o\r\n");
+  // Valid UTF-8 without a mark: UTF-8 where that is the system's text, else the ANSI code page's
+  // reading of those bytes, written back unchanged.
+  testutil::WriteFile(LogFile(), "09/02/2018 14:05:30 - Servi\xC3\xA7o\r\n");
+  log.Save("Ação");
+  EXPECT_EQ(Bytes(), std::string("09/02/2018 14:05:30 - Servi\xC3\xA7o\r\n09/02/2018 14:05:33 - ") +
+                         (kUtf8System ? "A\xC3\xA7\xC3\xA3o\r\n" : "A\xE7\xE3o\r\n"));
 }
 
 TEST_F(ActivityLogTest, TextWithLineBreaksBecomesSeveralLines) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "platform/os.h"
 #include "test_util.h"
 
 using settings::TIniFile;
@@ -31,6 +32,8 @@ TEST_P(IniReadTest, ReadsValueAsProfileFunctionsDo) {
 }
 
 const std::string kLong(3000, 'v');
+// Unmarked files: UTF-8 when valid on Linux; the ANSI code page (Windows-1252) on Windows.
+const bool kUtf8System = os::UnmarkedTextIsUtf8();
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, IniReadTest,
@@ -54,6 +57,11 @@ INSTANTIATE_TEST_SUITE_P(
         IniCase{"CutAt2047Characters", "[Kordane]\nCaminho=" + kLong + "\n", "Caminho", std::string(2047, 'v')},
         IniCase{"AnsiFileIsWindows1252", "[Kordane]\nCaminho=C:\\A\xE7\xE3o\\K.FDB\n", "Caminho",
                 "C:\\Ação\\K.FDB"},
+        IniCase{"UnmarkedUtf8", "[Kordane]\nCaminho=/dados/A\xC3\xA7\xC3\xA3o.FDB\n", "Caminho",
+                kUtf8System ? "/dados/Ação.FDB" : "/dados/AÃ§Ã£o.FDB"},
+        // One byte that is not UTF-8, even far after the key, makes the whole file Windows-1252.
+        IniCase{"UnmarkedUtf8OnlyWhenTheWholeFileIs",
+                "[Kordane]\nCaminho=A\xC3\xA7\n" + std::string(70000, ';') + "\n;coment\xE1rio\n", "Caminho", "AÃ§"},
         IniCase{"Utf8WithMark", "\xEF\xBB\xBF[Kordane]\nCaminho=Ação\n", "Caminho", "Ação"},
         IniCase{"Utf16LittleEndianWithMark",
                 BYTES("\xFF\xFE[\0K\0o\0r\0d\0a\0n\0e\0]\0\n\0C\0=\0\xE7\0\x20\x20\n\0"), "C", "ç†"},

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/text.h"
+#include "platform/os.h"
+
 using namespace settings;
 
 TEST(TextFile, SplitLinesAtEveryKindOfBreak) {
@@ -37,4 +40,25 @@ TEST(TextFile, DetectsByteOrderMarks) {
   EXPECT_EQ(DetectEncoding("\xFF\xFEx").encoding, FileEncoding::kUtf16LE);
   EXPECT_EQ(DetectEncoding("\xFE\xFFx").bom_size, 2u);
   EXPECT_EQ(DetectEncoding("\xEF\xBB").encoding, FileEncoding::kAnsi);
+}
+
+TEST(TextFile, Utf8ValidityAcrossPieces) {
+  const std::string valid = "a\xC3\xA7\xE2\x82\xAC\xF0\x9F\x98\x80";  // a, ç, €, 😀
+  // Fed in every split into two pieces, a character cut in half is still recognised.
+  for (std::size_t cut = 0; cut <= valid.size(); ++cut) {
+    text::Utf8Validator v;
+    v.Feed(std::string_view(valid).substr(0, cut));
+    v.Feed(std::string_view(valid).substr(cut));
+    EXPECT_TRUE(v.Valid()) << "cut at " << cut;
+  }
+  for (const char* bad : {"\xE7", "a\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"}) {
+    EXPECT_FALSE(text::IsValidUtf8(bad)) << bad;  // 1252, cut short, overlong, surrogate, too large, stray
+  }
+}
+
+TEST(TextFile, UnmarkedFileEncodingIsAPropertyOfTheWholeFile) {
+  const bool utf8 = os::UnmarkedTextIsUtf8();
+  EXPECT_EQ(DetectFileEncoding("Servi\xC3\xA7o").encoding, utf8 ? FileEncoding::kUtf8 : FileEncoding::kAnsi);
+  EXPECT_EQ(DetectFileEncoding("Servi\xC3\xA7o Servi\xE7o").encoding, FileEncoding::kAnsi);
+  EXPECT_EQ(DetectFileEncoding("\xFF\xFEx").encoding, FileEncoding::kUtf16LE);  // a mark always wins
 }

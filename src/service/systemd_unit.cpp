@@ -1,0 +1,85 @@
+#include "service/systemd_unit.h"
+
+#include <cstdio>
+
+#include "common/text.h"
+
+namespace service::systemd {
+
+namespace {
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// What systemd accepts as the name of the program to start.
+bool SafeExecutable(const std::string& path) {
+  for (unsigned char c : path)
+    if (IsControl(c) || c == '"' || c == '\'' || c == '\\') return false;
+  return text::IsValidUtf8(path);
+}
+
+std::string Hex(unsigned char c) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "\\x%02x", c);
+  return buf;
+}
+
+// One word of a command line in double quotes. `literal_dollar`: the word is an argument, where
+// systemd expands "$NAME" and "${NAME}" unless the dollar is doubled.
+std::string QuotedWord(const std::string& word, bool literal_dollar) {
+  const bool utf8 = text::IsValidUtf8(word);
+  std::string out = "\"";
+  for (unsigned char c : word) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '%') {
+      out += "%%";
+    } else if (c == '$' && literal_dollar) {
+      out += "$$";
+    } else if (IsControl(c) || (c >= 0x80 && !utf8)) {
+      out += Hex(c);  // a unit file is text: only escapes carry such bytes
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string Specifiers(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string ExecStartValue(const std::string& exe) {
+  // The program's own path is not subject to variable expansion, only to specifiers.
+  if (SafeExecutable(exe)) return QuotedWord(exe, false);
+  return "/bin/sh -c \"exec \\\"$$0\\\"\" " + QuotedWord(exe, true);
+}
+
+std::string UnitFileText(const ServiceDefinition& def, const std::string& exe) {
+  std::string unit;
+  unit += "# Written by the agent's install run; its uninstall run removes it.\n";
+  unit += "[Unit]\n";
+  unit += "Description=" + Specifiers(def.display_name) + "\n";
+  unit += "Wants=network-online.target\nAfter=network-online.target\n";
+  if (!def.dependencies.empty()) unit += "Requires=" + def.dependencies + "\nAfter=" + def.dependencies + "\n";
+  unit += "\n[Service]\n";
+  unit += "Type=notify\n";
+  unit += "ExecStart=" + ExecStartValue(exe) + "\n";
+  unit += "ExecReload=/bin/kill -HUP $MAINPID\n";
+  // A stop waits for the replication cycle in progress.
+  unit += "TimeoutStopSec=30min\n";
+  // Whatever the program writes to its standard streams reaches the journal under the service's name.
+  unit += "SyslogIdentifier=" + def.name + "\n";
+  if (!def.start_name.empty()) unit += "User=" + def.start_name + "\n";
+  unit += "\n[Install]\nWantedBy=multi-user.target\n";
+  return unit;
+}
+
+}  // namespace service::systemd

@@ -1,0 +1,21 @@
+// Linux: the systemd unit that the install run writes, with the command line systemd runs.
+#pragma once
+
+#include <string>
+
+#include "service/service_host.h"
+
+namespace service::systemd {
+
+// The value of ExecStart= that runs the program at `exe` (an absolute path) with no arguments,
+// written by systemd's rules: the path in double quotes, '\' and '"' escaped with a backslash,
+// '%' doubled (specifiers), and control characters as \xNN. systemd refuses to start a program
+// whose path holds a quote, a backslash, a control character or bytes that are not UTF-8; such a
+// path is handed to /bin/sh as an argument, where '$' is doubled too (variable expansion), and the
+// shell replaces itself with the program.
+std::string ExecStartValue(const std::string& exe);
+
+// The whole unit file for the service `def` that starts `exe`.
+std::string UnitFileText(const ServiceDefinition& def, const std::string& exe);
+
+}  // namespace service::systemd
