@@ -107,7 +107,7 @@ std::vector<std::string> LogMessages(const std::string& app_dir) {
     auto name = entry.path().filename().string();
     if (!std::regex_match(name, log_name)) continue;
     const std::string bytes = testutil::ReadFile(entry.path().string());
-    const settings::DetectedEncoding enc = settings::DetectEncoding(bytes);
+    const settings::DetectedEncoding enc = settings::DetectFileEncoding(bytes);
     const std::string text = settings::DecodeText(std::string_view(bytes).substr(enc.bom_size), enc.encoding);
     static const std::regex stamp(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d - )");
     std::size_t pos = 0;
