@@ -65,13 +65,13 @@ for build_dir in fuzz fuzz-plain; do
     (cd "$work" && nice "$root/build/$build_dir/tests/connections/central/$t" "${opts[@]}" "$fresh" "$corpus") >"$log" 2>&1 ||
       status=1
     # Fork mode reports "#<executions>: cov: ..."; the last one holds the run's total.
-    execs=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#')
+    execs=$(grep -oE '^#[0-9]+' "$log" | tail -n 1 | tr -d '#' || true)
     execs=${execs:-0}
     total=$((total + execs))
-    echo "   $execs executions; $(grep -oE 'cov: [0-9]+' "$log" | tail -1 || true)"
+    echo "   $execs executions; $(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 || true)"
     if grep -qE 'ERROR: (libFuzzer|AddressSanitizer|UndefinedBehaviorSanitizer)|runtime error|==ERROR' "$log"; then
       status=1
-      grep -E 'ERROR|runtime error|Test unit written' "$log" | head -20 | sed 's/^/   /'
+      grep -m 20 -E 'ERROR|runtime error|Test unit written' "$log" | sed 's/^/   /' || true
     fi
     if [ "${FUZZ_SMOKE:-0}" != 1 ] && [ -n "$(ls -A "$fresh")" ]; then
       "$root/build/$build_dir/tests/connections/central/$t" -merge=1 -max_len=65536 "$corpus" "$fresh" >/dev/null 2>&1 || true
@@ -79,9 +79,11 @@ for build_dir in fuzz fuzz-plain; do
   done
 done
 echo "== fuzz: $total executions in all ($(date -u +%Y-%m-%d))"
-if ls "$findings" | grep -qE '^(fuzz|fuzz-plain)-.*-(crash|leak|oom|timeout)-'; then
+shopt -s nullglob
+found=("$findings"/*-crash-* "$findings"/*-leak-* "$findings"/*-oom-* "$findings"/*-timeout-*)
+if ((${#found[@]})); then
   echo "findings in $findings:"
-  ls "$findings" | sed 's/^/   /'
+  printf '   %s\n' "${found[@]##*/}"
   status=1
 fi
 exit $status

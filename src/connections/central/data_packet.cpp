@@ -100,11 +100,6 @@ void WriteAttribute(std::string& out, const Attribute& a) {
   else out += a.value;
 }
 
-// Bytes of a fixed-size value in a row.
-std::size_t StoredSize(const FieldDesc& f) {
-  if (f.Type() == dsBCD || f.Type() == dsFMTBCD) return kBcdStoredSize;
-  return SizeOf(f.type_word);
-}
 
 std::string HexWord(std::uint32_t w) {
   static const char* d = "0123456789ABCDEF";
@@ -158,6 +153,11 @@ class CellBudget {
 };
 
 }  // namespace
+
+std::size_t StoredSize(const FieldDesc& f) {
+  if (f.Type() == dsBCD || f.Type() == dsFMTBCD) return kBcdStoredSize;
+  return SizeOf(f.type_word);
+}
 
 std::string TypeName(std::uint32_t t) {
   static const char* const kNames[] = {"UNKNOWN", "INT", "UINT", "BOOL", "FLOATIEEE", "BCD", "DATE", "TIME",

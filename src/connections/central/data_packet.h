@@ -76,6 +76,10 @@ constexpr std::uint32_t TypeWord(std::uint32_t ds_type, std::uint32_t size, std:
 constexpr std::uint32_t DsTypeOf(std::uint32_t word) { return (word >> 16) & 0x3F; }
 constexpr std::uint32_t SizeOf(std::uint32_t word) { return word & 0xFFFF; }
 
+struct FieldDesc;
+// Bytes of a fixed-size field's value in a row (a whole TBcd for BCD and FMTBcd).
+std::size_t StoredSize(const FieldDesc& f);
+
 // A field property or dataset parameter. `value` is the raw value: fixed-size bytes, or the data
 // of a varying value without its length prefix, or for an array its Int32 count and elements.
 struct Attribute {

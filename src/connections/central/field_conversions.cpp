@@ -346,7 +346,14 @@ TDateTime AsDateTime(const FieldDesc& f, const Cell& c) {
 
 // ---- writing -----------------------------------------------------------------------------------
 
-Cell FromString(const FieldDesc& f, const std::string& v) {
+namespace {
+
+Cell StringCell(const FieldDesc& f, const std::string& v);
+Cell CurrencyCell(const FieldDesc& f, std::int64_t scaled);
+Cell IntegerCell(const FieldDesc& f, std::int64_t v);
+
+
+Cell StringCell(const FieldDesc& f, const std::string& v) {
   switch (f.Type()) {
     case packet::dsZSTRING: {
       // The text goes in the ANSI code page; a character it lacks would arrive as '?', another
@@ -369,20 +376,20 @@ Cell FromString(const FieldDesc& f, const std::string& v) {
     case packet::dsSINGLE: {
       auto c = ParseCurrency(v);
       if (!c) throw EConvertError("'" + v + "' is not a valid number for field " + f.name);
-      return FromCurrency(f, *c);
+      return CurrencyCell(f, *c);
     }
     default: {
       if (IsIntField(f)) {
         auto i = ParseInt64(v);
         if (!i) throw EConvertError("'" + v + "' is not a valid integer value for field " + f.name);
-        return FromLargeInt(f, *i);
+        return IntegerCell(f, *i);
       }
       Unsupported(f, "written as text");
     }
   }
 }
 
-Cell FromLargeInt(const FieldDesc& f, std::int64_t v) {
+Cell IntegerCell(const FieldDesc& f, std::int64_t v) {
   if (IsIntField(f)) {
     std::size_t size = IntSize(f);
     const bool is_unsigned = f.Type() == packet::dsUINT;
@@ -395,16 +402,16 @@ Cell FromLargeInt(const FieldDesc& f, std::int64_t v) {
     }
     return Cell::Value(packet::IntRaw(v, size));
   }
-  if (IsText(f)) return FromString(f, std::to_string(v));
+  if (IsText(f)) return StringCell(f, std::to_string(v));
   if (IsBcd(f) || IsFloat(f)) {
     if (v > INT64_MAX / 10000 || v < INT64_MIN / 10000)
       throw EConvertError(std::to_string(v) + " is out of range for field " + f.name);
-    return FromCurrency(f, v * 10000);
+    return CurrencyCell(f, v * 10000);
   }
   Unsupported(f, "written as an integer");
 }
 
-Cell FromCurrency(const FieldDesc& f, std::int64_t scaled) {
+Cell CurrencyCell(const FieldDesc& f, std::int64_t scaled) {
   if (IsBcd(f)) {
     auto [precision, places] = BcdLayout(f);
     try {
@@ -424,16 +431,16 @@ Cell FromCurrency(const FieldDesc& f, std::int64_t scaled) {
                           packet::TypeName(f.Type()) + " of " + std::to_string(raw.size()) + " bytes)");
     return Cell::Value(raw);
   }
-  if (IsText(f)) return FromString(f, packet::CurrencyToString(scaled));
+  if (IsText(f)) return StringCell(f, packet::CurrencyToString(scaled));
   if (IsIntField(f)) {
     if (scaled % 10000)
       throw EConvertError(packet::CurrencyToString(scaled) + " is not an integer value for field " + f.name);
-    return FromLargeInt(f, scaled / 10000);
+    return IntegerCell(f, scaled / 10000);
   }
   Unsupported(f, "written as a number");
 }
 
-Cell FromDateTime(const FieldDesc& f, TDateTime v) {
+Cell DateTimeCell(const FieldDesc& f, TDateTime v) {
   if (!IsDateField(f)) Unsupported(f, "written as a date and time");
   std::int64_t ms = PacketMs(f, v);
   switch (f.Type()) {
@@ -462,5 +469,29 @@ Cell FromDateTime(const FieldDesc& f, TDateTime v) {
     }
   }
 }
+
+// A value as its field stores it: a field of fixed size holds exactly that many bytes, text
+// shorter than that padded with NULs as the platform stores it.
+Cell Fit(const FieldDesc& f, Cell c) {
+  if (f.Varying() || c.state != CellState::kValue) return c;
+  const std::size_t size = packet::StoredSize(f);
+  if (c.raw.size() == size) return c;
+  if (IsText(f)) {
+    if (c.raw.size() > size)
+      throw EConvertError("Value too long for field " + f.name + " (" + std::to_string(size) + " bytes)");
+    std::string padded = c.raw.str();
+    padded.resize(size, '\0');
+    return Cell::Value(padded);
+  }
+  throw EConvertError("Field " + f.name + " declares " + std::to_string(size) + " bytes, which a value of the type " +
+                      packet::TypeName(f.Type()) + " cannot have");
+}
+
+}  // namespace
+
+Cell FromString(const FieldDesc& f, const std::string& v) { return Fit(f, StringCell(f, v)); }
+Cell FromLargeInt(const FieldDesc& f, std::int64_t v) { return Fit(f, IntegerCell(f, v)); }
+Cell FromCurrency(const FieldDesc& f, std::int64_t scaled) { return Fit(f, CurrencyCell(f, scaled)); }
+Cell FromDateTime(const FieldDesc& f, TDateTime v) { return Fit(f, DateTimeCell(f, v)); }
 
 }  // namespace central::fields

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(&len, data + 4, 2);
   v.sqllen = static_cast<short>(len % 32768);  // the client library describes no negative length
   std::vector<char> buffer(BufferSize(type, v.sqllen));
-  std::memcpy(buffer.data(), data + 6, std::min(buffer.size(), size - 6));
+  if (!buffer.empty()) std::memcpy(buffer.data(), data + 6, std::min(buffer.size(), size - 6));
   v.sqldata = buffer.data();
   std::memcpy(v.aliasname, "COLUNA", 6);
   v.aliasname_length = 6;
