@@ -53,11 +53,11 @@ void CodecDelta50(benchmark::State& state) {
   }
   for (auto _ : state) {
     std::string row = EncodeInputRow(params,
-                                     {DbxValue::String("DPLogEstoqueRec"), DbxValue::Bytes(ole::ToStream(ole::Variant::Bytes(packet::Write(d)))),
-                                      DbxValue::Int(0), DbxValue::Null(), DbxValue::Bytes(unassigned), DbxValue::Null()},
+                                     Inputs(DbxValue::String("DPLogEstoqueRec"), DbxValue::Bytes(ole::ToStream(ole::Variant::Bytes(packet::Write(d)))),
+                                            DbxValue::Int(0), DbxValue::Null(), DbxValue::Bytes(unassigned), DbxValue::Null()),
                                      nullptr);
     std::vector<DbxValue> in = DecodeRow(params, row, nullptr);
-    packet::DataPacket back = packet::Read(ole::FromStream(in[1].text).str);
+    packet::DataPacket back = packet::Read(ole::FromStream(std::move(in[1].text)).str);
     std::int64_t sum = 0;
     for (const auto& r : back.rows) sum += packet::BcdToCurrency(r.cells[3].raw);
     benchmark::DoNotOptimize(sum);

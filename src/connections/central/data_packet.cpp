@@ -129,22 +129,41 @@ struct FieldLayout {
   std::uint32_t prefix = 0;
 };
 
-std::vector<FieldLayout> Layout(const std::vector<FieldDesc>& fields) {
-  std::vector<FieldLayout> out(fields.size());
-  for (std::size_t k = 0; k < fields.size(); ++k) {
-    if (fields[k].Varying()) out[k].prefix = SizeOf(fields[k].type_word);
-    else out[k].size = static_cast<std::uint32_t>(StoredSize(fields[k]));
+// The layouts of a packet's fields; up to 32 without an allocation.
+class Layouts {
+ public:
+  explicit Layouts(const std::vector<FieldDesc>& fields) {
+    if (fields.size() > kInline) heap_.resize(fields.size());
+    data_ = fields.size() > kInline ? heap_.data() : inline_;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      data_[k] = FieldLayout{};
+      if (fields[k].Varying()) data_[k].prefix = SizeOf(fields[k].type_word);
+      else data_[k].size = static_cast<std::uint32_t>(StoredSize(fields[k]));
+    }
   }
-  return out;
-}
+  Layouts(const Layouts&) = delete;
+  Layouts& operator=(const Layouts&) = delete;
+  const FieldLayout& operator[](std::size_t k) const { return data_[k]; }
 
-// Fields, properties and cells counted against the packet's allowance.
+ private:
+  static constexpr std::size_t kInline = 32;
+  FieldLayout inline_[kInline];
+  std::vector<FieldLayout> heap_;
+  FieldLayout* data_;
+};
+
+// Fields, properties and cells counted against the packet's allowance, each by the room it takes
+// in memory as a number of cells.
+constexpr std::size_t kFieldCost = 8;
+constexpr std::size_t kPropertyCost = 3;
+
 class CellBudget {
  public:
   explicit CellBudget(std::size_t max) : max_(max) {}
   void Take(std::size_t n) {
     if (n > max_ - used_)
-      throw ProtocolError("The data packet holds more than " + std::to_string(max_) + " fields, properties and values");
+      throw ProtocolError("The data packet's fields, properties and values take more room than the " +
+                          std::to_string(max_) + " cells a packet may hold");
     used_ += n;
   }
 
@@ -253,49 +272,50 @@ DataPacket Read(std::string_view bytes, const PacketLimits& limits) {
   // Every field takes at least 9 bytes, which bounds what the count may claim.
   p.fields.reserve(std::min<std::size_t>(columns, r.Left() / 9));
   for (std::uint16_t c = 0; c < columns; ++c) {
-    budget.Take(1);
-    FieldDesc f;
+    budget.Take(kFieldCost);
+    FieldDesc& f = p.fields.emplace_back();
     f.name = ReadName(r);
     f.type_word = static_cast<std::uint32_t>(r.LE(4, "a field definition"));
     f.attributes = static_cast<std::uint16_t>(r.LE(2, "a field definition"));
     std::uint16_t nprops = static_cast<std::uint16_t>(r.LE(2, "a field definition"));
+    // Every property takes at least 5 bytes, which bounds what the count may claim.
+    f.props.reserve(std::min<std::size_t>(nprops, r.Left() / 5));
     for (std::uint16_t i = 0; i < nprops; ++i) {
-      budget.Take(1);
+      budget.Take(kPropertyCost);
       f.props.push_back(ReadAttribute(r));
     }
     CheckField(f);
-    p.fields.push_back(std::move(f));
   }
   std::uint16_t nparams = static_cast<std::uint16_t>(r.LE(2, "the dataset properties"));
   for (std::uint16_t i = 0; i < nparams; ++i) {
-    budget.Take(1);
+    budget.Take(kPropertyCost);
     p.params.push_back(ReadAttribute(r));
   }
 
   const std::size_t nfields = p.fields.size();
   const std::size_t bit_bytes = (nfields + 3) / 4;
-  const std::vector<FieldLayout> layout = Layout(p.fields);
+  const Layouts layout(p.fields);
+  // Every row holds room for kInline cells at least.
+  budget.Take(static_cast<std::size_t>(std::min<std::uint64_t>(
+      std::uint64_t(row_count) * std::max(nfields, Cells::kInline), limits.max_cells + std::uint64_t(1))));
   // Every row takes at least its status and bit bytes, which bounds what the count may claim.
   p.rows.reserve(std::min<std::size_t>(row_count, r.Left() / (1 + bit_bytes)));
   const unsigned char* at = r.Here();
   const unsigned char* const end = at + r.Left();
   for (std::uint32_t n = 0; n < row_count; ++n) {
     if (static_cast<std::size_t>(end - at) < 1 + bit_bytes) Truncated("a row");
-    budget.Take(std::max(nfields, Cells::kInline));  // a row holds room for kInline cells at least
     Row& row = p.rows.emplace_back();
     row.status = *at++;
     const unsigned char* bits = at;
     at += bit_bytes;
-    row.cells.resize(nfields);
-    Cell* cells = row.cells.begin();
+    Cells& cells = row.cells;
+    cells.reserve(nfields);  // every cell below is appended within it
     for (std::size_t k = 0; k < nfields; ++k) {
-      const unsigned b = bits[k / 4] >> ((k % 4) * 2);
-      Cell& cell = cells[k];
+      const unsigned b = bits[k >> 2] >> ((k & 3) * 2);
       if (b & 3) {
-        cell.state = (b & 1) ? CellState::kNull : CellState::kNotChanged;
+        cells.append((b & 1) ? CellState::kNull : CellState::kNotChanged);
         continue;
       }
-      cell.state = CellState::kValue;
       std::size_t size = layout[k].size;
       if (layout[k].prefix) {
         if (static_cast<std::size_t>(end - at) < layout[k].prefix) Truncated("a row");
@@ -308,9 +328,9 @@ DataPacket Read(std::string_view bytes, const PacketLimits& limits) {
         Truncated("a row");
       }
       if (static_cast<std::size_t>(end - at) >= RawValue::kInline)
-        cell.raw.assign_overread(reinterpret_cast<const char*>(at), size);
+        cells.append(CellState::kValue, RawValue::Overread{}, reinterpret_cast<const char*>(at), size);
       else
-        cell.raw.assign(std::string_view(reinterpret_cast<const char*>(at), size));
+        cells.append(CellState::kValue, std::string_view(reinterpret_cast<const char*>(at), size));
       at += size;
     }
   }
@@ -320,7 +340,7 @@ DataPacket Read(std::string_view bytes, const PacketLimits& limits) {
 std::string Write(const DataPacket& p) {
   const std::size_t nfields = p.fields.size();
   const std::size_t bit_bytes = (nfields + 3) / 4;
-  const std::vector<FieldLayout> layout = Layout(p.fields);
+  const Layouts layout(p.fields);
   // The rows' exact size, checking every value against its field.
   std::size_t rows_size = 0;
   for (const Row& row : p.rows) {
@@ -380,25 +400,41 @@ std::string Write(const DataPacket& p) {
   unsigned char* const end = w + rows_size;
   for (const Row& row : p.rows) {
     *w++ = row.status;
-    for (std::size_t g = 0; g < nfields; g += 4) {
-      unsigned bits = 0;
-      for (std::size_t k = g; k < g + 4 && k < nfields; ++k) {
-        const CellState state = row.cells[k].state;
-        if (state != CellState::kValue) bits |= (state == CellState::kNull ? 1u : 2u) << ((k % 4) * 2);
-      }
-      *w++ = static_cast<unsigned char>(bits);
-    }
+    // One pass: the values are written after the bit bytes, each bit byte once its four fields
+    // are known.
+    unsigned char* bits = w;
+    w += bit_bytes;
+    unsigned acc = 0;
+    const Cell* cells = row.cells.begin();
     for (std::size_t k = 0; k < nfields; ++k) {
-      const Cell& c = row.cells[k];
-      if (c.state != CellState::kValue) continue;
-      const std::size_t n = c.raw.size();
-      for (std::uint32_t i = 0; i < layout[k].prefix; ++i) *w++ = static_cast<unsigned char>(n >> (8 * i));
-      if (n <= RawValue::kInline && static_cast<std::size_t>(end - w) >= RawValue::kInline)
-        std::memcpy(w, c.raw.data(), RawValue::kInline);  // one fixed-size move; the excess is overwritten next
-      else
-        std::memcpy(w, c.raw.data(), n);
-      w += n;
+      const Cell& c = cells[k];
+      if (c.state != CellState::kValue) {
+        acc |= (c.state == CellState::kNull ? 1u : 2u) << ((k & 3) * 2);
+      } else {
+        const std::size_t n = c.raw.size();
+        switch (layout[k].prefix) {
+          case 0: break;
+          case 1: *w++ = static_cast<unsigned char>(n); break;
+          case 2:
+            w[0] = static_cast<unsigned char>(n);
+            w[1] = static_cast<unsigned char>(n >> 8);
+            w += 2;
+            break;
+          default:
+            for (int i = 0; i < 4; ++i) *w++ = static_cast<unsigned char>(n >> (8 * i));
+        }
+        if (n <= RawValue::kInline && static_cast<std::size_t>(end - w) >= RawValue::kInline)
+          std::memcpy(w, c.raw.data(), RawValue::kInline);  // one fixed-size move; the excess is overwritten next
+        else
+          std::memcpy(w, c.raw.data(), n);
+        w += n;
+      }
+      if ((k & 3) == 3) {
+        bits[k >> 2] = static_cast<unsigned char>(acc);
+        acc = 0;
+      }
     }
+    if (nfields & 3) bits[nfields >> 2] = static_cast<unsigned char>(acc);
   }
   return out;
 }
@@ -492,10 +528,9 @@ BcdDigits Digits(std::string_view raw) {
 
 }  // namespace
 
-namespace {
+namespace detail {
 
-// Any precision and places: digit by digit, in 128 bits, rounding beyond 4 places.
-[[gnu::noinline]] std::int64_t BcdToCurrencySlow(std::string_view raw) {
+std::int64_t BcdToCurrencySlow(std::string_view raw) {
   if (raw.size() < 2) throw ProtocolError("Malformed BCD value");
   const int precision = static_cast<unsigned char>(raw[0]);
   const unsigned char sp = static_cast<unsigned char>(raw[1]);
@@ -522,41 +557,9 @@ namespace {
   return (sp & 0x80) ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v)) : static_cast<std::int64_t>(v);
 }
 
-[[noreturn, gnu::cold]] void BadBcd(const char* what) { throw ProtocolError(what); }
+void BadBcd(const char* what) { throw ProtocolError(what); }
 
-}  // namespace
-
-std::int64_t BcdToCurrency(std::string_view raw) {
-  if (raw.size() < 2) BadBcd("Malformed BCD value");
-  const int precision = static_cast<unsigned char>(raw[0]);
-  const unsigned char sp = static_cast<unsigned char>(raw[1]);
-  const int places = sp & 0x3F;
-  if (sp & 0x40) BadBcd("Special BCD values are not supported");
-  if (precision > 2 * static_cast<int>(raw.size() - 2) || places > precision) BadBcd("Malformed BCD value");
-  const unsigned char* nib = reinterpret_cast<const unsigned char*>(raw.data()) + 2;
-  const int int_digits = precision - places;
-  if (precision <= 16 && places <= 4 && int_digits <= 14 && raw.size() >= 10) {
-    // The usual case (BCD(15,4) and the like), which runs for every stock value read: the
-    // digits' 8 bytes at once. No overflow is possible and nothing is rounded.
-    std::uint64_t x;
-    std::memcpy(&x, nib, 8);
-    if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x);
-    if (precision == 0) return 0;
-    x >>= 4 * (16 - precision);  // only the value's digits, right-aligned
-    // A nibble above 9 carries into the next one when 6 is added to each.
-    const std::uint64_t sixes = 0x6666666666666666ULL;
-    if (((x + sixes) ^ x ^ sixes) & 0x1111111111111110ULL) BadBcd("Malformed BCD digit");
-    if ((x >> 60) > 9) BadBcd("Malformed BCD digit");
-    x = ((x >> 4) & 0x0F0F0F0F0F0F0F0FULL) * 10 + (x & 0x0F0F0F0F0F0F0F0FULL);        // 8 x 0..99
-    x = ((x >> 8) & 0x00FF00FF00FF00FFULL) * 100 + (x & 0x00FF00FF00FF00FFULL);       // 4 x 0..9999
-    x = ((x >> 16) & 0x0000FFFF0000FFFFULL) * 10000 + (x & 0x0000FFFF0000FFFFULL);    // 2 x 0..99999999
-    std::uint64_t v = (x >> 32) * 100000000ULL + (x & 0xFFFFFFFFULL);
-    static const std::uint64_t kScale[] = {10000, 1000, 100, 10, 1};
-    v *= kScale[places];
-    return (sp & 0x80) ? -static_cast<std::int64_t>(v) : static_cast<std::int64_t>(v);
-  }
-  return BcdToCurrencySlow(raw);
-}
+}  // namespace detail
 
 std::string BcdToString(std::string_view raw) {
   BcdDigits d = Digits(raw);

@@ -102,6 +102,16 @@ struct DbxValue {
   bool IsNull() const { return kind == Kind::kNull; }
 };
 
+// The values of a call in ordinal order, moved in: a braced list would copy each, a packet
+// included.
+template <class... V>
+std::vector<DbxValue> Inputs(V&&... values) {
+  std::vector<DbxValue> out;
+  out.reserve(sizeof...(values));
+  (out.push_back(std::forward<V>(values)), ...);
+  return out;
+}
+
 // Encodes an input row for the parameter list: Out and Return parameters go as null. Stream
 // values that do not fit the row's inline room go as their first part with the "more" header;
 // the rest of each is returned in `rests`, keyed by ordinal.

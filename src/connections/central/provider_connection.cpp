@@ -143,9 +143,9 @@ TDSProviderConnection::GetRecordsAnswer TDSProviderConnection::AS_GetRecords(
   return Reading([&] {
     DbxCommand& cmd = Command("AS_GetRecords", 8);
     const auto& p = cmd.params;
-    std::vector<DbxValue> in = {DbxValue::String(provider), DbxValue::Int(count),     DbxValue::Null(),
-                                DbxValue::Int(options),     DbxValue::String(command_text),
-                                StreamValue(p[5], params),  StreamValue(p[6], owner_data), DbxValue::Null()};
+    std::vector<DbxValue> in = Inputs(DbxValue::String(provider), DbxValue::Int(count), DbxValue::Null(),
+                                      DbxValue::Int(options), DbxValue::String(command_text), StreamValue(p[5], params),
+                                      StreamValue(p[6], owner_data), DbxValue::Null());
     std::vector<DbxValue> out = SQLConnection.Session().Execute(cmd, in);
     GetRecordsAnswer a;
     a.RecsOut = IntOf(out[2]);
@@ -161,9 +161,9 @@ TDSProviderConnection::ApplyAnswer TDSProviderConnection::AS_ApplyUpdates(const 
   return Reading([&] {
     DbxCommand& cmd = Command("AS_ApplyUpdates", 6);
     const auto& p = cmd.params;
-    std::vector<DbxValue> in = {DbxValue::String(provider), StreamValue(p[1], std::move(delta)),
-                                DbxValue::Int(max_errors),  DbxValue::Null(),
-                                StreamValue(p[4], owner_data), DbxValue::Null()};
+    std::vector<DbxValue> in = Inputs(DbxValue::String(provider), StreamValue(p[1], std::move(delta)),
+                                      DbxValue::Int(max_errors), DbxValue::Null(), StreamValue(p[4], owner_data),
+                                      DbxValue::Null());
     std::vector<DbxValue> out = SQLConnection.Session().Execute(cmd, in);
     ApplyAnswer a;
     // The count decides whether the rows sent are taken for stored: it must be there, and sane.

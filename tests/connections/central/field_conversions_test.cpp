@@ -15,7 +15,7 @@ namespace pk = central::packet;
 
 namespace {
 
-pk::FieldDesc Field(const char* name, std::uint32_t type, std::uint32_t size, std::vector<pk::Attribute> props = {},
+pk::FieldDesc Field(const char* name, std::uint32_t type, std::uint32_t size, decltype(pk::FieldDesc::props) props = {},
                     std::uint32_t flags = 0) {
   return {name, pk::TypeWord(type, size, flags), 0, std::move(props)};
 }

@@ -130,7 +130,7 @@ TEST(HostileAnswers, AreRefusedWithinTheBudgetAndEndTheConnection) {
        "longer than 2097152 bytes"},
       {"more rows than the 500 asked for", OpenAnswer(PacketStream(IndicePacket(501))), "501 rows, more than the 500 asked for"},
       {"20,000 fields of null rows: cells without bytes", OpenAnswer(PacketStream(NullRowsPacket(20000, 10))),
-       "more than 65536 fields, properties and values"},
+       "take more room than the 65536 cells a packet may hold"},
       {"a result whose chunks never end", OpenAnswer(PacketStream(IndicePacket(1)), /*endless=*/true),
        "more than 4194304 bytes of values"},
   };
