@@ -61,9 +61,20 @@ void WriteVarying(std::string& out, std::uint32_t type_word, std::string_view da
   out.append(data);
 }
 
+// A copy of `bytes` made where the compiler cannot see how short it is: it would otherwise inline
+// the copy of a name (at most 255 bytes) as a rep movs, whose start-up costs more than the copy.
+#if defined(__clang__)
+[[gnu::noinline]]
+#else
+[[gnu::noipa]]
+#endif
+std::string Copy(std::string_view bytes) {
+  return std::string(bytes);
+}
+
 std::string ReadName(Reader& r) {
   std::size_t n = static_cast<std::size_t>(r.LE(1, "a name"));
-  return std::string(r.Take(n, "a name"));
+  return Copy(r.Take(n, "a name"));
 }
 
 void WriteName(std::string& out, const std::string& name) {
@@ -125,8 +136,8 @@ void CheckField(const FieldDesc& f) {
 // How a row stores a field's value: `prefix` bytes of length before varying data, or `size`
 // bytes.
 struct FieldLayout {
-  std::uint32_t size = 0;
-  std::uint32_t prefix = 0;
+  std::uint32_t size;
+  std::uint32_t prefix;
 };
 
 // The layouts of a packet's fields; up to 32 without an allocation.
@@ -136,9 +147,9 @@ class Layouts {
     if (fields.size() > kInline) heap_.resize(fields.size());
     data_ = fields.size() > kInline ? heap_.data() : inline_;
     for (std::size_t k = 0; k < fields.size(); ++k) {
-      data_[k] = FieldLayout{};
-      if (fields[k].Varying()) data_[k].prefix = SizeOf(fields[k].type_word);
-      else data_[k].size = static_cast<std::uint32_t>(StoredSize(fields[k]));
+      const bool varying = fields[k].Varying();
+      data_[k].prefix = varying ? SizeOf(fields[k].type_word) : 0;
+      data_[k].size = varying ? 0 : static_cast<std::uint32_t>(StoredSize(fields[k]));
     }
   }
   Layouts(const Layouts&) = delete;
@@ -147,7 +158,7 @@ class Layouts {
 
  private:
   static constexpr std::size_t kInline = 32;
-  FieldLayout inline_[kInline];
+  FieldLayout inline_[kInline];  // only the packet's fields are set
   std::vector<FieldLayout> heap_;
   FieldLayout* data_;
 };

@@ -220,6 +220,10 @@ Attribute UIntAttribute(std::string name, std::uint32_t v);    // 4-byte UINT (D
 Attribute TextAttribute(std::string name, std::string_view v); // ZSTRING, 2-byte length with NUL
 
 struct FieldDesc {
+  FieldDesc() noexcept {}  // user-provided: a field made in place is not zeroed first
+  FieldDesc(std::string n, std::uint32_t t, std::uint16_t a = 0, InlineVector<Attribute, 2> p = {})
+      : name(std::move(n)), type_word(t), attributes(a), props(std::move(p)) {}
+
   std::string name;
   std::uint32_t type_word = 0;
   std::uint16_t attributes = 0;  // HIDDEN 1, READONLY 2, REQUIRED 4, LINK 8
