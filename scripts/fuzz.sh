@@ -78,6 +78,19 @@ for build_dir in fuzz fuzz-plain; do
     fi
   done
 done
+# The campaign leaves each corpus minimal: the fewest inputs that reach the same code, the
+# regression inputs of past findings kept whatever they reach.
+if [ "${FUZZ_SMOKE:-0}" != 1 ]; then
+  for t in "${targets[@]}"; do
+    corpus=$corpus_root/${t%_fuzz}
+    corpus=${corpus/central_/}
+    min=$work/min-$t
+    mkdir -p "$min"
+    "$root/build/fuzz-plain/tests/connections/central/$t" -merge=1 -max_len=65536 "$min" "$corpus" >/dev/null 2>&1 || continue
+    find "$corpus" -maxdepth 1 -type f ! -name 'regression-*' ! -name 'seed-*' -delete
+    cp -n "$min"/* "$corpus"/ 2>/dev/null || true
+  done
+fi
 echo "== fuzz: $total executions in all ($(date -u +%Y-%m-%d))"
 shopt -s nullglob
 found=("$findings"/*-crash-* "$findings"/*-leak-* "$findings"/*-oom-* "$findings"/*-timeout-*)
