@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh Debian 12 machine: installs what is missing, builds the
 # Linux, sanitizer and Windows builds, starts the Firebird server and Wine's server, runs all
-# tests (the Windows ones under Wine), and stops the servers again.
+# tests (the Windows ones under Wine), stops the servers again, and fuzzes for a minute.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -34,4 +34,8 @@ run_ctest native
 # LeakSanitizer sometimes crashes at exit while the Firebird client library's threads shut down.
 ASAN_OPTIONS=abort_on_error=1:detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest asan
 run_ctest win
+# A minute of fuzzing on the corpus: the readers, the whole exchange and the local value readers,
+# with and without sanitizers (scripts/fuzz.sh runs the long campaign).
+echo "== fuzz smoke"
+FUZZ_SMOKE=1 bash scripts/fuzz.sh 60 || status=1
 exit $status

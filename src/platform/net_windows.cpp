@@ -30,12 +30,34 @@ int RemainingMs(Clock::time_point deadline) {
   return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
-bool WaitFor(SOCKET s, short events, Clock::time_point deadline) {
-  WSAPOLLFD p{s, events, 0};
-  int r = ::WSAPoll(&p, 1, RemainingMs(deadline));
-  if (r > 0) return true;
-  if (r == 0) return false;
+enum class Wait { kRead, kWrite, kConnect };
+
+enum class Ready { kTimeout, kReady, kFailed };
+
+// Waits until the socket is ready. select rather than WSAPoll: WSAPoll on some Windows versions
+// never reports a non-blocking connect that failed, which made a refused connection look like a
+// silent host until the time-out. A failed connect shows in select's exception set.
+Ready WaitUntil(SOCKET s, Wait what, Clock::time_point deadline) {
+  fd_set readable, writable, failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  if (what == Wait::kRead) FD_SET(s, &readable);
+  else FD_SET(s, &writable);
+  // Only for a connect: on a connected socket the exception set means out-of-band data, which
+  // would wake every wait at once.
+  if (what == Wait::kConnect) FD_SET(s, &failed);
+  int ms = RemainingMs(deadline);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  int r = ::select(0, &readable, &writable, &failed, &tv);
+  if (r > 0) return FD_ISSET(s, &failed) ? Ready::kFailed : Ready::kReady;
+  if (r == 0) return Ready::kTimeout;
   throw NetError("Socket wait failed: " + SysText(::WSAGetLastError()));
+}
+
+// False on time-out; a socket in error is ready, and the next call reports the error.
+bool WaitFor(SOCKET s, Wait what, Clock::time_point deadline) {
+  return WaitUntil(s, what, deadline) != Ready::kTimeout;
 }
 
 void Configure(SOCKET s) {
@@ -84,7 +106,8 @@ Socket Socket::Connect(const std::string& host, std::uint16_t port, Millis timeo
     int r = ::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen));
     int err = r == 0 ? 0 : ::WSAGetLastError();
     if (r != 0 && err == WSAEWOULDBLOCK) {
-      if (!WaitFor(s, POLLWRNORM, deadline)) {
+      Ready ready = WaitUntil(s, Wait::kConnect, deadline);
+      if (ready == Ready::kTimeout) {
         ::closesocket(s);
         ::freeaddrinfo(list);
         throw TimeoutError("Connection to " + Where(host, port) + " timed out");
@@ -92,7 +115,7 @@ Socket Socket::Connect(const std::string& host, std::uint16_t port, Millis timeo
       int so = 0;
       int len = sizeof so;
       ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so), &len);
-      err = so;
+      err = so != 0 ? so : ready == Ready::kFailed ? WSAECONNREFUSED : 0;
     }
     if (err == 0) {
       ::freeaddrinfo(list);
@@ -119,7 +142,7 @@ void Socket::SendAll(const void* data, std::size_t size, Millis timeout) {
     }
     int err = ::WSAGetLastError();
     if (n < 0 && err == WSAEWOULDBLOCK) {
-      if (!WaitFor(H(handle_), POLLWRNORM, deadline)) throw TimeoutError("Sending to the server timed out");
+      if (!WaitFor(H(handle_), Wait::kWrite, deadline)) throw TimeoutError("Sending to the server timed out");
     } else {
       throw NetError("Sending to the server failed: " + SysText(err));
     }
@@ -135,7 +158,7 @@ std::size_t Socket::Receive(void* buffer, std::size_t capacity, Millis timeout) 
     if (n >= 0) return static_cast<std::size_t>(n);
     int err = ::WSAGetLastError();
     if (err != WSAEWOULDBLOCK) throw NetError("Receiving from the server failed: " + SysText(err));
-    if (!WaitFor(H(handle_), POLLRDNORM, deadline)) throw TimeoutError("The server did not answer in time");
+    if (!WaitFor(H(handle_), Wait::kRead, deadline)) throw TimeoutError("The server did not answer in time");
   }
 }
 

@@ -422,7 +422,7 @@ class StandInServer::Session {
       JValue reply = central::ReadMessage(in);
       const JValue* d = reply.Find("data");
       if (!d || !d->Is(JValue::Kind::kBlob)) throw ProtocolError("Expected a data object from the client");
-      if (value.size() + d->text.size() > central::kMaxOutputValue) throw ProtocolError("Input value too large");
+      if (value.size() + d->text.size() > central::kMaxAnswerValues) throw ProtocolError("Input value too large");
       value += d->text;
       if (d->blob_count <= 0) return value;
     }

@@ -32,108 +32,13 @@ TParam& TParams::ParamByName(const std::string& name) {
   throw std::out_of_range("Parameter '" + name + "' not found");
 }
 
-// ---- value conversions ---------------------------------------------------------------------
-
-namespace {
-
-double DoubleOf(std::string_view raw) {
-  double d = 0;
-  if (raw.size() == 8) std::memcpy(&d, raw.data(), 8);
-  else if (raw.size() == 4) {
-    float f;
-    std::memcpy(&f, raw.data(), 4);
-    d = f;
-  }
-  return d;
-}
-
-std::string RawDouble(double d) {
-  std::string s(8, '\0');
-  std::memcpy(s.data(), &d, 8);
-  return s;
-}
-
-bool IsBcd(const FieldDesc& f) { return f.Type() == packet::dsBCD || f.Type() == packet::dsFMTBCD; }
-bool IsText(const FieldDesc& f) { return f.Type() == packet::dsZSTRING || f.Type() == packet::dsUNICODE; }
-bool IsIntField(const FieldDesc& f) { return f.Type() == packet::dsINT || f.Type() == packet::dsUINT; }
-
-std::optional<std::int64_t> ParseInt64(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size() && s[i] == ' ') ++i;
-  s.remove_prefix(i);
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  std::int64_t v = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return std::nullopt;
-  return v;
-}
-
-// Decimal text with at most 4 places to value x 10000, exactly.
-std::optional<std::int64_t> ParseCurrency(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  bool neg = false;
-  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
-    neg = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  std::size_t dot = s.find_first_of(".,");
-  std::string_view ip = s.substr(0, dot), fp = dot == std::string_view::npos ? "" : s.substr(dot + 1);
-  if ((ip.empty() && fp.empty()) || fp.size() > 4) return std::nullopt;
-  unsigned __int128 v = 0;
-  for (char c : ip) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<unsigned>(c - '0');
-    if (v > static_cast<unsigned __int128>(INT64_MAX)) return std::nullopt;
-  }
-  for (std::size_t i = 0; i < 4; ++i) {
-    char c = i < fp.size() ? fp[i] : '0';
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (v > static_cast<unsigned __int128>(INT64_MAX)) return std::nullopt;
-  return neg ? -static_cast<std::int64_t>(v) : static_cast<std::int64_t>(v);
-}
-
-// TDateTime <-> the packets' milliseconds (see kDateDelta), rounded to the millisecond.
-std::int64_t PacketMs(TDateTime t) {
-  return static_cast<std::int64_t>(std::llround((t + packet::kDateDelta) * packet::kMsPerDay));
-}
-
-std::string FormatDateTime(TDateTime t) {
-  std::int64_t ms = PacketMs(t);
-  std::int64_t day = ms / 86400000 - (ms % 86400000 < 0 ? 1 : 0);
-  std::int64_t tod = ms - day * 86400000;
-  std::int64_t days = day - (packet::kDateDelta + 25569);  // days since 01/01/1970
-  // Civil date from days since 1970-01-01 (H. Hinnant's algorithm).
-  std::int64_t z = days + 719468;
-  std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  std::int64_t doe = z - era * 146097;
-  std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  std::int64_t y = yoe + era * 400;
-  std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  std::int64_t mp = (5 * doy + 2) / 153;
-  std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %02d:%02d:%02d", int(d), int(m), int(y), int(tod / 3600000),
-                int(tod / 60000 % 60), int(tod / 1000 % 60));
-  return buf;
-}
-
-std::string FormatDouble(double d) {
-  char buf[64];
-  auto [p, ec] = std::to_chars(buf, buf + sizeof buf, d);
-  return std::string(buf, p);
-}
-
-}  // namespace
+// ---- fields --------------------------------------------------------------------------------
 
 const std::string& TField::FieldName() const { return Desc().name; }
 const FieldDesc& TField::Desc() const { return ds_->meta_.fields[static_cast<std::size_t>(index_)]; }
 
 const Cell& TField::Get() const {
-  static const Cell kNull;
+  static const Cell kNull{};
   const auto& ds = *ds_;
   if (ds.state_ == TClientDataSet::State::kInsert || ds.state_ == TClientDataSet::State::kEdit)
     return ds.buffer_[static_cast<std::size_t>(index_)];
@@ -150,57 +55,10 @@ void TField::Put(Cell c) {
 }
 
 bool TField::IsNull() const { return Get().state != CellState::kValue; }
-
-std::string TField::AsString() const {
-  const Cell& c = Get();
-  if (c.state != CellState::kValue) return "";
-  const FieldDesc& f = Desc();
-  switch (f.Type()) {
-    case packet::dsZSTRING: {
-      std::string s = c.raw.str();
-      while (!s.empty() && s.back() == '\0') s.pop_back();
-      return os::AnsiToUtf8(s);
-    }
-    case packet::dsUNICODE:
-      return packet::WideText(c.raw);
-    case packet::dsINT:
-      return std::to_string(packet::IntOf(c.raw, true));
-    case packet::dsUINT:
-      return std::to_string(static_cast<std::uint64_t>(packet::IntOf(c.raw, false)));
-    case packet::dsBOOL:
-      return packet::IntOf(c.raw, false) ? "True" : "False";
-    case packet::dsFLOATIEEE:
-      return FormatDouble(DoubleOf(c.raw));
-    case packet::dsBCD:
-    case packet::dsFMTBCD:
-      return packet::BcdToString(c.raw);
-    case packet::dsDATE:
-    case packet::dsTIME:
-    case packet::dsTIMESTAMP:
-      return FormatDateTime(AsDateTime());
-    default:
-      throw EConvertError("Field " + f.name + " cannot be read as text");
-  }
-}
-
-std::int64_t TField::AsLargeInt() const {
-  const Cell& c = Get();
-  if (c.state != CellState::kValue) return 0;
-  const FieldDesc& f = Desc();
-  if (f.Type() == packet::dsINT) return packet::IntOf(c.raw, true);
-  if (f.Type() == packet::dsUINT) return packet::IntOf(c.raw, false);
-  if (IsText(f)) {
-    auto v = ParseInt64(AsString());
-    if (!v) throw EConvertError("'" + AsString() + "' is not a valid integer value");
-    return *v;
-  }
-  if (IsBcd(f)) {
-    std::int64_t s = packet::BcdToCurrency(c.raw);
-    if (s % 10000) throw EConvertError("Field " + f.name + " holds no integer value");
-    return s / 10000;
-  }
-  throw EConvertError("Field " + f.name + " cannot be read as an integer");
-}
+std::string TField::AsString() const { return fields::AsString(Desc(), Get()); }
+std::int64_t TField::AsLargeInt() const { return fields::AsLargeInt(Desc(), Get()); }
+std::int64_t TField::AsCurrency() const { return fields::AsCurrency(Desc(), Get()); }
+TDateTime TField::AsDateTime() const { return fields::AsDateTime(Desc(), Get()); }
 
 std::int32_t TField::AsInteger() const {
   std::int64_t v = AsLargeInt();
@@ -208,126 +66,10 @@ std::int32_t TField::AsInteger() const {
   return static_cast<std::int32_t>(v);
 }
 
-std::int64_t TField::AsCurrency() const {
-  const Cell& c = Get();
-  if (c.state != CellState::kValue) return 0;
-  const FieldDesc& f = Desc();
-  if (IsBcd(f)) return packet::BcdToCurrency(c.raw);
-  if (f.Type() == packet::dsFLOATIEEE) return std::llround(DoubleOf(c.raw) * 10000.0);
-  if (IsText(f)) {
-    auto v = ParseCurrency(AsString());
-    if (!v) throw EConvertError("'" + AsString() + "' is not a valid currency value");
-    return *v;
-  }
-  std::int64_t v = AsLargeInt();
-  if (v > INT64_MAX / 10000 || v < INT64_MIN / 10000) throw EConvertError("Value of field " + f.name + " out of currency range");
-  return v * 10000;
-}
-
-TDateTime TField::AsDateTime() const {
-  const Cell& c = Get();
-  if (c.state != CellState::kValue) return 0;
-  const FieldDesc& f = Desc();
-  switch (f.Type()) {
-    case packet::dsDATE:
-      return static_cast<double>(packet::IntOf(c.raw, true) - packet::kDateDelta);
-    case packet::dsTIME:
-      return static_cast<double>(packet::IntOf(c.raw, true)) / packet::kMsPerDay;
-    case packet::dsTIMESTAMP:
-      return DoubleOf(c.raw) / packet::kMsPerDay - packet::kDateDelta;
-    default:
-      throw EConvertError("Field " + f.name + " cannot be read as a date and time");
-  }
-}
-
-void TField::SetAsString(const std::string& v) {
-  const FieldDesc& f = Desc();
-  auto width = f.IntProp("WIDTH");
-  switch (f.Type()) {
-    case packet::dsZSTRING: {
-      std::string a = os::Utf8ToAnsi(v);
-      if (width && *width > 0 && static_cast<std::int64_t>(a.size()) > *width)
-        throw EConvertError("Value too long for field " + f.name + " (" + std::to_string(*width) + " characters)");
-      return Put(Cell::Value(std::move(a)));
-    }
-    case packet::dsUNICODE: {
-      std::string raw = packet::WideRaw(v);
-      if (width && *width > 0 && static_cast<std::int64_t>(raw.size() / 2) > *width)
-        throw EConvertError("Value too long for field " + f.name + " (" + std::to_string(*width) + " characters)");
-      return Put(Cell::Value(raw));
-    }
-    case packet::dsBCD:
-    case packet::dsFMTBCD:
-    case packet::dsFLOATIEEE: {
-      auto c = ParseCurrency(v);
-      if (!c) throw EConvertError("'" + v + "' is not a valid number for field " + f.name);
-      return SetAsCurrency(*c);
-    }
-    default: {
-      if (IsIntField(f)) {
-        auto i = ParseInt64(v);
-        if (!i) throw EConvertError("'" + v + "' is not a valid integer value for field " + f.name);
-        return SetAsLargeInt(*i);
-      }
-      throw EConvertError("Field " + f.name + " cannot be written as text");
-    }
-  }
-}
-
-void TField::SetAsLargeInt(std::int64_t v) {
-  const FieldDesc& f = Desc();
-  if (IsIntField(f)) {
-    std::size_t size = packet::SizeOf(f.type_word);
-    if (size == 0 || size > 8) throw EConvertError("Invalid integer field " + f.name);
-    if (size < 8) {
-      std::int64_t lo = f.Type() == packet::dsUINT ? 0 : -(std::int64_t(1) << (8 * size - 1));
-      std::int64_t hi = f.Type() == packet::dsUINT ? (std::int64_t(1) << (8 * size)) - 1 : (std::int64_t(1) << (8 * size - 1)) - 1;
-      if (v < lo || v > hi) throw EConvertError(std::to_string(v) + " is out of range for field " + f.name);
-    } else if (f.Type() == packet::dsUINT && v < 0) {
-      throw EConvertError(std::to_string(v) + " is out of range for field " + f.name);
-    }
-    return Put(Cell::Value(packet::IntRaw(v, size)));
-  }
-  if (IsText(f)) return SetAsString(std::to_string(v));
-  if (v > INT64_MAX / 10000 || v < INT64_MIN / 10000) throw EConvertError("Value out of range for field " + f.name);
-  SetAsCurrency(v * 10000);
-}
-
-void TField::SetAsCurrency(std::int64_t scaled) {
-  const FieldDesc& f = Desc();
-  if (IsBcd(f)) {
-    auto width = f.IntProp("WIDTH");
-    int precision = width && *width >= 5 && *width <= 32 ? static_cast<int>(*width) : 15;
-    try {
-      return Put(Cell::Value(packet::CurrencyToBcd(scaled, precision)));
-    } catch (const std::out_of_range&) {
-      throw EConvertError(packet::CurrencyToString(scaled) + " is out of range for field " + f.name);
-    }
-  }
-  if (f.Type() == packet::dsFLOATIEEE) return Put(Cell::Value(RawDouble(static_cast<double>(scaled) / 10000.0)));
-  if (IsText(f)) return SetAsString(packet::CurrencyToString(scaled));
-  if (IsIntField(f)) {
-    if (scaled % 10000) throw EConvertError(packet::CurrencyToString(scaled) + " is not an integer value for field " + f.name);
-    return SetAsLargeInt(scaled / 10000);
-  }
-  throw EConvertError("Field " + f.name + " cannot be written as a number");
-}
-
-void TField::SetAsDateTime(TDateTime v) {
-  const FieldDesc& f = Desc();
-  std::int64_t ms = PacketMs(v);
-  switch (f.Type()) {
-    case packet::dsTIMESTAMP:
-      return Put(Cell::Value(RawDouble(static_cast<double>(ms))));
-    case packet::dsDATE:
-      return Put(Cell::Value(packet::IntRaw(ms / 86400000, 4)));
-    case packet::dsTIME:
-      return Put(Cell::Value(packet::IntRaw(ms % 86400000, 4)));
-    default:
-      throw EConvertError("Field " + f.name + " cannot be written as a date and time");
-  }
-}
-
+void TField::SetAsString(const std::string& v) { Put(fields::FromString(Desc(), v)); }
+void TField::SetAsLargeInt(std::int64_t v) { Put(fields::FromLargeInt(Desc(), v)); }
+void TField::SetAsCurrency(std::int64_t scaled) { Put(fields::FromCurrency(Desc(), scaled)); }
+void TField::SetAsDateTime(TDateTime v) { Put(fields::FromDateTime(Desc(), v)); }
 void TField::Clear() { Put(Cell::Null()); }
 
 // ---- the dataset ---------------------------------------------------------------------------
@@ -348,7 +90,9 @@ void TClientDataSet::Open() {
   auto answer = RemoteServer.AS_GetRecords(ProviderName, PacketRecords, /*grMetaData*/ 1, "", ole::PackParams(packed),
                                            owner_data_);
   if (!answer.Result.IsByteArray()) throw ProtocolError(Name + ": the provider " + ProviderName + " sent no data packet");
-  packet::DataPacket p = packet::Read(answer.Result.str);
+  packet::DataPacket p =
+      ReadPacket(answer.Result.str, PacketRecords > 0 ? static_cast<std::uint32_t>(PacketRecords) : UINT32_MAX);
+  answer.Result = ole::Variant();  // its bytes are read: not kept beside the rows
   if (p.fields.empty()) throw ProtocolError(Name + ": the provider " + ProviderName + " sent no field definitions");
   rows_ = std::move(p.rows);
   p.rows.clear();
@@ -356,6 +100,18 @@ void TClientDataSet::Open() {
   changes_.clear();
   active_ = true;
   state_ = State::kBrowse;
+}
+
+packet::DataPacket TClientDataSet::ReadPacket(const std::string& bytes, std::uint32_t max_rows) {
+  packet::PacketLimits limits;
+  limits.max_rows = max_rows;
+  try {
+    return packet::Read(bytes, limits);
+  } catch (const ProtocolError& e) {
+    // A server that sends what cannot be read is not talked to further on this connection.
+    RemoteServer.SQLConnection.SetConnected(false);
+    throw ProtocolError(Name + ": the provider " + ProviderName + " sent a data packet that cannot be read: " + e.what());
+  }
 }
 
 void TClientDataSet::Close() {
@@ -389,7 +145,8 @@ TField TClientDataSet::FieldByName(const std::string& name) {
 void TClientDataSet::Insert() {
   CheckActive();
   if (state_ != State::kBrowse) Post();
-  buffer_.assign(meta_.fields.size(), Cell::Null());
+  buffer_.clear();
+  buffer_.resize(meta_.fields.size());
   written_.assign(meta_.fields.size(), false);
   state_ = State::kInsert;
 }
@@ -463,39 +220,39 @@ int TClientDataSet::ApplyUpdates(int MaxErrors) {
   };
   std::vector<Rejected> rejected;
   if (answer.Result.IsByteArray()) {
-    packet::DataPacket errors = packet::Read(answer.Result.str);
+    // One error row at most per change sent.
+    packet::DataPacket errors = ReadPacket(answer.Result.str, static_cast<std::uint32_t>(changes_.size()));
+    answer.Result = ole::Variant();
     int recno = errors.FieldIndex("ERROR_RECORDNO"), response = errors.FieldIndex("ERROR_RESPONSE"),
         message = errors.FieldIndex("ERROR_MESSAGE"), code = errors.FieldIndex("ERROR_CODE");
     if (recno < 0 || message < 0) throw ProtocolError(Name + ": malformed reconcile error packet");
-    // The error packet is read through a scratch dataset so that every string type converts alike.
-    std::swap(meta_.fields, errors.fields);
-    auto restore = [&] { std::swap(meta_.fields, errors.fields); };
-    State saved_state = state_;
-    std::vector<packet::Row> saved_rows;
-    std::swap(rows_, saved_rows);
-    try {
-      for (auto& row : errors.rows) {
-        rows_.assign(1, std::move(row));
-        Rejected r;
-        r.record = TField(*this, recno).AsLargeInt();
-        r.message = TField(*this, message).AsString();
-        r.response = response >= 0 ? TField(*this, response).AsInteger() : 2;
-        r.code = code >= 0 ? TField(*this, code).AsInteger() : 0;
-        rejected.push_back(std::move(r));
-      }
-    } catch (...) {
-      std::swap(rows_, saved_rows);
-      restore();
-      state_ = saved_state;
-      throw;
+    // Every string type the server may use for the texts converts alike.
+    auto int32_of = [&](int field, const packet::Row& row) {
+      std::int64_t v = fields::AsLargeInt(errors.fields[field], row.cells[field]);
+      if (v < INT32_MIN || v > INT32_MAX) throw ProtocolError(Name + ": reconcile error packet value out of range");
+      return static_cast<std::int32_t>(v);
+    };
+    for (const packet::Row& row : errors.rows) {
+      Rejected r;
+      r.record = fields::AsLargeInt(errors.fields[recno], row.cells[recno]);
+      r.message = fields::AsString(errors.fields[message], row.cells[message]);
+      r.response = response >= 0 ? int32_of(response, row) : 2;
+      r.code = code >= 0 ? int32_of(code, row) : 0;
+      rejected.push_back(std::move(r));
     }
-    std::swap(rows_, saved_rows);
-    restore();
-    state_ = saved_state;
+  }
+  if (answer.ErrorCount == 0 && !rejected.empty()) {
+    // A count of 0 reads as "everything stored": with rejected rows beside it, it cannot be true.
+    RemoteServer.SQLConnection.SetConnected(false);
+    throw ProtocolError(Name + ": the provider " + ProviderName + " reported no errors but rejected " +
+                        std::to_string(rejected.size()) + " row(s)");
   }
 
+  // A rejected row that names no change sent cannot be matched: nothing is taken for stored then.
+  bool unmatched = false;
+  for (const Rejected& r : rejected) unmatched = unmatched || r.record < 1 || r.record > static_cast<std::int64_t>(changes_.size());
   const bool rolled_back = (MaxErrors >= 0 && answer.ErrorCount > MaxErrors) ||
-                           (answer.ErrorCount > 0 && rejected.empty());
+                           (answer.ErrorCount > 0 && rejected.empty()) || unmatched;
   std::vector<Change> kept;
   std::vector<TUpdateKind> kinds;
   for (const Rejected& r : rejected)

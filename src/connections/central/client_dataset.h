@@ -15,12 +15,10 @@
 #include <vector>
 
 #include "connections/central/data_packet.h"
+#include "connections/central/field_conversions.h"
 #include "connections/central/provider_connection.h"
 
 namespace central {
-
-// Days since 30/12/1899, fraction = time of day.
-using TDateTime = double;
 
 class TClientDataSet;
 
@@ -49,13 +47,8 @@ class TParams {
   std::vector<TParam> items_;
 };
 
-// A field conversion failed (wrong type, out of range, too long); what() names the field.
-class EConvertError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// A field of the dataset's current row (or of the row being inserted or edited).
+// A field of the dataset's current row (or of the row being inserted or edited). The
+// conversions are those of field_conversions.h.
 class TField {
  public:
   TField(TClientDataSet& ds, int index) : ds_(&ds), index_(index) {}
@@ -116,7 +109,9 @@ class TClientDataSet {
   std::function<void(const std::exception& e)> OnHandlerException;
 
   bool Active() const { return active_; }
-  // Fetches the field definitions and the first packet of rows from the provider.
+  // Fetches the field definitions and the first packet of rows from the provider. A packet with
+  // more rows than PacketRecords asked for is refused (ProtocolError), as is any packet the
+  // client cannot read; the connection is then closed, as after any broken answer.
   void Open();
   // Drops the rows and every pending change, and tells the provider to reset (when it was open).
   void Close();
@@ -146,17 +141,19 @@ class TClientDataSet {
   struct Change {
     TUpdateKind kind;
     std::size_t row = 0;                 // edited row
-    std::vector<packet::Cell> original;  // edited row as fetched
-    std::vector<packet::Cell> values;
+    packet::Cells original;  // edited row as fetched
+    packet::Cells values;
     std::vector<bool> changed;
   };
   void CheckActive() const;
+  // Reads a packet from the provider; ProtocolError closes the connection.
+  packet::DataPacket ReadPacket(const std::string& bytes, std::uint32_t max_rows);
 
   bool active_ = false;
   State state_ = State::kInactive;
   packet::DataPacket meta_;  // field definitions and dataset properties; no rows
   std::vector<packet::Row> rows_;
-  std::vector<packet::Cell> buffer_;
+  packet::Cells buffer_;
   std::vector<bool> written_;
   std::vector<Change> changes_;
   ole::Variant owner_data_;

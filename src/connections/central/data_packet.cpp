@@ -1,6 +1,8 @@
 #include "connections/central/data_packet.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "common/text.h"
@@ -33,6 +35,7 @@ class Reader {
     return v;
   }
   std::string_view Span(std::size_t from) const { return b_.substr(from, pos_ - from); }
+  const unsigned char* Here() const { return reinterpret_cast<const unsigned char*>(b_.data()) + pos_; }
 
  private:
   std::string_view b_;
@@ -58,9 +61,20 @@ void WriteVarying(std::string& out, std::uint32_t type_word, std::string_view da
   out.append(data);
 }
 
+// A copy of `bytes` made where the compiler cannot see how short it is: it would otherwise inline
+// the copy of a name (at most 255 bytes) as a rep movs, whose start-up costs more than the copy.
+#if defined(__clang__)
+[[gnu::noinline]]
+#else
+[[gnu::noipa]]
+#endif
+std::string Copy(std::string_view bytes) {
+  return std::string(bytes);
+}
+
 std::string ReadName(Reader& r) {
   std::size_t n = static_cast<std::size_t>(r.LE(1, "a name"));
-  return std::string(r.Take(n, "a name"));
+  return Copy(r.Take(n, "a name"));
 }
 
 void WriteName(std::string& out, const std::string& name) {
@@ -97,20 +111,94 @@ void WriteAttribute(std::string& out, const Attribute& a) {
   else out += a.value;
 }
 
-// Bytes of a fixed-size value in a row.
+
+std::string HexWord(std::uint32_t w) {
+  static const char* d = "0123456789ABCDEF";
+  std::string s = "0x";
+  for (int i = 28; i >= 0; i -= 4) s += d[(w >> i) & 15];
+  return s;
+}
+
+// Fields whose values this reader cannot find the end of (nested tables, arrays, objects).
+void CheckField(const FieldDesc& f) {
+  if (f.type_word & (kArray | 0x01000000 | 0x02000000 | 0x04000000) || f.Type() == dsADT ||
+      f.Type() == dsARRAY || f.Type() == dsEMBEDDEDTBL || f.Type() == dsREF)
+    throw ProtocolError("The data packet's field " + f.name + " has the type " + TypeName(f.Type()) +
+                        " (type word " + HexWord(f.type_word) + "), which this client cannot read");
+  if (f.Varying() ? !ValidPrefix(SizeOf(f.type_word)) : StoredSize(f) == 0)
+    throw ProtocolError("The data packet's field " + f.name + " has an invalid size (type word " + HexWord(f.type_word) + ")");
+}
+
+[[noreturn]] void Truncated(const char* what) {
+  throw ProtocolError(std::string("Data packet ends in the middle of ") + what);
+}
+
+// How a row stores a field's value: `prefix` bytes of length before varying data, or `size`
+// bytes.
+struct FieldLayout {
+  std::uint32_t size;
+  std::uint32_t prefix;
+};
+
+// The layouts of a packet's fields; up to 32 without an allocation.
+class Layouts {
+ public:
+  explicit Layouts(const std::vector<FieldDesc>& fields) {
+    if (fields.size() > kInline) heap_.resize(fields.size());
+    data_ = fields.size() > kInline ? heap_.data() : inline_;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      const bool varying = fields[k].Varying();
+      data_[k].prefix = varying ? SizeOf(fields[k].type_word) : 0;
+      data_[k].size = varying ? 0 : static_cast<std::uint32_t>(StoredSize(fields[k]));
+    }
+  }
+  Layouts(const Layouts&) = delete;
+  Layouts& operator=(const Layouts&) = delete;
+  const FieldLayout& operator[](std::size_t k) const { return data_[k]; }
+
+ private:
+  static constexpr std::size_t kInline = 32;
+  FieldLayout inline_[kInline];  // only the packet's fields are set
+  std::vector<FieldLayout> heap_;
+  FieldLayout* data_;
+};
+
+// Fields, properties and cells counted against the packet's allowance, each by the room it takes
+// in memory as a number of cells.
+constexpr std::size_t kFieldCost = 8;
+constexpr std::size_t kPropertyCost = 3;
+
+class CellBudget {
+ public:
+  explicit CellBudget(std::size_t max) : max_(max) {}
+  void Take(std::size_t n) {
+    if (n > max_ - used_)
+      throw ProtocolError("The data packet's fields, properties and values take more room than the " +
+                          std::to_string(max_) + " cells a packet may hold");
+    used_ += n;
+  }
+
+ private:
+  std::size_t max_, used_ = 0;
+};
+
+}  // namespace
+
 std::size_t StoredSize(const FieldDesc& f) {
   if (f.Type() == dsBCD || f.Type() == dsFMTBCD) return kBcdStoredSize;
   return SizeOf(f.type_word);
 }
 
-void CheckField(const FieldDesc& f) {
-  if (f.type_word & (kArray | 0x01000000 | 0x02000000 | 0x04000000))
-    throw ProtocolError("Unsupported field type in data packet: " + f.name);
-  if (f.Varying() ? !ValidPrefix(SizeOf(f.type_word)) : StoredSize(f) == 0)
-    throw ProtocolError("Invalid field size in data packet: " + f.name);
+std::string TypeName(std::uint32_t t) {
+  static const char* const kNames[] = {"UNKNOWN", "INT", "UINT", "BOOL", "FLOATIEEE", "BCD", "DATE", "TIME",
+                                       "TIMESTAMP", "ZSTRING", "UNICODE", "BYTES", "ADT", "ARRAY", "EMBEDDEDTBL",
+                                       "REF", "BIGDECIMAL", "DATETIME", "FMTBCD"};
+  std::string name = t < sizeof kNames / sizeof kNames[0] ? kNames[t]
+                     : t == dsSINGLE                       ? "SINGLE"
+                     : t == dsDATETIMEOFFSET               ? "DATETIMEOFFSET"
+                                                           : "unknown";
+  return name + " (" + std::to_string(t) + ")";
 }
-
-}  // namespace
 
 Attribute IntAttribute(std::string name, std::int32_t v) {
   Attribute a{std::move(name), TypeWord(dsINT, 4), {}};
@@ -167,7 +255,7 @@ const Attribute* DataPacket::Param(std::string_view name) const {
   return nullptr;
 }
 
-DataPacket Read(std::string_view bytes) {
+DataPacket Read(std::string_view bytes, const PacketLimits& limits) {
   if (!bytes.empty() && bytes[0] == '<') throw ProtocolError("XML data packets are not supported");
   Reader r(bytes);
   if (r.LE(4, "the header") != kMagic) throw ProtocolError("Not a data packet (wrong magic number)");
@@ -188,53 +276,117 @@ DataPacket Read(std::string_view bytes) {
     if (row_count != 0) throw ProtocolError("Data packet has rows but no field definitions");
     return p;
   }
+  if (row_count > limits.max_rows)
+    throw ProtocolError("The data packet holds " + std::to_string(row_count) + " rows, more than the " +
+                        std::to_string(limits.max_rows) + " asked for");
+  CellBudget budget(limits.max_cells);
+  // Every field takes at least 9 bytes, which bounds what the count may claim.
+  p.fields.reserve(std::min<std::size_t>(columns, r.Left() / 9));
   for (std::uint16_t c = 0; c < columns; ++c) {
-    FieldDesc f;
+    budget.Take(kFieldCost);
+    FieldDesc& f = p.fields.emplace_back();
     f.name = ReadName(r);
     f.type_word = static_cast<std::uint32_t>(r.LE(4, "a field definition"));
     f.attributes = static_cast<std::uint16_t>(r.LE(2, "a field definition"));
     std::uint16_t nprops = static_cast<std::uint16_t>(r.LE(2, "a field definition"));
-    for (std::uint16_t i = 0; i < nprops; ++i) f.props.push_back(ReadAttribute(r));
+    // Every property takes at least 5 bytes, which bounds what the count may claim.
+    f.props.reserve(std::min<std::size_t>(nprops, r.Left() / 5));
+    for (std::uint16_t i = 0; i < nprops; ++i) {
+      budget.Take(kPropertyCost);
+      f.props.push_back(ReadAttribute(r));
+    }
     CheckField(f);
-    p.fields.push_back(std::move(f));
   }
   std::uint16_t nparams = static_cast<std::uint16_t>(r.LE(2, "the dataset properties"));
-  for (std::uint16_t i = 0; i < nparams; ++i) p.params.push_back(ReadAttribute(r));
+  for (std::uint16_t i = 0; i < nparams; ++i) {
+    budget.Take(kPropertyCost);
+    p.params.push_back(ReadAttribute(r));
+  }
 
-  const std::size_t bit_bytes = (p.fields.size() + 3) / 4;
+  const std::size_t nfields = p.fields.size();
+  const std::size_t bit_bytes = (nfields + 3) / 4;
+  const Layouts layout(p.fields);
+  // Every row holds room for kInline cells at least.
+  budget.Take(static_cast<std::size_t>(std::min<std::uint64_t>(
+      std::uint64_t(row_count) * std::max(nfields, Cells::kInline), limits.max_cells + std::uint64_t(1))));
   // Every row takes at least its status and bit bytes, which bounds what the count may claim.
   p.rows.reserve(std::min<std::size_t>(row_count, r.Left() / (1 + bit_bytes)));
+  const unsigned char* at = r.Here();
+  const unsigned char* const end = at + r.Left();
   for (std::uint32_t n = 0; n < row_count; ++n) {
-    if (r.Left() < 1 + bit_bytes) throw ProtocolError("Data packet ends in the middle of a row");
-    Row row;
-    row.status = static_cast<std::uint8_t>(r.LE(1, "a row"));
-    std::string_view bits = r.Take(bit_bytes, "a row");
-    row.cells.resize(p.fields.size());
-    for (std::size_t k = 0; k < p.fields.size(); ++k) {
-      unsigned b = static_cast<unsigned char>(bits[k / 4]) >> ((k % 4) * 2);
-      Cell& cell = row.cells[k];
-      if (b & 1) {
-        cell.state = CellState::kNull;
-      } else if (b & 2) {
-        cell.state = CellState::kNotChanged;
-      } else {
-        cell.state = CellState::kValue;
-        const FieldDesc& f = p.fields[k];
-        cell.raw.assign(f.Varying() ? ReadVarying(r, f.type_word, "a row") : r.Take(StoredSize(f), "a row"));
+    if (static_cast<std::size_t>(end - at) < 1 + bit_bytes) Truncated("a row");
+    Row& row = p.rows.emplace_back();
+    row.status = *at++;
+    const unsigned char* bits = at;
+    at += bit_bytes;
+    Cells& cells = row.cells;
+    cells.reserve(nfields);  // every cell below is appended within it
+    for (std::size_t k = 0; k < nfields; ++k) {
+      const unsigned b = bits[k >> 2] >> ((k & 3) * 2);
+      if (b & 3) {
+        cells.append((b & 1) ? CellState::kNull : CellState::kNotChanged);
+        continue;
       }
+      std::size_t size = layout[k].size;
+      if (layout[k].prefix) {
+        if (static_cast<std::size_t>(end - at) < layout[k].prefix) Truncated("a row");
+        std::uint64_t len = 0;
+        for (std::size_t i = layout[k].prefix; i-- > 0;) len = (len << 8) | at[i];
+        at += layout[k].prefix;
+        if (len > static_cast<std::size_t>(end - at)) Truncated("a row");
+        size = static_cast<std::size_t>(len);
+      } else if (size > static_cast<std::size_t>(end - at)) {
+        Truncated("a row");
+      }
+      if (static_cast<std::size_t>(end - at) >= RawValue::kInline)
+        cells.append(CellState::kValue, RawValue::Overread{}, reinterpret_cast<const char*>(at), size);
+      else
+        cells.append(CellState::kValue, std::string_view(reinterpret_cast<const char*>(at), size));
+      at += size;
     }
-    p.rows.push_back(std::move(row));
   }
   return p;
 }
 
 std::string Write(const DataPacket& p) {
+  const std::size_t nfields = p.fields.size();
+  const std::size_t bit_bytes = (nfields + 3) / 4;
+  const Layouts layout(p.fields);
+  // The rows' exact size, checking every value against its field.
+  std::size_t rows_size = 0;
+  for (const Row& row : p.rows) {
+    if (row.cells.size() != nfields) throw std::invalid_argument("Row does not match the field list");
+    rows_size += 1 + bit_bytes;
+    for (std::size_t k = 0; k < nfields; ++k) {
+      const Cell& c = row.cells[k];
+      if (c.state != CellState::kValue) continue;
+      const std::uint32_t prefix = layout[k].prefix;
+      if (prefix) {
+        if (!ValidPrefix(prefix)) throw std::invalid_argument("Invalid length size for " + p.fields[k].name);
+        if (prefix < 4 && c.raw.size() >= (std::uint64_t(1) << (8 * prefix)))
+          throw std::invalid_argument("Value too long for " + p.fields[k].name);
+        rows_size += prefix;
+      } else if (c.raw.size() != layout[k].size) {
+        throw std::invalid_argument("Value of the wrong size for " + p.fields[k].name);
+      }
+      rows_size += c.raw.size();
+    }
+  }
+  // One allocation for the whole packet: the metadata's size closely estimated, and room for a
+  // variant stream's header, so that the packet becomes a stream without a copy.
+  std::size_t estimate = 24 + 2;
+  for (const FieldDesc& f : p.fields) {
+    estimate += 9 + f.name.size();
+    for (const Attribute& a : f.props) estimate += 9 + a.name.size() + a.value.size();
+  }
+  for (const Attribute& a : p.params) estimate += 9 + a.name.size() + a.value.size();
   std::string out;
+  out.reserve(estimate + rows_size + 16);
   PutLE(out, kMagic, 4);
   PutLE(out, p.major, 2);
   PutLE(out, p.minor, 2);
   PutLE(out, 24, 4);
-  PutLE(out, p.fields.size(), 2);
+  PutLE(out, nfields, 2);
   PutLE(out, p.rows.size(), 4);
   PutLE(out, p.properties, 4);
   PutLE(out, 0, 2);  // first-row offset, filled in below
@@ -253,33 +405,47 @@ std::string Write(const DataPacket& p) {
     out[22] = static_cast<char>(out.size() & 0xFF);
     out[23] = static_cast<char>(out.size() >> 8);
   }
-  const std::size_t bit_bytes = (p.fields.size() + 3) / 4;
-  std::size_t size = out.size();
+  const std::size_t at = out.size();
+  out.resize(at + rows_size);
+  unsigned char* w = reinterpret_cast<unsigned char*>(out.data()) + at;
+  unsigned char* const end = w + rows_size;
   for (const Row& row : p.rows) {
-    size += 1 + bit_bytes;
-    for (const Cell& c : row.cells) size += c.raw.size() + 4;
-  }
-  out.reserve(size);
-  for (const Row& row : p.rows) {
-    if (row.cells.size() != p.fields.size()) throw std::invalid_argument("Row does not match the field list");
-    out += static_cast<char>(row.status);
-    const std::size_t bits = out.size();
-    out.append(bit_bytes, '\0');
-    for (std::size_t k = 0; k < row.cells.size(); ++k) {
-      unsigned b = row.cells[k].state == CellState::kNull ? 1 : row.cells[k].state == CellState::kNotChanged ? 2 : 0;
-      out[bits + k / 4] = static_cast<char>(static_cast<unsigned char>(out[bits + k / 4]) | (b << ((k % 4) * 2)));
-    }
-    for (std::size_t k = 0; k < row.cells.size(); ++k) {
-      const Cell& c = row.cells[k];
-      if (c.state != CellState::kValue) continue;
-      const FieldDesc& f = p.fields[k];
-      if (f.Varying()) {
-        WriteVarying(out, f.type_word, c.raw, f.name);
+    *w++ = row.status;
+    // One pass: the values are written after the bit bytes, each bit byte once its four fields
+    // are known.
+    unsigned char* bits = w;
+    w += bit_bytes;
+    unsigned acc = 0;
+    const Cell* cells = row.cells.begin();
+    for (std::size_t k = 0; k < nfields; ++k) {
+      const Cell& c = cells[k];
+      if (c.state != CellState::kValue) {
+        acc |= (c.state == CellState::kNull ? 1u : 2u) << ((k & 3) * 2);
       } else {
-        if (c.raw.size() != StoredSize(f)) throw std::invalid_argument("Value of the wrong size for " + f.name);
-        out += c.raw;
+        const std::size_t n = c.raw.size();
+        switch (layout[k].prefix) {
+          case 0: break;
+          case 1: *w++ = static_cast<unsigned char>(n); break;
+          case 2:
+            w[0] = static_cast<unsigned char>(n);
+            w[1] = static_cast<unsigned char>(n >> 8);
+            w += 2;
+            break;
+          default:
+            for (int i = 0; i < 4; ++i) *w++ = static_cast<unsigned char>(n >> (8 * i));
+        }
+        if (n <= RawValue::kInline && static_cast<std::size_t>(end - w) >= RawValue::kInline)
+          std::memcpy(w, c.raw.data(), RawValue::kInline);  // one fixed-size move; the excess is overwritten next
+        else
+          std::memcpy(w, c.raw.data(), n);
+        w += n;
+      }
+      if ((k & 3) == 3) {
+        bits[k >> 2] = static_cast<unsigned char>(acc);
+        acc = 0;
       }
     }
+    if (nfields & 3) bits[nfields >> 2] = static_cast<unsigned char>(acc);
   }
   return out;
 }
@@ -316,21 +482,36 @@ std::string WideText(std::string_view raw) {
 
 // ---- TBcd ----------------------------------------------------------------------------------
 
-std::string CurrencyToBcd(std::int64_t scaled, int precision) {
-  if (precision < 5 || precision > 32) throw std::invalid_argument("Invalid BCD precision");
+std::string ScaledToBcd(std::int64_t scaled, int precision, int places) {
+  if (precision < 1 || precision > 32) throw std::invalid_argument("Invalid BCD precision " + std::to_string(precision));
+  if (places < 0 || places > precision) throw std::invalid_argument("Invalid BCD places " + std::to_string(places));
   std::uint64_t mag = scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
+  // The digits of the value with `places` decimals: fewer places than 4 must drop only zeros.
+  int shift = places - 4;  // decimal zeros appended (> 0) or dropped (< 0)
+  for (; shift < 0; ++shift) {
+    if (mag % 10) throw std::out_of_range("more than " + std::to_string(places) + " decimal places");
+    mag /= 10;
+  }
   std::string raw(kBcdStoredSize, '\0');
   raw[0] = static_cast<char>(precision);
-  raw[1] = static_cast<char>((scaled < 0 ? 0x80 : 0) | 4);
+  raw[1] = static_cast<char>((scaled < 0 ? 0x80 : 0) | places);
   for (int i = precision - 1; i >= 0; --i) {
-    unsigned d = static_cast<unsigned>(mag % 10);
-    mag /= 10;
+    unsigned d = 0;
+    if (shift > 0) {
+      --shift;
+    } else {
+      d = static_cast<unsigned>(mag % 10);
+      mag /= 10;
+    }
     unsigned char& b = reinterpret_cast<unsigned char&>(raw[2 + i / 2]);
     b |= (i % 2 == 0) ? (d << 4) : d;
   }
-  if (mag != 0) throw std::out_of_range("Value does not fit in BCD(" + std::to_string(precision) + ",4)");
+  if (mag != 0 || shift > 0)
+    throw std::out_of_range("more than " + std::to_string(precision - places) + " integer digits");
   return raw;
 }
+
+std::string CurrencyToBcd(std::int64_t scaled, int precision) { return ScaledToBcd(scaled, precision, 4); }
 
 namespace {
 
@@ -358,34 +539,23 @@ BcdDigits Digits(std::string_view raw) {
 
 }  // namespace
 
-std::int64_t BcdToCurrency(std::string_view raw) {
-  // Straight from the nibbles: this runs for every stock value sent.
+namespace detail {
+
+std::int64_t BcdToCurrencySlow(std::string_view raw) {
   if (raw.size() < 2) throw ProtocolError("Malformed BCD value");
   const int precision = static_cast<unsigned char>(raw[0]);
   const unsigned char sp = static_cast<unsigned char>(raw[1]);
   const int places = sp & 0x3F;
   if (sp & 0x40) throw ProtocolError("Special BCD values are not supported");
   if (precision > 2 * static_cast<int>(raw.size() - 2) || places > precision) throw ProtocolError("Malformed BCD value");
+  const unsigned char* nib = reinterpret_cast<const unsigned char*>(raw.data()) + 2;
+  const int int_digits = precision - places;
   auto digit = [&](int i) -> unsigned {
     if (i >= precision) return 0;
-    unsigned char b = static_cast<unsigned char>(raw[2 + i / 2]);
-    unsigned n = (i % 2 == 0) ? b >> 4 : b & 15;
+    unsigned n = (i % 2 == 0) ? nib[i / 2] >> 4 : nib[i / 2] & 15;
     if (n > 9) throw ProtocolError("Malformed BCD digit");
     return n;
   };
-  const int int_digits = precision - places;
-  if (int_digits + 4 <= 18 && places <= 4) {
-    // The usual case (BCD(15,4) and the like): no overflow possible, no rounding.
-    std::uint64_t v = 0;
-    for (int i = 0; i < precision; ++i) {
-      unsigned char b = static_cast<unsigned char>(raw[2 + i / 2]);
-      unsigned n = (i % 2 == 0) ? b >> 4 : b & 15;
-      if (n > 9) throw ProtocolError("Malformed BCD digit");
-      v = v * 10 + n;
-    }
-    for (int i = places; i < 4; ++i) v *= 10;
-    return (sp & 0x80) ? -static_cast<std::int64_t>(v) : static_cast<std::int64_t>(v);
-  }
   const unsigned __int128 limit = static_cast<unsigned __int128>(INT64_MAX) + ((sp & 0x80) ? 1 : 0);
   unsigned __int128 v = 0;
   for (int i = 0; i < int_digits + 4; ++i) {
@@ -398,6 +568,10 @@ std::int64_t BcdToCurrency(std::string_view raw) {
   return (sp & 0x80) ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v)) : static_cast<std::int64_t>(v);
 }
 
+void BadBcd(const char* what) { throw ProtocolError(what); }
+
+}  // namespace detail
+
 std::string BcdToString(std::string_view raw) {
   BcdDigits d = Digits(raw);
   std::string ip = d.digits.substr(0, d.digits.size() - d.places);
@@ -405,14 +579,21 @@ std::string BcdToString(std::string_view raw) {
   ip.erase(0, ip.find_first_not_of('0') == std::string::npos ? ip.size() : ip.find_first_not_of('0'));
   while (!fp.empty() && fp.back() == '0') fp.pop_back();
   if (ip.empty()) ip = "0";
-  std::string s = (d.negative && (ip != "0" || !fp.empty()) ? "-" : "") + ip;
-  if (!fp.empty()) s += "." + fp;
+  std::string s;
+  if (d.negative && (ip != "0" || !fp.empty())) s += '-';
+  s += ip;
+  if (!fp.empty()) {
+    s += '.';
+    s += fp;
+  }
   return s;
 }
 
 std::string CurrencyToString(std::int64_t scaled) {
   std::uint64_t mag = scaled < 0 ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
-  std::string s = (scaled < 0 ? "-" : "") + std::to_string(mag / 10000);
+  std::string s;
+  if (scaled < 0) s += '-';
+  s += std::to_string(mag / 10000);
   std::string frac = std::to_string(mag % 10000);
   frac.insert(0, 4 - frac.size(), '0');
   while (!frac.empty() && frac.back() == '0') frac.pop_back();

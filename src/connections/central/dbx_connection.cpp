@@ -7,20 +7,60 @@
 
 namespace central {
 
-// Reads from the socket within the deadline of the exchange in progress.
-class DbxConnection::SocketSource : public ByteSource {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class TcpTransport : public Transport {
  public:
-  explicit SocketSource(net::Socket& s) : socket_(s) {}
-  void SetDeadline(net::Millis from_now) { deadline_ = std::chrono::steady_clock::now() + from_now; }
-  std::size_t Read(char* buffer, std::size_t capacity) override {
-    auto left = std::chrono::duration_cast<net::Millis>(deadline_ - std::chrono::steady_clock::now());
-    if (left.count() <= 0) throw net::TimeoutError("The server did not answer in time");
-    return socket_.Receive(buffer, capacity, left);
+  explicit TcpTransport(net::Socket s) : socket_(std::move(s)) {}
+  void Send(const char* data, std::size_t size, net::Millis timeout) override { socket_.SendAll(data, size, timeout); }
+  std::size_t Receive(char* buffer, std::size_t capacity, net::Millis timeout) override {
+    return socket_.Receive(buffer, capacity, timeout);
   }
 
  private:
-  net::Socket& socket_;
-  std::chrono::steady_clock::time_point deadline_;
+  net::Socket socket_;
+};
+
+// The range of each integer type of a parameter row.
+void CheckRange(const DbxParameter& p, std::int64_t v) {
+  std::int64_t lo = INT64_MIN, hi = INT64_MAX;
+  switch (p.data_type) {
+    case dbx::kInt8: lo = INT8_MIN, hi = INT8_MAX; break;
+    case dbx::kUInt8: lo = 0, hi = UINT8_MAX; break;
+    case dbx::kInt16: lo = INT16_MIN, hi = INT16_MAX; break;
+    case dbx::kUInt16: lo = 0, hi = UINT16_MAX; break;
+    case dbx::kInt32: lo = INT32_MIN, hi = INT32_MAX; break;
+    case dbx::kUInt32: lo = 0, hi = UINT32_MAX; break;
+    default: break;
+  }
+  if (v < lo || v > hi)
+    throw ProtocolError("The server sent " + std::to_string(v) + " for the parameter " + p.name +
+                        ", outside the range of its type");
+}
+
+}  // namespace
+
+std::unique_ptr<Transport> ConnectTcp(const std::string& host, std::uint16_t port, net::Millis timeout) {
+  return std::make_unique<TcpTransport>(net::Socket::Connect(host, port, timeout));
+}
+
+// Reads from the transport within the deadline of the call in progress.
+class DbxConnection::TransportSource : public ByteSource {
+ public:
+  explicit TransportSource(Transport& t) : transport_(t) {}
+  void SetDeadline(net::Millis from_now) { deadline_ = Clock::now() + from_now; }
+  net::Millis Left() const {
+    auto left = std::chrono::duration_cast<net::Millis>(deadline_ - Clock::now());
+    if (left.count() <= 0) throw net::TimeoutError("The server did not answer in time");
+    return left;
+  }
+  std::size_t Read(char* buffer, std::size_t capacity) override { return transport_.Receive(buffer, capacity, Left()); }
+
+ private:
+  Transport& transport_;
+  Clock::time_point deadline_;
 };
 
 std::string EncodeInputRow(const std::vector<DbxParameter>& params, const std::vector<DbxValue>& inputs,
@@ -28,7 +68,10 @@ std::string EncodeInputRow(const std::vector<DbxParameter>& params, const std::v
   if (inputs.size() != params.size())
     throw std::invalid_argument("Expected " + std::to_string(params.size()) + " parameter values, got " +
                                 std::to_string(inputs.size()));
+  std::size_t size = 0;
+  for (const DbxValue& v : inputs) size += v.text.size() + 10;
   std::string row;
+  row.reserve(std::min(size, kRowRoom + 64));
   for (std::size_t i = 0; i < params.size(); ++i) {
     const DbxParameter& p = params[i];
     const DbxValue& v = inputs[i];
@@ -75,7 +118,9 @@ std::vector<DbxValue> DecodeRow(const std::vector<DbxParameter>& params, std::st
     if (r.TakeNull()) {
       out.push_back(DbxValue::Null());
     } else if (dbx::IsIntegerType(t)) {
-      out.push_back(DbxValue::Int(r.ReadInt()));
+      std::int64_t v = r.ReadInt();
+      CheckRange(params[i], v);
+      out.push_back(DbxValue::Int(v));
     } else if (t == dbx::kBoolean) {
       out.push_back(DbxValue::Bool(r.ReadBool()));
     } else if (dbx::IsStringType(t)) {
@@ -98,7 +143,12 @@ std::vector<DbxValue> DecodeRow(const std::vector<DbxParameter>& params, std::st
 DbxConnection::DbxConnection() = default;
 DbxConnection::~DbxConnection() { Close(); }
 
-bool DbxConnection::IsOpen() const { return socket_.IsOpen(); }
+// The session cannot go on: the stream's position is unknown. Nothing more is sent.
+void DbxConnection::Drop() noexcept {
+  reader_.reset();
+  source_.reset();
+  transport_.reset();
+}
 
 template <class F>
 auto DbxConnection::Guarded(F&& f) -> decltype(f()) {
@@ -108,23 +158,20 @@ auto DbxConnection::Guarded(F&& f) -> decltype(f()) {
   } catch (const RemoteError&) {
     throw;
   } catch (...) {
-    // The stream's position is unknown now: the session cannot go on.
-    source_.reset();
-    reader_.reset();
-    socket_.Close();
+    Drop();
     throw;
   }
 }
 
-void DbxConnection::Send(const std::string& message) {
-  socket_.SendAll(message.data(), message.size(), timeouts_.exchange);
-  source_->SetDeadline(timeouts_.exchange);
-}
+// The deadline of the call that starts now.
+void DbxConnection::Begin() { source_->SetDeadline(timeouts_.exchange); }
+
+void DbxConnection::Send(const std::string& message) { transport_->Send(message.data(), message.size(), source_->Left()); }
 
 JValue DbxConnection::Receive() { return ReadMessage(*reader_); }
 
 // The "result" array of a reply; an error object becomes RemoteError.
-JValue DbxConnection::Result(const JValue& reply) {
+const JValue& DbxConnection::Result(const JValue& reply) {
   if (const JValue* e = reply.Find("error")) {
     std::string message, name;
     std::int64_t code = 0;
@@ -146,14 +193,14 @@ void DbxConnection::Open(const std::string& host, std::uint16_t port,
                          const std::vector<std::pair<std::string, std::string>>& properties, const Timeouts& timeouts) {
   Close();
   timeouts_ = timeouts;
-  socket_ = net::Socket::Connect(host, port, timeouts.connect);
-  source_ = std::make_unique<SocketSource>(socket_);
+  transport_ = connector_(host, port, timeouts.connect);
+  source_ = std::make_unique<TransportSource>(*transport_);
   reader_ = std::make_unique<StreamReader>(*source_);
   Guarded([&] {
+    Begin();
     // Filter query: a server without transport filters answers 06 00 00 00 00.
     static const char kQuery[5] = {5, 5, 5, 5, 5};
-    socket_.SendAll(kQuery, sizeof kQuery, timeouts_.exchange);
-    source_->SetDeadline(timeouts_.exchange);
+    transport_->Send(kQuery, sizeof kQuery, source_->Left());
     unsigned char first = reader_->Get();
     if (first == 0x0D || first == 0x07)
       throw ProtocolError("The server uses transport filters (compression or encryption), which are not supported");
@@ -170,41 +217,42 @@ void DbxConnection::Open(const std::string& host, std::uint16_t port,
     }
     msg += "}]}";
     Send(msg);
-    JValue result = Result(Receive());
+    JValue reply = Receive();
+    const JValue& result = Result(reply);
     connection_handle_ = result.items.empty() || !result.items[0].Is(JValue::Kind::kNumber) ? 0 : result.At(0).AsInt();
   });
 }
 
 void DbxConnection::Close() noexcept {
-  if (socket_.IsOpen()) {
+  if (transport_) {
     try {
       std::string msg = "{\"method\":\"disconnect\",\"params\":[" + std::to_string(connection_handle_) + "]}";
-      socket_.SendAll(msg.data(), msg.size(), net::Millis(1000));
+      transport_->Send(msg.data(), msg.size(), net::Millis(1000));
     } catch (...) {
     }
-    socket_.Close();
   }
-  reader_.reset();
-  source_.reset();
+  Drop();
 }
 
 void DbxConnection::CloseCommand(std::int64_t handle) noexcept {
-  if (!socket_.IsOpen()) return;
+  if (!transport_) return;
   try {
     std::string msg = "{\"method\":\"command_close\",\"params\":[" + std::to_string(handle) + "]}";
-    socket_.SendAll(msg.data(), msg.size(), timeouts_.exchange);
+    transport_->Send(msg.data(), msg.size(), net::Millis(1000));
   } catch (...) {
-    socket_.Close();
+    Drop();
   }
 }
 
 DbxCommand DbxConnection::Prepare(const std::string& server_method) {
   return Guarded([&] {
+    Begin();
     std::string msg = "{\"method\":\"prepare\",\"params\":[-1,false,\"DataSnap.ServerMethod\",";
     AppendJsonString(msg, server_method);
     msg += "]}";
     Send(msg);
-    JValue result = Result(Receive());
+    JValue reply = Receive();
+    const JValue& result = Result(reply);
     DbxCommand cmd;
     bool have_handle = false;
     for (const JValue& item : result.items) {
@@ -216,8 +264,8 @@ DbxCommand DbxConnection::Prepare(const std::string& server_method) {
         for (std::size_t i = 1; i < ps->items.size(); ++i) {
           const JValue& e = ps->items[i];
           DbxParameter p;
-          p.data_type = static_cast<int>(e.At(0).AsInt());
-          p.direction = static_cast<int>(e.At(2).AsInt());
+          p.data_type = e.At(0).AsInt32();
+          p.direction = e.At(2).AsInt32();
           p.name = e.At(5).AsString();
           cmd.params.push_back(std::move(p));
         }
@@ -228,22 +276,31 @@ DbxCommand DbxConnection::Prepare(const std::string& server_method) {
   });
 }
 
-std::string DbxConnection::FetchRest(DbxCommand& command, int ordinal, std::string value) {
+// Appends the rest of an output value, chunk by chunk, to `value`. `answer_bytes` counts what the
+// answer's stream values hold together; beyond kMaxAnswerValues the answer is refused.
+void DbxConnection::FetchRest(DbxCommand& command, int ordinal, std::string& value, std::size_t& answer_bytes) {
   for (;;) {
     std::string msg = "{\"method\":\"more_blob\",\"params\":[" + std::to_string(command.handle) + "," +
                       std::to_string(command.blob_serial) + ",0," + std::to_string(ordinal) + ",true,0]}";
     Send(msg);
-    JValue result = Result(Receive());
-    const JValue* data = result.At(0).Find("data");
+    JValue reply = Receive();
+    const JValue* data = Result(reply).At(0).Find("data");
     if (!data || !data->Is(JValue::Kind::kBlob)) throw ProtocolError("The server's more_blob answer holds no data");
-    if (value.size() + data->text.size() > kMaxOutputValue) throw ProtocolError("Value from the server too large");
+    answer_bytes += data->text.size();
+    if (answer_bytes > kMaxAnswerValues)
+      throw ProtocolError("The server's answer holds more than " + std::to_string(kMaxAnswerValues) +
+                          " bytes of values");
+    // Grows at most to the cap, never beyond: a value near it is not held twice over.
+    if (value.size() + data->text.size() > value.capacity())
+      value.reserve(std::min(kMaxAnswerValues, std::max(2 * value.capacity(), value.size() + data->text.size())));
     value += data->text;
-    if (data->blob_count <= 0) return value;
+    if (data->blob_count <= 0) return;
   }
 }
 
 std::vector<DbxValue> DbxConnection::Execute(DbxCommand& command, const std::vector<DbxValue>& inputs) {
   return Guarded([&] {
+    Begin();
     std::map<int, std::string> rests;
     std::string row = EncodeInputRow(command.params, inputs, &rests);
     std::map<int, std::size_t> sent;  // bytes of each rest already sent
@@ -262,7 +319,7 @@ std::vector<DbxValue> DbxConnection::Execute(DbxCommand& command, const std::vec
         throw ProtocolError("The server keeps sending requests instead of an answer");
       if (const JValue* mb = reply.Find("more_blob")) {
         // The server asks for the next chunk of an input value sent with the "more" header.
-        int ordinal = static_cast<int>(mb->At(3).AsInt());
+        int ordinal = mb->At(3).AsInt32();
         auto it = rests.find(ordinal);
         std::string_view rest = it == rests.end() ? std::string_view() : std::string_view(it->second);
         std::size_t& off = sent[ordinal];
@@ -274,14 +331,16 @@ std::vector<DbxValue> DbxConnection::Execute(DbxCommand& command, const std::vec
         continue;
       }
       if (reply.Find("callback") || reply.Find("metadata")) continue;
-      JValue result = Result(reply);
       const JValue* data = nullptr;
-      for (const JValue& item : result.items)
+      for (const JValue& item : Result(reply).items)
         if (const JValue* d = item.Find("data"); d && d->Is(JValue::Kind::kBlob)) data = d;
       if (!data) throw ProtocolError("The server's execute answer holds no data");
       std::vector<int> more;
       std::vector<DbxValue> values = DecodeRow(command.params, data->text, &more);
-      for (int ordinal : more) values[ordinal].text = FetchRest(command, ordinal, std::move(values[ordinal].text));
+      reply = JValue();  // the row is decoded: its bytes are not kept while chunks arrive
+      std::size_t answer_bytes = 0;
+      for (const DbxValue& v : values) answer_bytes += v.text.size();
+      for (int ordinal : more) FetchRest(command, ordinal, values[static_cast<std::size_t>(ordinal)].text, answer_bytes);
       return values;
     }
   });

@@ -61,6 +61,16 @@ void AppendDouble(std::string& out, double v) {
 }
 
 void AppendString(std::string& out, std::string_view utf8) {
+  // Plain ASCII that fits one tiny segment (provider names, numbers) is written as it is.
+  if (!utf8.empty() && utf8.size() <= 31) {
+    bool ascii = true;
+    for (char c : utf8) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      out += static_cast<char>(0x20 | utf8.size());
+      out.append(utf8);
+      return;
+    }
+  }
   std::string bytes;
   bool wide = false;
   text::ForEachCodePoint(utf8, [&](char32_t cp) {

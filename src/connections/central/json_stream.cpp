@@ -68,6 +68,12 @@ std::int64_t JValue::AsInt() const {
   return neg ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
 }
 
+std::int32_t JValue::AsInt32() const {
+  std::int64_t v = AsInt();
+  if (v < INT32_MIN || v > INT32_MAX) throw ProtocolError("Integer out of range in the message: " + text);
+  return static_cast<std::int32_t>(v);
+}
+
 const std::string& JValue::AsString() const {
   if (kind != Kind::kString) throw ProtocolError("Expected a string in the message");
   return text;
@@ -113,8 +119,18 @@ class Parser {
 
   unsigned char Next() {
     unsigned char c = in_.Get();
-    if (in_.Consumed() - start_ > limits_.max_message) throw ProtocolError("Message too long");
+    if (in_.Consumed() - start_ > limits_.max_message) TooLong();
     return c;
+  }
+
+  [[noreturn]] void TooLong() const {
+    throw ProtocolError("The server's message is longer than " + std::to_string(limits_.max_message) + " bytes");
+  }
+
+  // Every value read costs a node: counted against the message's allowance.
+  void CountValue() {
+    if (++values_ > limits_.max_values)
+      throw ProtocolError("The server's message holds more than " + std::to_string(limits_.max_values) + " values");
   }
 
   void SkipBlanks() {
@@ -130,6 +146,7 @@ class Parser {
 
   JValue Value(std::size_t depth) {
     if (depth > limits_.max_depth) throw ProtocolError("Message nested too deeply");
+    CountValue();
     SkipBlanks();
     int c = in_.Peek();
     if (c < 0) throw ProtocolError("The connection ended in the middle of a message");
@@ -263,7 +280,8 @@ class Parser {
     if (Next() != ',') throw ProtocolError("Malformed binary block in the message");
     std::uint64_t size = n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
     if (size > limits_.max_blob) throw ProtocolError("Binary block too large: " + std::to_string(size) + " bytes");
-    if (in_.Consumed() - start_ + size > limits_.max_message) throw ProtocolError("Message too long");
+    if (in_.Consumed() - start_ + size > limits_.max_message) TooLong();
+    CountValue();
     JValue v;
     v.kind = JValue::Kind::kBlob;
     v.blob_count = n;
@@ -274,6 +292,7 @@ class Parser {
 
   JValue Object(std::size_t depth, bool top) {
     if (depth > limits_.max_depth) throw ProtocolError("Message nested too deeply");
+    if (top) CountValue();  // members are counted as values
     Next();  // '{'
     JValue v;
     v.kind = JValue::Kind::kObject;
@@ -303,6 +322,7 @@ class Parser {
   StreamReader& in_;
   const ReadLimits& limits_;
   std::uint64_t start_;
+  std::size_t values_ = 0;
 };
 
 }  // namespace
@@ -338,7 +358,9 @@ void AppendJsonString(std::string& out, std::string_view utf8) {
 }
 
 void AppendDataObject(std::string& out, std::string_view bytes, bool last, bool pad) {
-  std::string n = (last && !bytes.empty() ? "-" : "") + std::to_string(bytes.size());
+  std::string n;
+  if (last && !bytes.empty()) n += '-';
+  n += std::to_string(bytes.size());
   if (pad && n.size() < 9) n.append(9 - n.size(), ' ');
   out += "{\"data\":[";
   out += n;

@@ -81,6 +81,7 @@ struct JValue {
   const JValue* Find(std::string_view key) const;
   // Typed access; ProtocolError when the value is not of that kind.
   std::int64_t AsInt() const;
+  std::int32_t AsInt32() const;  // ProtocolError outside the 32-bit range as well
   const std::string& AsString() const;
   const JValue& At(std::size_t i) const;  // array element
 };
@@ -90,10 +91,16 @@ struct JMember {
   JValue second;
 };
 
+// What one message may cost. Bytes alone do not bound the memory a message takes: every value
+// read becomes a node of about a hundred bytes, so "[0,0,0,...]" would cost fifty times its
+// size. The values are counted too. No answer the agent needs comes near these limits (the
+// largest, a prepare answer, holds about a hundred values; a binary block holds one parameter
+// row or one chunk of a value).
 struct ReadLimits {
   std::size_t max_depth = 32;
-  std::uint64_t max_message = 16u << 20;  // bytes per message
-  std::uint64_t max_blob = 1u << 20;      // bytes per binary block
+  std::uint64_t max_message = 2u << 20;  // bytes per message
+  std::uint64_t max_blob = 1u << 20;     // bytes per binary block
+  std::size_t max_values = 4096;         // values (of any kind, members included) per message
 };
 
 // Reads the next message object. Blanks and stray '}' before it are skipped: the server closes an

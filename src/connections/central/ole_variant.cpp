@@ -61,9 +61,17 @@ void WriteVariant(std::string& out, const Variant& v, std::size_t depth) {
   }
   if (v.vtype & varArray) {
     std::uint16_t elem = v.vtype & 0x0FFF;
-    PutLE(out, static_cast<std::uint32_t>(v.low.size()), 4);
-    for (auto b : v.low) PutLE(out, static_cast<std::uint32_t>(b), 4);
-    for (auto b : v.high) PutLE(out, static_cast<std::uint32_t>(b), 4);
+    if (v.low.empty()) {
+      // Made here without bounds: one dimension from 0.
+      std::size_t count = RawSize(elem) ? v.str.size() / RawSize(elem) : v.elements.size();
+      PutLE(out, 1, 4);
+      PutLE(out, 0, 4);
+      PutLE(out, static_cast<std::uint32_t>(static_cast<std::int64_t>(count) - 1), 4);
+    } else {
+      PutLE(out, static_cast<std::uint32_t>(v.low.size()), 4);
+      for (auto b : v.low) PutLE(out, static_cast<std::uint32_t>(b), 4);
+      for (auto b : v.high) PutLE(out, static_cast<std::uint32_t>(b), 4);
+    }
     if (RawSize(elem)) {
       PutLE(out, v.str.size(), 4);
       out += v.str;
@@ -178,9 +186,7 @@ class Reader {
 
 Variant Variant::Bytes(std::string b) {
   Variant v;
-  v.vtype = varArray | varByte;
-  v.low = {0};
-  v.high = {static_cast<std::int32_t>(b.size()) - 1};
+  v.vtype = varArray | varByte;  // one dimension from 0: no bounds kept
   v.str = std::move(b);
   return v;
 }
@@ -201,18 +207,45 @@ bool Variant::IsIntegerKind() const {
   }
 }
 
+namespace {
+
+std::string PacketHeader(std::size_t size) {
+  std::string h(1, '\x03');
+  PutLE(h, size, 8);
+  return h;
+}
+
+}  // namespace
+
 std::string ToStream(const Variant& v) {
   std::string out;
   if (v.IsByteArray()) {
     out.reserve(9 + v.str.size());
-    out += '\x03';
-    PutLE(out, v.str.size(), 8);
+    out += PacketHeader(v.str.size());
     out += v.str;
     return out;
   }
   out += '\x02';
   WriteVariant(out, v, 0);
   return out;
+}
+
+std::string ToStream(Variant&& v) {
+  if (!v.IsByteArray()) return ToStream(static_cast<const Variant&>(v));
+  std::string out = std::move(v.str);
+  out.insert(0, PacketHeader(out.size()));
+  return out;
+}
+
+Variant FromStream(std::string&& bytes) {
+  if (bytes.size() < 9 || bytes[0] != '\x03') return FromStream(std::string_view(bytes));
+  Reader r(std::string_view(bytes).substr(1));
+  std::uint64_t size = r.LE(8);
+  if (size > r.Left()) throw ProtocolError("Data packet larger than its stream");
+  if (size == 0) return Variant::Null();
+  bytes.erase(0, 9);
+  bytes.resize(static_cast<std::size_t>(size));
+  return Variant::Bytes(std::move(bytes));
 }
 
 Variant FromStream(std::string_view bytes) {
@@ -251,6 +284,7 @@ std::vector<PackedParam> UnpackParams(const Variant& packed) {
   if (!packed.IsVariantArray()) throw ProtocolError("Packed parameters are not a variant array");
   auto int_of = [](const Variant& v) -> std::int32_t {
     if (!v.IsIntegerKind()) throw ProtocolError("Packed parameter attribute is not an integer");
+    if (v.integer < INT32_MIN || v.integer > INT32_MAX) throw ProtocolError("Packed parameter attribute out of range");
     return static_cast<std::int32_t>(v.integer);
   };
   for (const Variant& item : packed.elements) {

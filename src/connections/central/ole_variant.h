@@ -41,7 +41,8 @@ struct Variant {
   std::int64_t integer = 0;  // integer kinds; currency as value x 10000; boolean as 0 / 1
   double real = 0;           // single, double, date
   std::string str;           // OleStr as UTF-8; raw element block of a scalar array (bytes for 0x2011)
-  // Arrays: bounds per dimension and, for arrays of variant, the elements in storage order.
+  // Arrays: bounds per dimension (none: one dimension from 0) and, for arrays of variant, the
+  // elements in storage order.
   std::vector<std::int32_t> low, high;
   std::vector<Variant> elements;
 
@@ -75,11 +76,15 @@ struct Variant {
   bool IsIntegerKind() const;
 };
 
-// DSUtil VariantToStream: byte arrays as kind 03, anything else as kind 02.
+// DSUtil VariantToStream: byte arrays as kind 03, anything else as kind 02. Given a temporary,
+// a byte array's bytes become the stream in place instead of being copied.
 std::string ToStream(const Variant& v);
+std::string ToStream(Variant&& v);
 // DSUtil StreamToVariant; a kind 03 packet of size 0 reads back as Null. ProtocolError on any
-// malformed, truncated or implausible input.
+// malformed, truncated or implausible input. Given a temporary, a packet's bytes stay where
+// they are: the value is never held twice.
 Variant FromStream(std::string_view bytes);
+Variant FromStream(std::string&& bytes);
 
 // ---- packed dataset parameters -------------------------------------------------------------
 
@@ -97,7 +102,8 @@ struct PackedParam {
 
 // Null when there are no parameters.
 Variant PackParams(const std::vector<PackedParam>& params);
-// Reads 4 or 7 elements per parameter; Null or Empty gives no parameters.
+// Reads 4 or 7 elements per parameter; Null or Empty gives no parameters. An attribute that is
+// not a 32-bit integer is a ProtocolError.
 std::vector<PackedParam> UnpackParams(const Variant& packed);
 
 }  // namespace central::ole

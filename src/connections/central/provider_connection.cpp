@@ -35,7 +35,13 @@ TSQLConnection::~TSQLConnection() { SetConnected(false); }
 void TSQLConnection::SetConnected(bool value) {
   if (value == Connected()) return;
   if (!value) {
-    for (auto& f : before_close_) f();
+    for (auto& f : before_close_) {
+      try {
+        f(session_);
+      } catch (...) {
+        // Closing goes on: what could not be said is lost with the connection anyway.
+      }
+    }
     session_.Close();
     return;
   }
@@ -58,9 +64,10 @@ DbxConnection& TSQLConnection::Session() {
 
 TDSProviderConnection::TDSProviderConnection(TSQLConnection& connection, std::string server_class)
     : ServerClassName(std::move(server_class)), SQLConnection(connection) {
-  SQLConnection.AddBeforeClose([this] {
+  SQLConnection.AddBeforeClose([this](DbxConnection& session) {
+    // CloseCommand sends only on a live session: after a failure the rest are dropped.
     if (prepared_on_ == SQLConnection.SessionId())
-      for (auto& [name, cmd] : commands_) SQLConnection.Session().CloseCommand(cmd.handle);
+      for (auto& [name, cmd] : commands_) session.CloseCommand(cmd.handle);
     commands_.clear();
   });
 }
@@ -97,51 +104,76 @@ DbxValue StreamValue(const DbxParameter& p, const ole::Variant& v) {
   return DbxValue::Bytes(ole::ToStream(v));
 }
 
-ole::Variant VariantOf(const DbxValue& v) {
+DbxValue StreamValue(const DbxParameter& p, ole::Variant&& v) {
+  if (!dbx::IsStreamType(p.data_type)) throw ProtocolError("Parameter " + p.name + " is not a stream");
+  if (v.IsNull()) return DbxValue::Null();
+  return DbxValue::Bytes(ole::ToStream(std::move(v)));
+}
+
+// The stream's bytes move into the variant: a packet is never held twice.
+ole::Variant VariantOf(DbxValue&& v) {
   if (v.IsNull()) return ole::Variant::Null();
   if (v.kind != DbxValue::Kind::kBytes) throw ProtocolError("Expected a stream value from the server");
   if (v.text.empty()) return ole::Variant::Empty();
-  return ole::FromStream(v.text);
+  return ole::FromStream(std::move(v.text));
 }
 
 std::int32_t IntOf(const DbxValue& v) {
   if (v.IsNull()) return 0;
   if (v.kind != DbxValue::Kind::kInt) throw ProtocolError("Expected an integer value from the server");
+  if (v.integer < INT32_MIN || v.integer > INT32_MAX) throw ProtocolError("Integer value from the server out of range");
   return static_cast<std::int32_t>(v.integer);
 }
 
 }  // namespace
 
+template <class F>
+auto TDSProviderConnection::Reading(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const ProtocolError&) {
+    SQLConnection.SetConnected(false);
+    throw;
+  }
+}
+
 TDSProviderConnection::GetRecordsAnswer TDSProviderConnection::AS_GetRecords(
     const std::string& provider, std::int32_t count, std::int32_t options, const std::string& command_text,
     const ole::Variant& params, ole::Variant& owner_data) {
-  DbxCommand& cmd = Command("AS_GetRecords", 8);
-  const auto& p = cmd.params;
-  std::vector<DbxValue> in = {DbxValue::String(provider), DbxValue::Int(count),     DbxValue::Null(),
-                              DbxValue::Int(options),     DbxValue::String(command_text),
-                              StreamValue(p[5], params),  StreamValue(p[6], owner_data), DbxValue::Null()};
-  std::vector<DbxValue> out = SQLConnection.Session().Execute(cmd, in);
-  GetRecordsAnswer a;
-  a.RecsOut = IntOf(out[2]);
-  if (!out[6].IsNull()) owner_data = VariantOf(out[6]);
-  a.Result = VariantOf(out[7]);
-  return a;
+  return Reading([&] {
+    DbxCommand& cmd = Command("AS_GetRecords", 8);
+    const auto& p = cmd.params;
+    std::vector<DbxValue> in = Inputs(DbxValue::String(provider), DbxValue::Int(count), DbxValue::Null(),
+                                      DbxValue::Int(options), DbxValue::String(command_text), StreamValue(p[5], params),
+                                      StreamValue(p[6], owner_data), DbxValue::Null());
+    std::vector<DbxValue> out = SQLConnection.Session().Execute(cmd, in);
+    GetRecordsAnswer a;
+    a.RecsOut = IntOf(out[2]);
+    if (!out[6].IsNull()) owner_data = VariantOf(std::move(out[6]));
+    a.Result = VariantOf(std::move(out[7]));
+    return a;
+  });
 }
 
 TDSProviderConnection::ApplyAnswer TDSProviderConnection::AS_ApplyUpdates(const std::string& provider,
-                                                                          const ole::Variant& delta,
-                                                                          std::int32_t max_errors,
+                                                                          ole::Variant delta, std::int32_t max_errors,
                                                                           ole::Variant& owner_data) {
-  DbxCommand& cmd = Command("AS_ApplyUpdates", 6);
-  const auto& p = cmd.params;
-  std::vector<DbxValue> in = {DbxValue::String(provider), StreamValue(p[1], delta), DbxValue::Int(max_errors),
-                              DbxValue::Null(),           StreamValue(p[4], owner_data), DbxValue::Null()};
-  std::vector<DbxValue> out = SQLConnection.Session().Execute(cmd, in);
-  ApplyAnswer a;
-  a.ErrorCount = IntOf(out[3]);
-  if (!out[4].IsNull()) owner_data = VariantOf(out[4]);
-  a.Result = VariantOf(out[5]);
-  return a;
+  return Reading([&] {
+    DbxCommand& cmd = Command("AS_ApplyUpdates", 6);
+    const auto& p = cmd.params;
+    std::vector<DbxValue> in = Inputs(DbxValue::String(provider), StreamValue(p[1], std::move(delta)),
+                                      DbxValue::Int(max_errors), DbxValue::Null(), StreamValue(p[4], owner_data),
+                                      DbxValue::Null());
+    std::vector<DbxValue> out = SQLConnection.Session().Execute(cmd, in);
+    ApplyAnswer a;
+    // The count decides whether the rows sent are taken for stored: it must be there, and sane.
+    if (out[3].IsNull()) throw ProtocolError("The server's answer to " + provider + " holds no error count");
+    a.ErrorCount = IntOf(out[3]);
+    if (a.ErrorCount < 0) throw ProtocolError("The server's answer to " + provider + " holds a negative error count");
+    if (!out[4].IsNull()) owner_data = VariantOf(std::move(out[4]));
+    a.Result = VariantOf(std::move(out[5]));
+    return a;
+  });
 }
 
 }  // namespace central

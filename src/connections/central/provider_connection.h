@@ -48,20 +48,24 @@ class TSQLConnection {
 
   bool Connected() const { return session_.IsOpen(); }
   // true: a new TCP connection to HostName and Port of Params as they are now; false: closes.
-  // Setting the value it already has does nothing.
+  // Setting the value it already has does nothing. Closing never throws and never opens a
+  // connection: what is said on the way out goes only to a connection that is still open.
   void SetConnected(bool value);
+  // How the next connection reaches the server (tests and fuzzing talk through memory).
+  void SetConnector(Connector connector) { session_.SetConnector(std::move(connector)); }
 
   // The open session; connects first when closed.
   DbxConnection& Session();
   // Counts openings, so that commands prepared on an earlier session are never reused.
   std::uint64_t SessionId() const { return session_id_; }
-  // Called before each close, while the session can still send.
-  void AddBeforeClose(std::function<void()> f) { before_close_.push_back(std::move(f)); }
+  // Called before each close with the session, which may already have been closed by a
+  // failure (then nothing can be sent). Whatever it throws is dropped.
+  void AddBeforeClose(std::function<void(DbxConnection&)> f) { before_close_.push_back(std::move(f)); }
 
  private:
   DbxConnection session_;
   std::uint64_t session_id_ = 0;
-  std::vector<std::function<void()>> before_close_;
+  std::vector<std::function<void(DbxConnection&)>> before_close_;
 };
 
 class TDSProviderConnection {
@@ -82,11 +86,17 @@ class TDSProviderConnection {
     std::int32_t ErrorCount = 0;
     ole::Variant Result;  // Null when every change was applied, else the error packet
   };
-  ApplyAnswer AS_ApplyUpdates(const std::string& provider, const ole::Variant& delta, std::int32_t max_errors,
+  // ErrorCount is read as the server sent it: missing, negative or outside 32 bits, it is a
+  // ProtocolError, never a count that could read as 0. The delta is taken by value so that a
+  // temporary's bytes are streamed without a copy.
+  ApplyAnswer AS_ApplyUpdates(const std::string& provider, ole::Variant delta, std::int32_t max_errors,
                               ole::Variant& owner_data);
 
  private:
   DbxCommand& Command(const std::string& method, std::size_t expected_params);
+  // Runs a call; a reply that cannot be read (ProtocolError) closes the connection.
+  template <class F>
+  auto Reading(F&& f) -> decltype(f());
   std::map<std::string, DbxCommand> commands_;
   std::uint64_t prepared_on_ = 0;  // session the commands belong to
 };

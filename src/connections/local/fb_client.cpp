@@ -8,11 +8,11 @@ namespace localdb {
 namespace {
 
 // Resolves every entry point or names the first one missing.
-FbApi ResolveApi(const os::SharedLibrary& lib, const std::string& file) {
+FbApi ResolveApi(const os::SharedLibrary& lib) {
   FbApi api;
   auto bind = [&](auto& slot, const char* name) {
     void* p = lib.Symbol(name);
-    if (!p) throw ClientLibraryError("The Firebird client library \"" + file + "\" lacks the function " + name);
+    if (!p) throw ClientLibraryError("it lacks the function " + std::string(name));
     slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(p);
   };
   bind(api.attach_database, "isc_attach_database");
@@ -58,17 +58,21 @@ const FbApi& FbDriverManager::Load(const std::string& vendor_lib, const std::fun
     std::lock_guard lock(mu_);
     if (library_) return api_;
     std::vector<std::string> candidates =
-        vendor_lib.empty() ? DefaultClientLibraries() : std::vector<std::string>{vendor_lib};
+        vendor_lib.empty() ? default_libraries_ : std::vector<std::string>{vendor_lib};
     std::string reasons;
+    // A file that does not load, or loads but is not a Firebird client (an entry point is
+    // missing), is passed over for the next; the error names every file tried and why.
     for (const auto& file : candidates) {
       std::unique_ptr<os::SharedLibrary> lib;
+      FbApi api;
       try {
         lib = std::make_unique<os::SharedLibrary>(file);
-      } catch (const os::OsError& e) {
+        api = ResolveApi(*lib);
+      } catch (const std::exception& e) {
         reasons += (reasons.empty() ? "" : "; ") + std::string("\"") + file + "\": " + e.what();
         continue;
       }
-      api_ = ResolveApi(*lib, file);
+      api_ = api;
       library_ = std::move(lib);
       file_ = file;
       break;

@@ -59,20 +59,25 @@ class FbDriverManager {
   // The process's one manager. Tests may create their own to exercise loading from scratch.
   static FbDriverManager& Process();
 
-  FbDriverManager() = default;
+  FbDriverManager() : FbDriverManager(DefaultClientLibraries()) {}
+  // `default_libraries`: the files tried, in order, when no library is named.
+  explicit FbDriverManager(std::vector<std::string> default_libraries)
+      : default_libraries_(std::move(default_libraries)) {}
   FbDriverManager(const FbDriverManager&) = delete;
   FbDriverManager& operator=(const FbDriverManager&) = delete;
 
   // Returns the loaded library, loading it first when none is. An empty `vendor_lib` tries the
   // default names in order; a value is the only file tried. `on_created` runs once, right after
-  // the load that succeeded, outside the manager's lock. Throws ClientLibraryError naming every
-  // file tried.
+  // the load that succeeded, outside the manager's lock. A file that does not load, or is not a
+  // Firebird client, is passed over for the next. Throws ClientLibraryError naming every file
+  // tried and why it failed.
   const FbApi& Load(const std::string& vendor_lib, const std::function<void()>& on_created);
 
   bool Loaded() const;
   std::string LoadedFile() const;  // empty before the first successful load
 
  private:
+  std::vector<std::string> default_libraries_;
   mutable std::mutex mu_;
   std::unique_ptr<os::SharedLibrary> library_;
   std::string file_;

@@ -91,7 +91,7 @@ std::string FormatScaled(std::int64_t v, int scale) {
 }
 
 struct Value {
-  enum Kind { kNull, kScaled, kText, kDouble, kBool, kOther } kind = kNull;
+  enum Kind { kNull, kScaled, kText, kDouble, kBool, kOther, kMalformed } kind = kNull;
   std::int64_t scaled = 0;
   int scale = 0;
   std::string text;  // UTF-8
@@ -144,6 +144,11 @@ Value ReadVar(const XSQLVAR& v) {
     case SQL_VARYING: {
       ISC_USHORT len;
       std::memcpy(&len, p, 2);
+      // The length comes with the value: never read beyond the column's buffer.
+      if (v.sqllen < 0 || len > static_cast<ISC_USHORT>(v.sqllen)) {
+        out.kind = Value::kMalformed;
+        break;
+      }
       out.kind = Value::kText;
       out.text = text::Latin1ToUtf8(std::string_view(p + 2, len));
       break;
@@ -171,14 +176,18 @@ Value ReadVar(const XSQLVAR& v) {
   return out;
 }
 
+[[noreturn]] void Malformed(const std::string& field) {
+  throw EDatabaseError("Field " + field + ": the value is longer than its column");
+}
+
 }  // namespace
 
 std::string TField::FieldName() const { return query_->FieldNameAt(index_); }
 
 bool TField::IsNull() const { return ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]).kind == Value::kNull; }
 
-std::string TField::AsString() const {
-  Value v = ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]);
+std::string ColumnAsString(const XSQLVAR& var, const std::string& field) {
+  Value v = ReadVar(var);
   switch (v.kind) {
     case Value::kNull:
       return {};
@@ -193,33 +202,45 @@ std::string TField::AsString() const {
     }
     case Value::kBool:
       return v.b ? "True" : "False";
+    case Value::kMalformed:
+      Malformed(field);
     default:
-      throw EDatabaseError("Field " + FieldName() + ": type " + std::to_string(v.type) + " cannot be read as text");
+      throw EDatabaseError("Field " + field + ": type " + std::to_string(v.type) + " cannot be read as text");
   }
 }
 
-std::int64_t TField::AsLargeInt() const {
-  Value v = ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]);
+std::int64_t ColumnAsLargeInt(const XSQLVAR& var, const std::string& field) {
+  Value v = ReadVar(var);
   switch (v.kind) {
     case Value::kNull:
       return 0;
     case Value::kScaled:
-      return Rescale(v.scaled, v.scale, 0, FieldName());
+      return Rescale(v.scaled, v.scale, 0, field);
     case Value::kText: {
       std::int64_t x;
       int scale;
       if (!ParseDecimal(v.text, x, scale))
-        throw EDatabaseError("Field " + FieldName() + ": '" + v.text + "' is not a valid integer");
-      return Rescale(x, scale, 0, FieldName());
+        throw EDatabaseError("Field " + field + ": '" + v.text + "' is not a valid integer");
+      return Rescale(x, scale, 0, field);
     }
     case Value::kDouble:
-      if (!(std::fabs(v.d) < 9.2e18)) throw EDatabaseError("Field " + FieldName() + ": value out of range");
+      if (!(std::fabs(v.d) < 9.2e18)) throw EDatabaseError("Field " + field + ": value out of range");
       return std::llround(v.d);
     case Value::kBool:
       return v.b ? 1 : 0;
+    case Value::kMalformed:
+      Malformed(field);
     default:
-      throw EDatabaseError("Field " + FieldName() + ": type " + std::to_string(v.type) + " cannot be read as a number");
+      throw EDatabaseError("Field " + field + ": type " + std::to_string(v.type) + " cannot be read as a number");
   }
+}
+
+std::string TField::AsString() const { return ColumnAsString(query_->CurrentRow(index_).da()->sqlvar[index_], FieldName()); }
+std::int64_t TField::AsLargeInt() const {
+  return ColumnAsLargeInt(query_->CurrentRow(index_).da()->sqlvar[index_], FieldName());
+}
+std::int64_t TField::AsCurrency() const {
+  return ColumnAsCurrency(query_->CurrentRow(index_).da()->sqlvar[index_], FieldName());
 }
 
 std::int32_t TField::AsInteger() const {
@@ -229,27 +250,29 @@ std::int32_t TField::AsInteger() const {
   return static_cast<std::int32_t>(x);
 }
 
-std::int64_t TField::AsCurrency() const {
-  Value v = ReadVar(query_->CurrentRow(index_).da()->sqlvar[index_]);
+std::int64_t ColumnAsCurrency(const XSQLVAR& var, const std::string& field) {
+  Value v = ReadVar(var);
   switch (v.kind) {
     case Value::kNull:
       return 0;
     case Value::kScaled:
-      return Rescale(v.scaled, v.scale, -4, FieldName());
+      return Rescale(v.scaled, v.scale, -4, field);
     case Value::kText: {
       std::int64_t x;
       int scale;
       if (!ParseDecimal(v.text, x, scale))
-        throw EDatabaseError("Field " + FieldName() + ": '" + v.text + "' is not a valid number");
-      return Rescale(x, scale, -4, FieldName());
+        throw EDatabaseError("Field " + field + ": '" + v.text + "' is not a valid number");
+      return Rescale(x, scale, -4, field);
     }
     case Value::kDouble:
-      if (!(std::fabs(v.d) < 9.2e14)) throw EDatabaseError("Field " + FieldName() + ": value out of range");
+      if (!(std::fabs(v.d) < 9.2e14)) throw EDatabaseError("Field " + field + ": value out of range");
       return std::llround(v.d * 10000.0);
     case Value::kBool:
       return v.b ? 10000 : 0;
+    case Value::kMalformed:
+      Malformed(field);
     default:
-      throw EDatabaseError("Field " + FieldName() + ": type " + std::to_string(v.type) + " cannot be read as a number");
+      throw EDatabaseError("Field " + field + ": type " + std::to_string(v.type) + " cannot be read as a number");
   }
 }
 

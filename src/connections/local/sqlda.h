@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "connections/local/fb_client.h"
@@ -54,5 +55,11 @@ struct Sqlda {
     return row;
   }
 };
+
+// TField's readings of one column as the client library fills it, `field` naming it in errors;
+// the seam through which the readers are fuzzed without a database.
+std::string ColumnAsString(const XSQLVAR& var, const std::string& field);
+std::int64_t ColumnAsLargeInt(const XSQLVAR& var, const std::string& field);
+std::int64_t ColumnAsCurrency(const XSQLVAR& var, const std::string& field);
 
 }  // namespace localdb

@@ -83,6 +83,22 @@ TEST_F(StubClientTest, SecondPasswordAfterTheFirstIsRefused) {
   EXPECT_FALSE(c.ConnQuelbrant.Connected());
 }
 
+TEST_F(StubClientTest, ALibraryWithoutTheEntryPointsIsPassedOver) {
+  // kernel32.dll loads everywhere and has no isc_* entry point.
+  FbDriverManager search({"kernel32.dll", "C:\\nowhere\\fbclient.dll", StubPath()});
+  search.Load("", nullptr);
+  EXPECT_EQ(search.LoadedFile(), StubPath());
+  FbDriverManager none({"kernel32.dll", "C:\\nowhere\\fbclient.dll"});
+  try {
+    none.Load("", nullptr);
+    FAIL() << "found a client library";
+  } catch (const localdb::ClientLibraryError& e) {
+    std::string m = e.what();
+    EXPECT_NE(m.find("\"kernel32.dll\": it lacks the function isc_attach_database"), std::string::npos) << m;
+    EXPECT_NE(m.find("\"C:\\nowhere\\fbclient.dll\": "), std::string::npos) << m;
+  }
+}
+
 TEST_F(StubClientTest, BothRefusedLogsTheSecondRefusalOnly) {
   WriteSettings("C:\\refuse-all.fdb", StubPath());
   LocalConnection c(fresh);
