@@ -7,8 +7,12 @@
 
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
+#include "replication/cycle_record.h"
 #include "replication/main_loop.h"
 #include "service/service.h"
+
+// The service's name with the service manager.
+inline constexpr const char* kServiceName = "TavrimondoClient";
 
 class TTavrimondoClient : public service::TService {
  public:
@@ -28,6 +32,10 @@ class TTavrimondoClient : public service::TService {
   // Held by a replication cycle and by the start and continue procedures, so that they never use
   // the connections at the same time. A stop does not take it.
   std::recursive_mutex ConnectionLock;
+
+  // The record of the last cycle and of the service's state, next to the executable, for the
+  // status check.
+  replication::CycleRecorder Record;
 
   // Handlers.
   void ServiceStart(bool& Started);
@@ -50,6 +58,10 @@ class TTavrimondoClient : public service::TService {
   void DoShutdown() override { ServiceShutdown(); }
   void DoAfterInstall() override { ServiceAfterInstall(); }
   void DoAfterUninstall() override { ServiceAfterUninstall(); }
+
+ protected:
+  // Every state reported to the service manager goes into the cycle record too.
+  int SendStatus(const service::StatusReport& report) override;
 };
 
 // The process's one service object; the control callback reaches the service through it.
