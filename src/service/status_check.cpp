@@ -427,7 +427,8 @@ std::string Pad(const std::string& s, std::size_t width) {
 std::string Ago(TimePoint then, TimePoint now) {
   const auto d = std::chrono::duration_cast<std::chrono::milliseconds>(now - then);
   if (d.count() < 0) return "";
-  return ", " + replication::DisplayDuration(std::chrono::milliseconds((d.count() / 1000) * 1000)) + " ago";
+  if (d.count() < 60000) return ", " + std::to_string(d.count() / 1000) + " s ago";
+  return ", " + replication::DisplayDuration(d) + " ago";
 }
 
 std::string TimeOf(const JsonValue& j, const char* key, TimePoint now, bool ago = false) {
@@ -493,10 +494,11 @@ std::string FormatText(const StatusResult& r) {
   line("");
 
   const host::ServiceQuery& s = r.service;
-  std::string svc = !s.known ? "unknown (" + s.error + ")" : s.installed ? s.state : "not installed, " + s.state;
+  std::string svc = s.known ? s.state : "unknown (" + s.error + ")";
   if (s.pid) svc += ", process " + std::to_string(s.pid);
   line("Service: " + svc);
-  if (s.known) line(std::string("  Installed:           ") + (s.installed ? "yes" + (s.command.empty() ? "" : ", " + s.command) : "no"));
+  if (s.known)
+    line(std::string("  Installed:           ") + (s.installed ? "yes" + (s.command.empty() ? "" : ", " + s.command) : "no"));
   if (!s.detail.empty()) line("  Note:                " + s.detail);
 
   line("Cycle record: " + r.record_file + (r.record_exists ? "" : " (none yet)"));
@@ -512,8 +514,10 @@ std::string FormatText(const StatusResult& r) {
         line("  Rows:                " + Count(c, "rows_read") + " read, " + Count(c, "rows_accepted") + " accepted, " +
              Count(c, "rows_rejected") + " rejected");
         const std::string before = c.value("index_before", std::string()), after = c.value("index_after", std::string());
-        line("  Index:               " + (before.empty() ? std::string("none") : before) + " -> " +
-             (after.empty() ? std::string("none") : after));
+        if (before == after)
+          line("  Index:               " + (before.empty() ? std::string("none") : before));
+        else
+          line("  Index:               " + (before.empty() ? std::string("none") : before) + " -> " + after);
         const std::string error = c.value("error", std::string());
         if (!error.empty()) line("  Error:               " + replication::OneLine(error, 1000));
       } else {
