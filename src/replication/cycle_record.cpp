@@ -276,9 +276,10 @@ void CycleRecorder::WriteLocked() {
   try {
     const std::string text = JsonLocked();
     {
+      // Not flushed to disk first: a record a power cut spoils is rewritten at the next start and
+      // cycle, and a flush every ten seconds would cost more than the record is worth.
       os::File f(tmp, os::File::Mode::kCreate);
       f.Write(text.data(), text.size());
-      f.Sync();
     }
     os::ReplaceFileAtomically(tmp, path_);
     failing_ = false;

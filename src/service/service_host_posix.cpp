@@ -286,6 +286,7 @@ ServiceQuery QueryService(const std::string& service_name, const RecordedService
   if (RunsExecutable(recorded.pid, recorded.exe)) {
     q.pid = recorded.pid;
     q.state = recorded.state.empty() ? StateName(2) : recorded.state;
+    if (q.state == StateName(1)) q.detail = "its process is still finishing its last cycle";
     return q;
   }
   q.state = StateName(1);

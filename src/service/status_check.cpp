@@ -344,7 +344,8 @@ void Judge(StatusResult& r) {
   } else if (s.state != StateName(4)) {
     r.notes.push_back("The service is changing state (" + s.state + ").");
   }
-  if (s.installed && !s.command.empty() && SameFile(s.command) != r.executable)
+  // Windows paths ignore letter case; two Linux paths that differ only in case are rare enough.
+  if (s.installed && !s.command.empty() && !text::EqualsIgnoreCase(SameFile(s.command), r.executable))
     r.notes.push_back("The installed service runs " + s.command + ", not this copy (" + r.executable +
                       "): this check reads this copy's settings, record and log.");
 

@@ -99,6 +99,7 @@ TEST(ServiceQuery, TheRecordedProcessCountsOnlyWhileItRunsThisExecutable) {
   } cases[] = {
       {{me, "paused", self}, "paused", me, ""},
       {{me, "", self}, "start pending", me, ""},
+      {{me, "stopped", self}, "stopped", me, "still finishing its last cycle"},
       {{me, "running", "/usr/bin/some-other-program"}, "stopped", 0, "no longer runs this program"},
       {{child, "running", self}, "stopped", 0, "which last reported \"running\", no longer runs this program: it ended"},
       {{child, "stopped", self}, "stopped", 0, ""},
