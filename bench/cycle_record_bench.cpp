@@ -1,7 +1,7 @@
 // What the cycle record costs an idle cycle, the cycle a store runs every ten seconds all day.
 //
 // With record: the agent's own Timer1Timer, which runs the cycle and then replaces the record
-// (written, flushed to disk, renamed over the old one).
+// (written, then renamed over the old one).
 // Bare: the same cycle of the same service object without the record (replication::Timer1Timer).
 // Both against a store database whose outgoing log the stand-in central server has received in
 // full (it reports the local highest SEQUENCIAL as the index), so every cycle is idle. The record

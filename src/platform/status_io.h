@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 #include <string_view>
 
 #include "platform/os.h"
@@ -19,6 +20,11 @@ struct ZonedTime {
 ZonedTime ToLocal(std::chrono::system_clock::time_point t);
 
 int CurrentProcessId();
+
+// Replaces `target` by `source` in one step (a reader sees the old file or the new one), without
+// waiting for the disk, unlike ReplaceFileAtomically: after a power cut either may be found, or a
+// spoilt one. For a file rewritten every few seconds that nothing depends on. Throws OsError.
+void ReplaceFileUnsynced(const std::string& source, const std::string& target);
 
 // Writes a report to the standard output: the console the program was started from (Windows:
 // attached to when the program has none of its own; wide characters on a console, UTF-8 bytes with

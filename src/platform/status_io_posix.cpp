@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -25,6 +26,10 @@ ZonedTime ToLocal(std::chrono::system_clock::time_point t) {
 }
 
 int CurrentProcessId() { return static_cast<int>(::getpid()); }
+
+void ReplaceFileUnsynced(const std::string& source, const std::string& target) {
+  if (::rename(source.c_str(), target.c_str()) != 0) throw OsError(errno, SysErrorMessage(errno));
+}
 
 bool WriteStdout(std::string_view utf8) {
   const bool ok = std::fwrite(utf8.data(), 1, utf8.size(), stdout) == utf8.size();

@@ -35,6 +35,15 @@ ZonedTime ToLocal(std::chrono::system_clock::time_point t) {
 
 int CurrentProcessId() { return static_cast<int>(::GetCurrentProcessId()); }
 
+void ReplaceFileUnsynced(const std::string& source, const std::string& target) {
+  const std::u16string from = text::Utf8ToUtf16(source), to = text::Utf8ToUtf16(target);
+  if (!::MoveFileExW(reinterpret_cast<const wchar_t*>(from.c_str()), reinterpret_cast<const wchar_t*>(to.c_str()),
+                     MOVEFILE_REPLACE_EXISTING)) {
+    const int e = static_cast<int>(::GetLastError());
+    throw OsError(e, SysErrorMessage(e));
+  }
+}
+
 bool WriteStdout(std::string_view utf8) {
   HANDLE h = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) {
