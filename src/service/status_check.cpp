@@ -254,7 +254,7 @@ void CountWaiting(StatusResult& r, localdb::LocalConnection& conn) {
       load.Close();
     }
   } catch (const std::exception& e) {
-    r.local_error = std::string("the rows waiting cannot be counted: ") + e.what();
+    r.rows_waiting_error = e.what();
   }
 }
 
@@ -317,10 +317,7 @@ void Judge(StatusResult& r) {
                       " for " + store + ": the next cycle first seeds the outgoing log with the stock of every product";
       if (r.initial_load_rows) s += " (" + std::to_string(*r.initial_load_rows) + " rows)";
       r.notes.push_back(s + ".");
-    } else if (!index) {
-      r.attention.push_back("The central server's index for " + store + " (\"" + r.index +
-                            "\") is not a number: no cycle can select rows with it.");
-    } else if (r.outgoing_rows && *index > r.highest_sequencial.value_or(0)) {
+    } else if (index && r.outgoing_rows && *index > r.highest_sequencial.value_or(0)) {
       r.index_above_local = true;
       r.attention.push_back("The central server's index for " + store + " (" + r.index +
                             ") is above the highest SEQUENCIAL here (" +
@@ -329,6 +326,11 @@ void Judge(StatusResult& r) {
                             " will never be sent until the central server's index is set back.");
     }
   }
+
+  if (!r.rows_waiting_error.empty())
+    r.attention.push_back("The rows above the central server's index for " + store + " (\"" + r.index +
+                          "\") cannot be selected, and no cycle can select them either: " +
+                          replication::OneLine(r.rows_waiting_error, 1000));
 
   // The service.
   const host::ServiceQuery& s = r.service;
@@ -489,6 +491,8 @@ std::string FormatText(const StatusResult& r) {
          (r.index_above_local ? "  ABOVE THE LOCAL HIGHEST SEQUENCIAL" : ""));
   else if (r.central_connected && !r.store_code)
     line("  Index for the store: not read (the store code comes from the local database)");
+  if (!r.rows_waiting_error.empty())
+    line("  Rows waiting:        cannot be counted: " + replication::OneLine(r.rows_waiting_error, 1000));
   if (r.rows_waiting)
     line("  Rows waiting:        " + std::to_string(*r.rows_waiting) +
          (r.initial_load_rows ? " (and " + std::to_string(*r.initial_load_rows) + " from the initial load to come)" : ""));
@@ -605,6 +609,7 @@ std::string FormatJson(const StatusResult& r) {
                   {"index_row", r.index_read ? JsonValue(r.index_row) : JsonValue(nullptr)},
                   {"index", r.index_read ? JsonValue(r.index) : JsonValue(nullptr)},
                   {"rows_waiting", OptionalOrNull(r.rows_waiting)},
+                  {"rows_waiting_error", TextOrNull(r.rows_waiting_error)},
                   {"index_above_local", r.index_above_local}};
   const host::ServiceQuery& s = r.service;
   j["service"] = {{"known", s.known},

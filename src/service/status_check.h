@@ -65,6 +65,7 @@ struct StatusResult {
   bool index_row = false;  // the central server has a row for the store
   std::string index;
   std::optional<std::int64_t> rows_waiting;
+  std::string rows_waiting_error;  // the rows above the index cannot be selected (as the cycle selects them)
   bool index_above_local = false;
 
   // The cycle record (its JSON text as read, when it could be read).

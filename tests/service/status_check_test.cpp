@@ -194,6 +194,17 @@ TEST_F(StatusCheckTest, IndexAboveTheLocalHighestIsFlagged) {
   EXPECT_EQ(Json::parse(status::FormatJson(r))["central"]["index_above_local"], true);
 }
 
+TEST_F(StatusCheckTest, AnIndexNoCycleCanUseIsFlagged) {
+  AddOutgoing(3);
+  StartCentral({"--index-text", "12abc"});
+  const status::StatusResult r = Check();
+  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
+  EXPECT_FALSE(r.rows_waiting_error.empty());
+  EXPECT_TRUE(Mentions(r.attention, "The rows above the central server's index for store 7 (\"12abc\") cannot be selected"))
+      << status::FormatText(r);
+  EXPECT_TRUE(r.local_error.empty());  // the local database itself is fine
+}
+
 TEST_F(StatusCheckTest, ChangesNothingWhereACycleWouldLoadSendAndStamp) {
   Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 3)");
   Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('B', 0)");
