@@ -10,6 +10,8 @@ packages=(
   wine wine64                         # the Windows test bed
   wine64-tools                        # winebuild: marks the fbclient bridge as a Wine builtin
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
+  nlohmann-json3-dev                  # JSON: the cycle record and the status check's JSON form
+  jq                                  # the status check tests read its JSON form
   iproute2 procps psmisc
   file dpkg-dev                       # the Debian package: cpack's dependency list (dpkg-shlibdeps)
 )

@@ -3,10 +3,14 @@
 
 #include "platform/os.h"
 #include "service/service_application.h"
+#include "service/status_check.h"
 #include "service/tavrimondo_client.h"
 
 int main(int argc, char** argv) {
-  service::TServiceApplication Application(os::CommandLineArguments(argc, argv));
+  const std::vector<std::string> args = os::CommandLineArguments(argc, argv);
+  // The status check comes before every other mode: it never installs, starts or stops anything.
+  if (service::FindCmdLineSwitch(args, "STATUS")) return service::status::RunStatusCheck(args);
+  service::TServiceApplication Application(args);
   try {
     Application.Initialize();
     Application.CreateForm(TavrimondoClient);

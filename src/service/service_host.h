@@ -83,5 +83,49 @@ int RegisterControlHandler(const std::string& service_name, ControlHandler handl
 // Reports the status; 0 or the system's error number.
 int SetStatus(const StatusReport& report);
 
+// ---- the status check's questions, and the line systemd shows ------------------------------
+
+// What the service last wrote about itself in its cycle record (Linux judges by it).
+struct RecordedService {
+  int pid = 0;        // 0: no record
+  std::string state;  // "running", "paused", ...
+  std::string exe;    // the executable that wrote it
+};
+
+// The service as the service manager sees it.
+struct ServiceQuery {
+  bool known = false;      // false: it could not be found out, and `error` says why
+  bool installed = false;  // registered (Linux: its unit file exists)
+  std::string state;       // a StateName(); "" when not known
+  int pid = 0;             // its process, 0 when it has none
+  std::string command;     // what the manager starts; "" when not installed
+  std::string detail;      // how the state was judged, when that is worth saying
+  std::string error;
+};
+
+// Windows asks the service control manager. Linux has no manager that tracks paused: the recorded
+// process counts when it still runs this executable, its recorded state then holds; otherwise the
+// service is stopped.
+ServiceQuery QueryService(const std::string& service_name, const RecordedService& recorded);
+
+// A line for the service manager to show beside the state (systemd's STATUS=, after the state's
+// own word); nothing on Windows.
+void SetStatusText(const std::string& text);
+
 }  // namespace host
+
+// The name of a service state (SERVICE_STOPPED 1 .. SERVICE_PAUSED 7): "stopped", "start pending",
+// "stop pending", "running", "continue pending", "pause pending", "paused"; "" for anything else.
+inline const char* StateName(std::uint32_t state) {
+  switch (state) {
+    case 1: return "stopped";
+    case 2: return "start pending";
+    case 3: return "stop pending";
+    case 4: return "running";
+    case 5: return "continue pending";
+    case 6: return "pause pending";
+    case 7: return "paused";
+  }
+  return "";
+}
 }  // namespace service

@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -125,6 +126,9 @@ ControlHandler g_control = nullptr;
 std::mutex g_mu;
 bool g_accepting = false;
 int g_status_fd = -1;  // wakes the dispatcher when the status changes
+// What systemd was last told: the state's notification and the line after its word.
+std::string g_state_line;
+std::string g_status_text;
 
 }  // namespace
 
@@ -312,14 +316,84 @@ int SetStatus(const StatusReport& r) {
     case 6: state = "STATUS=Pausing"; break;
     case 7: state = "STATUS=Paused"; break;
   }
-  if (state) ::sd_notify(0, state);  // without systemd there is nobody to tell
   std::lock_guard lock(g_mu);
+  if (state) {
+    g_state_line = state;
+    // Without systemd there is nobody to tell.
+    ::sd_notify(0, (g_status_text.empty() ? g_state_line : g_state_line + " - " + g_status_text).c_str());
+  }
   g_accepting = r.controls_accepted != 0 && r.current_state != 1;
   if (g_status_fd >= 0) {
     std::uint64_t one = 1;
     (void)::write(g_status_fd, &one, sizeof one);
   }
   return 0;
+}
+
+// ---- the status check's questions, and the line systemd shows ------------------------------
+
+namespace {
+
+// The command of the unit's ExecStart= line; "" when there is none.
+std::string UnitCommand(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("ExecStart=", 0) == 0) return line.substr(10);
+  }
+  return {};
+}
+
+// Whether process `pid` exists and runs `exe` (a binary replaced since it started counts too).
+bool RunsExecutable(int pid, const std::string& exe) {
+  if (pid <= 0) return false;
+  char buf[4096];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n < 0) {
+    // Another user's process (the service runs as root, the check as a technician): it exists, and
+    // its executable cannot be told; the record it wrote stands.
+    return errno == EACCES && (::kill(pid, 0) == 0 || errno == EPERM);
+  }
+  std::string target(buf, static_cast<std::size_t>(n));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (target.size() > kDeleted.size() && target.ends_with(kDeleted)) target.resize(target.size() - kDeleted.size());
+  if (target == exe) return true;
+  // A zombie's link is gone already; it has ended.
+  return false;
+}
+
+}  // namespace
+
+ServiceQuery QueryService(const std::string& service_name, const RecordedService& recorded) {
+  ServiceQuery q;
+  q.known = true;
+  const std::string unit = UnitPath(service_name);
+  struct stat st{};
+  q.installed = ::stat(unit.c_str(), &st) == 0;
+  if (q.installed) q.command = UnitCommand(unit);
+  if (RunsExecutable(recorded.pid, recorded.exe)) {
+    q.pid = recorded.pid;
+    q.state = recorded.state.empty() ? StateName(2) : recorded.state;
+    if (q.state == StateName(1)) q.detail = "its process is still finishing its last cycle";
+    return q;
+  }
+  q.state = StateName(1);
+  if (recorded.pid > 0 && recorded.state != StateName(1))
+    q.detail = "process " + std::to_string(recorded.pid) + ", which last reported \"" + recorded.state +
+               "\", no longer runs this program: it ended without stopping (killed or crashed)";
+  else if (recorded.pid == 0)
+    q.detail = "no service run has left a record in this folder";
+  return q;
+}
+
+void SetStatusText(const std::string& text) {
+  std::lock_guard lock(g_mu);
+  g_status_text = text;
+  // After the state's own line, so that systemd shows the state first and keeps its READY/STOPPING.
+  const std::string word = g_state_line.empty() ? std::string() : g_state_line.substr(g_state_line.rfind("STATUS=") + 7);
+  ::sd_notify(0, ("STATUS=" + (word.empty() || text.empty() ? word + text : word + " - " + text)).c_str());
 }
 
 }  // namespace service::host

@@ -159,4 +159,49 @@ int SetStatus(const StatusReport& r) {
   return 0;
 }
 
+// ---- the status check's questions, and the line systemd shows ------------------------------
+
+ServiceQuery QueryService(const std::string& service_name, const RecordedService&) {
+  ServiceQuery q;
+  // Only what any user may ask: no administrator rights needed.
+  SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) {
+    q.error = "the service control manager cannot be asked: " + os::SysErrorMessage(static_cast<int>(::GetLastError()));
+    return q;
+  }
+  SC_HANDLE svc = ::OpenServiceW(manager, Wide(service_name).c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+  if (!svc) {
+    const DWORD e = ::GetLastError();
+    if (e == ERROR_SERVICE_DOES_NOT_EXIST) {
+      q.known = true;
+      q.state = StateName(1);
+    } else {
+      q.error = "the service cannot be asked: " + os::SysErrorMessage(static_cast<int>(e));
+    }
+    ::CloseServiceHandle(manager);
+    return q;
+  }
+  q.installed = true;
+  SERVICE_STATUS_PROCESS sp{};
+  DWORD needed = 0;
+  if (::QueryServiceStatusEx(svc, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&sp), sizeof sp, &needed)) {
+    q.known = true;
+    q.state = StateName(sp.dwCurrentState);
+    q.pid = static_cast<int>(sp.dwProcessId);
+  } else {
+    q.error = "the service's state cannot be read: " + os::SysErrorMessage(static_cast<int>(::GetLastError()));
+  }
+  ::QueryServiceConfigW(svc, nullptr, 0, &needed);
+  if (needed > 0) {
+    std::vector<BYTE> buf(needed);
+    auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+    if (::QueryServiceConfigW(svc, cfg, needed, &needed)) q.command = Narrow(cfg->lpBinaryPathName);
+  }
+  ::CloseServiceHandle(svc);
+  ::CloseServiceHandle(manager);
+  return q;
+}
+
+void SetStatusText(const std::string&) {}
+
 }  // namespace service::host

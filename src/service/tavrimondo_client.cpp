@@ -18,7 +18,9 @@ void ServiceController(std::uint32_t CtrlCode) {
 }
 
 TTavrimondoClient::TTavrimondoClient(replication::MainLoop& loop)
-    : TService("TavrimondoClient", "Tavrimondo (Sender Client)") {
+    : TService(kServiceName, "Tavrimondo (Sender Client)"),
+      // A record that cannot be written is worth one event-log entry, never a failed cycle.
+      Record(replication::CycleRecordPath(), [this](const std::string& message) { LogMessage(message); }) {
   // Armed as soon as the service object exists; its ticks arrive on the main thread.
   Timer1 = std::make_unique<replication::TTimer>(loop, kTimerInterval, [this] { Timer1Timer(); });
   Central.SetReconcileErrorHandler(
@@ -74,7 +76,29 @@ bool TTavrimondoClient::CycleShouldYield() const {
 }
 
 void TTavrimondoClient::Timer1Timer() {
-  replication::Timer1Timer({Central, Local, *Timer1, ConnectionLock, Replication, [this] { return CycleShouldYield(); }});
+  replication::CycleReport report;
+  // The record is written whatever the cycle's end; a failure then goes on to the event log.
+  auto record = [&] {
+    try {
+      service::host::SetStatusText(Record.RecordCycle(report));
+    } catch (...) {
+      // Nothing about the record may change how the cycle ends.
+    }
+  };
+  try {
+    replication::Timer1Timer(
+        {Central, Local, *Timer1, ConnectionLock, Replication, [this] { return CycleShouldYield(); }, &report});
+  } catch (...) {
+    record();
+    throw;
+  }
+  record();
+}
+
+int TTavrimondoClient::SendStatus(const service::StatusReport& report) {
+  const int result = TService::SendStatus(report);
+  Record.RecordServiceState(service::StateName(report.current_state));
+  return result;
 }
 
 void TTavrimondoClient::CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,

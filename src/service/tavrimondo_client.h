@@ -7,9 +7,13 @@
 
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
+#include "replication/cycle_record.h"
 #include "replication/main_loop.h"
 #include "replication/replication_cycle.h"
 #include "service/service.h"
+
+// The service's name with the service manager.
+inline constexpr const char* kServiceName = "TavrimondoClient";
 
 class TTavrimondoClient : public service::TService {
  public:
@@ -36,6 +40,10 @@ class TTavrimondoClient : public service::TService {
   // boundary instead of making it wait behind the whole backlog.
   bool CycleShouldYield() const;
 
+  // The record of the last cycle and of the service's state, next to the executable, for the
+  // status check.
+  replication::CycleRecorder Record;
+
   // Handlers.
   void ServiceStart(bool& Started);
   void ServiceExecute();
@@ -57,6 +65,10 @@ class TTavrimondoClient : public service::TService {
   void DoShutdown() override { ServiceShutdown(); }
   void DoAfterInstall() override { ServiceAfterInstall(); }
   void DoAfterUninstall() override { ServiceAfterUninstall(); }
+
+ protected:
+  // Every state reported to the service manager goes into the cycle record too.
+  int SendStatus(const service::StatusReport& report) override;
 };
 
 // The process's one service object; the control callback reaches the service through it.

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "cycle_fixture.h"
@@ -148,6 +149,53 @@ TEST_F(CycleTest, FailureWhileReadingEscapesForTheEventLogAfterClosingEverything
   EXPECT_FALSE(agent->Central.ConnServer.Connected());
   EXPECT_FALSE(agent->Local.ConnQuelbrant.Connected());
   EXPECT_TRUE(agent->Timer1->Enabled());
+}
+
+// The record next to the executable after a sent, an idle and two failed cycles (one that cannot
+// connect, one that fails while reading, which escapes for the event log): written in every case.
+TEST_F(CycleTest, TheRecordAfterASentAnIdleAndAFailedCycle) {
+  using Json = nlohmann::json;
+  auto record = [&] { return Json::parse(testutil::ReadFile(app / "Tavrimondo_cycle.json")); };
+  AddOutgoing(120);
+  StartCentral();
+  StartAgent();
+
+  Cycle();
+  Json j = record();
+  EXPECT_EQ(j["last_cycle"]["outcome"], "sent");
+  EXPECT_EQ(j["last_cycle"]["rows_read"], 120);
+  EXPECT_EQ(j["last_cycle"]["rows_accepted"], 120);
+  EXPECT_EQ(j["last_cycle"]["rows_rejected"], 0);
+  EXPECT_EQ(j["last_cycle"]["index_before"], "");
+  EXPECT_EQ(j["last_cycle"]["index_after"], "120");
+  EXPECT_EQ(j["last_cycle"]["error"], "");
+  EXPECT_NE(j["summary"].get<std::string>().find("sent 120 rows, index none -> 120."), std::string::npos) << j["summary"];
+
+  Cycle();
+  j = record();
+  EXPECT_EQ(j["last_cycle"]["outcome"], "idle");
+  EXPECT_EQ(j["last_cycle"]["index_before"], "120");
+  EXPECT_EQ(j["last_cycle"]["rows_read"], 0);
+
+  const std::uint16_t port = central->port();
+  central.reset();
+  StartAgent(false, port);  // nobody listens there any more
+  Cycle();
+  j = record();
+  EXPECT_EQ(j["last_cycle"]["outcome"], "failed");
+  EXPECT_EQ(j["last_cycle"]["error"], Log().at(0));  // the connection's failure, as logged
+  EXPECT_EQ(j["counters"]["cycles"], 1);             // a new service object counts anew
+
+  StartCentral({"--index-text", "5"});
+  StartAgent();
+  Store("DROP TABLE RPL_LOGESTOQUE_ENV");
+  EXPECT_THROW(Cycle(), std::exception);
+  j = record();
+  EXPECT_EQ(j["last_cycle"]["outcome"], "failed");
+  EXPECT_EQ(j["last_cycle"]["index_before"], "5");
+  EXPECT_NE(j["last_cycle"]["error"].get<std::string>().find("RPL_LOGESTOQUE_ENV"), std::string::npos) << j["last_cycle"];
+  EXPECT_EQ(j["counters"]["failed"], 1);
+  EXPECT_EQ(j["counters"]["consecutive_failures"], 1);
 }
 
 }  // namespace

@@ -4,11 +4,14 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 
+#include "platform/os.h"
+#include "platform/status_io.h"
 #include "service/service_host.h"
 #include "service/systemd_unit.h"
 #include "test_util.h"
@@ -79,6 +82,65 @@ TEST(SystemdUnit, ExecStartIsEscapedBySystemdsRules) {
       {"/opt/A\xE7/Srv", "/bin/sh -c \"exec \\\"$$0\\\"\" \"/opt/A\\xe7/Srv\""},
   };
   for (const auto& c : cases) EXPECT_EQ(service::systemd::ExecStartValue(c.path), c.exec_start) << c.path;
+}
+
+// The cycle's summary rides after the state's own word, and a later state keeps it.
+TEST(SystemdNotification, TheCycleSummaryFollowsTheState) {
+  testutil::TempDir dir;
+  NotifySocket systemd(dir / "notify");
+  service::StatusReport r;
+  r.current_state = 4;
+  service::host::SetStatus(r);
+  EXPECT_EQ(systemd.Next(), "READY=1\nSTATUS=Running");
+  service::host::SetStatusText("Last cycle 09/02/2018 14:05:33 (1.2 s): sent 120 rows, index 0 -> 120.");
+  EXPECT_EQ(systemd.Next(), "STATUS=Running - Last cycle 09/02/2018 14:05:33 (1.2 s): sent 120 rows, index 0 -> 120.");
+  r.current_state = 7;
+  service::host::SetStatus(r);
+  EXPECT_EQ(systemd.Next(), "STATUS=Paused - Last cycle 09/02/2018 14:05:33 (1.2 s): sent 120 rows, index 0 -> 120.");
+  service::host::SetStatusText("");
+  EXPECT_EQ(systemd.Next(), "STATUS=Paused");
+}
+
+// Without a manager that knows "paused", the recorded process decides: it must still run this
+// executable.
+TEST(ServiceQuery, TheRecordedProcessCountsOnlyWhileItRunsThisExecutable) {
+  testutil::TempDir units;
+  ::setenv("TAVRIMONDO_UNIT_DIR", units.path().c_str(), 1);
+  const std::string self = os::ExeName();
+  const int me = os::CurrentProcessId();
+  pid_t child = ::fork();  // a process that has ended: its pid is free, or a zombie until reaped
+  if (child == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+
+  const struct {
+    service::host::RecordedService recorded;
+    const char* state;
+    int pid;
+    const char* detail;
+  } cases[] = {
+      {{me, "paused", self}, "paused", me, ""},
+      {{me, "", self}, "start pending", me, ""},
+      {{me, "stopped", self}, "stopped", me, "still finishing its last cycle"},
+      {{me, "running", "/usr/bin/some-other-program"}, "stopped", 0, "no longer runs this program"},
+      {{child, "running", self}, "stopped", 0, "which last reported \"running\", no longer runs this program: it ended"},
+      {{child, "stopped", self}, "stopped", 0, ""},
+      {{0, "", ""}, "stopped", 0, "no service run has left a record in this folder"},
+  };
+  for (const auto& c : cases) {
+    const service::host::ServiceQuery q = service::host::QueryService("TavrimondoClient", c.recorded);
+    EXPECT_TRUE(q.known);
+    EXPECT_EQ(q.state, c.state) << c.recorded.pid << " " << c.recorded.exe;
+    EXPECT_EQ(q.pid, c.pid);
+    EXPECT_NE(q.detail.find(c.detail), std::string::npos) << q.detail;
+    EXPECT_FALSE(q.installed);
+  }
+
+  testutil::WriteFile(units / "TavrimondoClient.service", "[Service]\nType=notify\nExecStart=\"/opt/agent dir/SrvTavrimondoClient\"\n");
+  const service::host::ServiceQuery q = service::host::QueryService("TavrimondoClient", {me, "running", self});
+  EXPECT_TRUE(q.installed);
+  EXPECT_EQ(q.command, "\"/opt/agent dir/SrvTavrimondoClient\"");
+  ::unsetenv("TAVRIMONDO_UNIT_DIR");
 }
 
 }  // namespace

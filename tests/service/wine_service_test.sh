@@ -96,6 +96,19 @@ for code in 4 200; do
 done
 failures=$(count_logged "$agent" "$central_failure")
 check "cycles go on while paused" wait_for 25 logged_times "$agent" "$central_failure" $((failures + 1))
+# The status check on the console, beside the paused service, while neither server can be reached.
+jq_ok() { jq -e "$@" >/dev/null; }
+agent_run "$agent" /STATUS /JSON
+check "status: needs attention (1)" test "$rc" -eq 1
+check "status: the JSON form parses" jq_ok . <<<"$out"
+check "status: the service control manager says paused" \
+  test "$(jq -r '.service.installed, .service.state' <<<"$out" | tr '\n' ' ')" = "true paused " -a "$(jq -r .service.pid <<<"$out")" -gt 0
+check "status: the central server's error" test "$(jq -r .central.error <<<"$out")" = "$central_failure"
+check "status: why no client library loads" jq_ok '.client_library.error | contains("fbclient.dll")' <<<"$out"
+check "status: the service's own record" test "$(jq -r .record.content.service.state <<<"$out")" = paused
+agent_run "$agent" -status
+check "status, plain: needs attention" grep -qx "Result: NEEDS ATTENTION (exit code 1)" <<<"$out"
+check "status, plain: accented log lines come out intact" grep -qF -- "- Pausou o Serviço" <<<"$out"
 check "interrogate and a custom code logged nothing" test "$(count_logged "$agent" "Serviço")" -eq 2
 ctl control TavrimondoClient 3 >/dev/null
 check "continue reports running" ctl wait TavrimondoClient RUNNING 30 >/dev/null

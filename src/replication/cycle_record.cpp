@@ -1,0 +1,308 @@
+#include "replication/cycle_record.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <exception>
+
+#include "platform/os.h"
+#include "platform/status_io.h"
+#include "settings/activity_log.h"
+#include "settings/app_dir.h"
+
+namespace replication {
+
+using JsonValue = nlohmann::ordered_json;
+
+std::string CycleRecordPath() { return settings::AppDirectory() + kCycleRecordFileName; }
+
+// ---- counters and the summary line ---------------------------------------------------------
+
+void CycleCounters::Count(const CycleReport& r) {
+  ++cycles;
+  switch (r.outcome) {
+    case CycleOutcome::kIdle: ++idle; break;
+    case CycleOutcome::kSent: ++sent; break;
+    case CycleOutcome::kFailed: ++failed; break;
+    case CycleOutcome::kStoppedEarly: ++stopped_early; break;
+  }
+  rows_sent += r.rows_accepted;
+  rows_rejected += r.rows_rejected;
+  if (r.rows_accepted > 0) last_sent = r.end;
+  if (r.outcome == CycleOutcome::kFailed) {
+    ++consecutive_failures;
+    last_failure = r.end;
+  } else {
+    consecutive_failures = 0;
+    last_success = r.end;
+  }
+}
+
+namespace {
+
+std::string Rows(std::int64_t n) { return std::to_string(n) + (n == 1 ? " row" : " rows"); }
+
+std::string IndexText(const std::string& index) { return index.empty() ? "none" : index; }
+
+std::chrono::milliseconds Duration(const CycleReport& r) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(r.end - r.start);
+}
+
+// What the cycle did, without the time: "sent 120 rows, index 0 -> 120".
+std::string WhatItDid(const CycleReport& r) {
+  const std::string index = r.index_before == r.index_after
+                                ? "index " + IndexText(r.index_before)
+                                : "index " + IndexText(r.index_before) + " -> " + IndexText(r.index_after);
+  switch (r.outcome) {
+    case CycleOutcome::kIdle: return "nothing to send, " + index;
+    case CycleOutcome::kSent: return "sent " + Rows(r.rows_accepted) + ", " + index;
+    case CycleOutcome::kStoppedEarly: return "stopped early after sending " + Rows(r.rows_accepted) + ", " + index;
+    case CycleOutcome::kFailed: {
+      std::string s = "FAILED";
+      if (r.rows_accepted > 0) s += " after sending " + Rows(r.rows_accepted);
+      if (r.rows_rejected > 0) s += ", " + Rows(r.rows_rejected) + " rejected";
+      return s + ": " + (r.error.empty() ? std::string("(no message)") : OneLine(r.error, 200));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string CycleSummary(const std::optional<CycleReport>& last, const CycleCounters& c) {
+  std::string s;
+  if (last) {
+    s = "Last cycle " + DisplayTime(last->start) + " (" + DisplayDuration(Duration(*last)) + "): " + WhatItDid(*last) + ".";
+  } else {
+    s = "No cycle yet.";
+  }
+  s += " Since " + DisplayTime(c.since) + ": " + std::to_string(c.cycles) + (c.cycles == 1 ? " cycle" : " cycles");
+  if (c.cycles > 0) {
+    s += " (" + std::to_string(c.sent) + " sent, " + std::to_string(c.idle) + " idle, " + std::to_string(c.failed) +
+         " failed";
+    if (c.stopped_early) s += ", " + std::to_string(c.stopped_early) + " stopped early";
+    s += ")";
+  }
+  s += ", " + Rows(c.rows_sent) + " sent";
+  if (c.consecutive_failures > 1) s += ", " + std::to_string(c.consecutive_failures) + " failures in a row";
+  return s + ".";
+}
+
+// ---- times -----------------------------------------------------------------------------------
+
+std::string FormatIsoTime(TimePoint t) {
+  const os::ZonedTime z = os::ToLocal(t);
+  const int off = z.utc_offset_minutes < 0 ? -z.utc_offset_minutes : z.utc_offset_minutes;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", z.local.year, z.local.month,
+                z.local.day, z.local.hour, z.local.minute, z.local.second, z.local.millisecond,
+                z.utc_offset_minutes < 0 ? '-' : '+', off / 60, off % 60);
+  return buf;
+}
+
+std::optional<TimePoint> ParseIsoTime(const std::string& s) {
+  // YYYY-MM-DDTHH:MM:SS[.fff](Z|+HH:MM|-HH:MM)
+  auto digits = [&](std::size_t pos, std::size_t n, int& out) {
+    if (pos + n > s.size()) return false;
+    out = 0;
+    for (std::size_t i = pos; i < pos + n; ++i) {
+      if (s[i] < '0' || s[i] > '9') return false;
+      out = out * 10 + (s[i] - '0');
+    }
+    return true;
+  };
+  int y, mo, d, h, mi, se, ms = 0;
+  if (!digits(0, 4, y) || s.size() < 19 || s[4] != '-' || !digits(5, 2, mo) || s[7] != '-' || !digits(8, 2, d) ||
+      s[10] != 'T' || !digits(11, 2, h) || s[13] != ':' || !digits(14, 2, mi) || s[16] != ':' || !digits(17, 2, se))
+    return std::nullopt;
+  std::size_t p = 19;
+  if (p < s.size() && s[p] == '.') {
+    std::size_t q = p + 1;
+    int scale = 100;
+    while (q < s.size() && s[q] >= '0' && s[q] <= '9') {
+      ms += (s[q] - '0') * scale;
+      scale /= 10;
+      ++q;
+    }
+    if (q == p + 1) return std::nullopt;
+    p = q;
+  }
+  int offset = 0;
+  if (p < s.size() && s[p] == 'Z') {
+    ++p;
+  } else if (p < s.size() && (s[p] == '+' || s[p] == '-')) {
+    int oh, om;
+    if (!digits(p + 1, 2, oh) || p + 3 >= s.size() || s[p + 3] != ':' || !digits(p + 4, 2, om)) return std::nullopt;
+    offset = (oh * 60 + om) * (s[p] == '-' ? -1 : 1);
+    p += 6;
+  } else {
+    return std::nullopt;
+  }
+  if (p != s.size()) return std::nullopt;
+  using namespace std::chrono;
+  const year_month_day ymd{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
+  if (!ymd.ok() || h > 23 || mi > 59 || se > 60) return std::nullopt;
+  const auto t = sys_days{ymd} + hours{h} + minutes{mi} + seconds{se} + milliseconds{ms} - minutes{offset};
+  return time_point_cast<system_clock::duration>(t);
+}
+
+std::string DisplayTime(TimePoint t) { return settings::ActivityLog::TimeStamp(os::ToLocal(t).local); }
+
+std::string DisplayDuration(std::chrono::milliseconds d) {
+  const long long ms = d.count() < 0 ? 0 : d.count();
+  char buf[48];
+  if (ms < 1000) {
+    std::snprintf(buf, sizeof buf, "%lld ms", ms);
+  } else if (ms < 60000) {
+    std::snprintf(buf, sizeof buf, "%.1f s", static_cast<double>(ms) / 1000.0);
+  } else if (ms < 3600000) {
+    std::snprintf(buf, sizeof buf, "%lld min %lld s", ms / 60000, (ms / 1000) % 60);
+  } else {
+    std::snprintf(buf, sizeof buf, "%lld h %lld min", ms / 3600000, (ms / 60000) % 60);
+  }
+  return buf;
+}
+
+std::string OneLine(const std::string& message, std::size_t max_bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    const char c = message[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') ++i;
+      if (i + 1 < message.size()) out += " / ";
+    } else {
+      out += c;
+    }
+  }
+  if (out.size() > max_bytes) {
+    std::size_t cut = max_bytes;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+    out = out.substr(0, cut) + "...";
+  }
+  return out;
+}
+
+// ---- the recorder ----------------------------------------------------------------------------
+
+namespace {
+
+JsonValue OptionalTime(const std::optional<TimePoint>& t) { return t ? JsonValue(FormatIsoTime(*t)) : JsonValue(nullptr); }
+
+}  // namespace
+
+CycleRecorder::CycleRecorder(std::string path, ErrorSink on_error)
+    : path_(std::move(path)), on_error_(std::move(on_error)), pid_(os::CurrentProcessId()), exe_(os::ExeName()) {
+  counters_.since = std::chrono::system_clock::now();
+}
+
+std::string CycleRecorder::RecordCycle(const CycleReport& report) {
+  std::lock_guard lock(mu_);
+  counters_.Count(report);
+  last_ = report;
+  WriteLocked();
+  return CycleSummary(last_, counters_);
+}
+
+void CycleRecorder::RecordServiceState(const std::string& state) {
+  std::lock_guard lock(mu_);
+  if (state != state_) state_since_ = std::chrono::system_clock::now();
+  state_ = state;
+  WriteLocked();
+}
+
+std::string CycleRecorder::Summary() const {
+  std::lock_guard lock(mu_);
+  return CycleSummary(last_, counters_);
+}
+
+CycleCounters CycleRecorder::Counters() const {
+  std::lock_guard lock(mu_);
+  return counters_;
+}
+
+std::string CycleRecorder::Json() const {
+  std::lock_guard lock(mu_);
+  return JsonLocked();
+}
+
+std::string CycleRecorder::JsonLocked() const {
+  JsonValue j;
+  j["format"] = kCycleRecordFormat;
+  j["written"] = FormatIsoTime(std::chrono::system_clock::now());
+  j["summary"] = CycleSummary(last_, counters_);
+  JsonValue svc;
+  svc["state"] = state_.empty() ? JsonValue(nullptr) : JsonValue(state_);
+  svc["since"] = state_.empty() ? JsonValue(nullptr) : JsonValue(FormatIsoTime(state_since_));
+  svc["pid"] = pid_;
+  svc["exe"] = exe_;
+  j["service"] = svc;
+  if (last_) {
+    const CycleReport& r = *last_;
+    JsonValue c;
+    c["start"] = FormatIsoTime(r.start);
+    c["end"] = FormatIsoTime(r.end);
+    c["duration_ms"] = Duration(r).count();
+    c["outcome"] = OutcomeName(r.outcome);
+    c["rows_read"] = r.rows_read;
+    c["rows_accepted"] = r.rows_accepted;
+    c["rows_rejected"] = r.rows_rejected;
+    c["index_before"] = r.index_before;
+    c["index_after"] = r.index_after;
+    c["error"] = r.error;
+    j["last_cycle"] = c;
+  } else {
+    j["last_cycle"] = nullptr;
+  }
+  JsonValue n;
+  n["since"] = FormatIsoTime(counters_.since);
+  n["cycles"] = counters_.cycles;
+  n["sent"] = counters_.sent;
+  n["idle"] = counters_.idle;
+  n["failed"] = counters_.failed;
+  n["stopped_early"] = counters_.stopped_early;
+  n["rows_sent"] = counters_.rows_sent;
+  n["rows_rejected"] = counters_.rows_rejected;
+  n["consecutive_failures"] = counters_.consecutive_failures;
+  n["last_success"] = OptionalTime(counters_.last_success);
+  n["last_sent"] = OptionalTime(counters_.last_sent);
+  n["last_failure"] = OptionalTime(counters_.last_failure);
+  j["counters"] = n;
+  // Messages come from servers and may hold anything: broken UTF-8 is replaced, never fatal.
+  return j.dump(2, ' ', false, JsonValue::error_handler_t::replace) + "\n";
+}
+
+void CycleRecorder::WriteLocked() {
+  const std::string tmp = path_ + ".tmp";
+  try {
+    const std::string text = JsonLocked();
+    {
+      os::File f(tmp, os::File::Mode::kCreate);
+      f.Write(text.data(), text.size());
+    }
+    // Without waiting for the disk: a record a power cut spoils is rewritten at the next start and
+    // the next cycle, and waiting every ten seconds would cost an idle cycle a tenth of its time.
+    os::ReplaceFileUnsynced(tmp, path_);
+    failing_ = false;
+  } catch (const std::exception& e) {
+    os::RemoveFile(tmp);
+    if (!failing_ && on_error_) {
+      try {
+        on_error_("The cycle record " + path_ + " cannot be written: " + e.what());
+      } catch (...) {
+        // Reporting is best effort: the cycle goes on whatever happens here.
+      }
+    }
+    failing_ = true;
+  } catch (...) {
+    os::RemoveFile(tmp);
+    if (!failing_ && on_error_) {
+      try {
+        on_error_("The cycle record " + path_ + " cannot be written");
+      } catch (...) {
+      }
+    }
+    failing_ = true;
+  }
+}
+
+}  // namespace replication
