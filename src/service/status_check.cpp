@@ -11,6 +11,7 @@
 #include "connections/local/local_connection.h"
 #include "platform/os.h"
 #include "platform/status_io.h"
+#include "replication/replication_state.h"
 #include "service/service_application.h"
 #include "service/tavrimondo_client.h"
 #include "settings/activity_log.h"
@@ -247,6 +248,25 @@ void CountWaiting(StatusResult& r, localdb::LocalConnection& conn) {
     r.rows_waiting = waiting.FieldByName("LINHAS").AsLargeInt();
     waiting.Close();
     if (initial_load) {
+      // The last initial load may still be waiting to be sent: then the next cycle sends it
+      // instead of loading again.
+      try {
+        const replication::ReplicationState state = replication::StateFile(replication::StateFilePath()).Read();
+        const std::string database =
+            conn.ConnQuelbrant.Params.Values("Server") + ":" + conn.ConnQuelbrant.Params.Values("Database");
+        if (state.load_mark != 0 && r.store_code && state.store == *r.store_code && state.database == database) {
+          localdb::TFDQuery mark("StatusMark", conn.ConnQuelbrant, conn.TransLeitura,
+                                 "SELECT COUNT(*) AS LINHAS FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL = :SEQUENCIAL");
+          mark.ParamByName("SEQUENCIAL").SetAsLargeInt(state.load_mark);
+          mark.Open();
+          if (mark.FieldByName("LINHAS").AsLargeInt() > 0) r.load_mark = state.load_mark;
+          mark.Close();
+        }
+      } catch (const replication::StateFileError&) {
+        // The cycle discards a damaged state file and loads; so does this account of it.
+      }
+    }
+    if (initial_load && !r.load_mark) {
       localdb::TFDQuery load("StatusLoad", conn.ConnQuelbrant, conn.TransLeitura,
                              "SELECT COUNT(*) AS LINHAS FROM PRODUTOS WHERE COALESCE(ESTOQUEATUAL, 0.000) <> 0.000");
       load.Open();
@@ -312,7 +332,12 @@ void Judge(StatusResult& r) {
   if (r.index_read) {
     const bool initial_load = r.index.empty() || r.index == "0";
     const std::optional<std::int64_t> index = ParseIndex(r.index);
-    if (initial_load) {
+    if (initial_load && r.load_mark) {
+      r.notes.push_back(std::string("The central server has ") +
+                        (r.index_row ? "the index \"" + r.index + "\"" : "no index") + " for " + store +
+                        ": the initial load already written (up to SEQUENCIAL " + std::to_string(*r.load_mark) +
+                        ") is still waiting to be sent; the next cycle sends it instead of loading again.");
+    } else if (initial_load) {
       std::string s = std::string("The central server has ") + (r.index_row ? "the index \"" + r.index + "\"" : "no index") +
                       " for " + store + ": the next cycle first seeds the outgoing log with the stock of every product";
       if (r.initial_load_rows) s += " (" + std::to_string(*r.initial_load_rows) + " rows)";
@@ -600,7 +625,8 @@ std::string FormatJson(const StatusResult& r) {
                 {"store_code", OptionalOrNull(r.store_code)},
                 {"outgoing_rows", OptionalOrNull(r.outgoing_rows)},
                 {"highest_sequencial", OptionalOrNull(r.highest_sequencial)},
-                {"initial_load_rows", OptionalOrNull(r.initial_load_rows)}};
+                {"initial_load_rows", OptionalOrNull(r.initial_load_rows)},
+                {"load_mark", OptionalOrNull(r.load_mark)}};
   const std::optional<std::int64_t> port = ParseIndex(r.central_port);
   j["central"] = {{"host", r.central_host},
                   {"port", port ? JsonValue(*port) : JsonValue(r.central_port)},

@@ -55,6 +55,7 @@ struct StatusResult {
   std::optional<std::int64_t> outgoing_rows;
   std::optional<std::int64_t> highest_sequencial;  // none when the outgoing log is empty
   std::optional<std::int64_t> initial_load_rows;   // products the next initial load would copy
+  std::optional<std::int64_t> load_mark;           // an initial load still waiting to be sent, up to here
 
   // The central server.
   std::string central_host;

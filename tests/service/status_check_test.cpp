@@ -223,6 +223,19 @@ TEST_F(StatusCheckTest, ChangesNothingWhereACycleWouldLoadSendAndStamp) {
   EXPECT_EQ(AppFiles(), std::vector<std::string>{"kordane.ini"});  // no log line, no record
 }
 
+// An initial load the central server has not stored yet is not run again, and the check says so.
+TEST_F(StatusCheckTest, AnInitialLoadStillWaitingIsReportedInsteadOfAnotherToCome) {
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 3)");
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('B', 4)");
+  StartCentral({"--reject-seq", "1"});
+  AgentCycle();  // seeds the log with two rows, which the central server refuses
+  const status::StatusResult r = Check();
+  EXPECT_EQ(r.load_mark, 2) << status::FormatText(r);
+  EXPECT_FALSE(r.initial_load_rows);
+  EXPECT_TRUE(Mentions(r.notes, "the initial load already written (up to SEQUENCIAL 2) is still waiting to be sent"));
+  EXPECT_EQ(Json::parse(status::FormatJson(r))["local"]["load_mark"], 2);
+}
+
 TEST_F(StatusCheckTest, TheServiceAndTheLastCycleDecideBetweenHealthyAttentionAndCannotTell) {
   AddOutgoing(30);
   StartCentral({"--index-text", "30"});
