@@ -20,6 +20,8 @@ const char* RequestName(std::uint32_t code) {
   return nullptr;
 }
 
+}  // namespace
+
 std::string MessageOf(std::exception_ptr p) {
   try {
     std::rethrow_exception(p);
@@ -29,8 +31,6 @@ std::string MessageOf(std::exception_ptr p) {
     return "Unknown exception";
   }
 }
-
-}  // namespace
 
 TService::TService(std::string name, std::string display_name) {
   def_.name = std::move(name);

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,9 @@ enum class TCurrentStatus : std::uint32_t {
 };
 
 class TService;
+
+// The text of an exception for a log line: what() or "Unknown exception".
+std::string MessageOf(std::exception_ptr p);
 
 class TServiceThread {
  public:

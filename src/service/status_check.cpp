@@ -12,6 +12,7 @@
 #include "platform/os.h"
 #include "platform/status_io.h"
 #include "replication/replication_state.h"
+#include "service/service.h"
 #include "service/service_application.h"
 #include "service/tavrimondo_client.h"
 #include "settings/activity_log.h"
@@ -35,16 +36,6 @@ namespace {
 
 constexpr std::uint64_t kMaxRecordBytes = 1 << 20;  // a record is a few hundred bytes
 constexpr std::uint64_t kLogTailBytes = 64 * 1024;  // enough for the last lines of any log
-
-std::string Message(const std::exception_ptr& p) {
-  try {
-    std::rethrow_exception(p);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
 
 std::string ReadWholeFile(const std::string& path, std::uint64_t limit) {
   os::File f(path, os::File::Mode::kRead);
@@ -423,8 +414,8 @@ StatusResult Gather(const Options& options) {
       central_failure = std::current_exception();
     }
     local_thread.join();
-    if (local_failure) r.local_error = Message(local_failure);
-    if (central_failure) r.central_error = Message(central_failure);
+    if (local_failure) r.local_error = MessageOf(local_failure);
+    if (central_failure) r.central_error = MessageOf(central_failure);
 
     if (r.central_connected && r.store_code) ReadIndex(r, central);
     central.ConnServer.SetConnected(false);

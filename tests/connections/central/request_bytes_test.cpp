@@ -30,25 +30,6 @@ std::string Execute(int handle, const std::string& row) {
 
 // ---- what the scripted server answers -----------------------------------------------------------
 
-const char* const kPrepareGetRecords =
-    "{\"result\":[{\"handle\":[0]},{\"fields\":[0,false]},{\"parameters\":[8,"
-    "[26,0,1,0,0,\"ProviderName\",0,0,0],[6,0,1,0,0,\"Count\",0,0,0],[6,0,2,0,0,\"RecsOut\",0,0,0],"
-    "[6,0,1,0,0,\"Options\",0,0,0],[26,0,1,0,0,\"CommandText\",0,0,0],[33,0,3,0,0,\"ParamReader\",0,0,0],"
-    "[33,0,3,0,0,\"OwnerDataStream\",0,0,0],[35,0,4,0,0,\"ReturnParameter\",0,0,0]]}]}";
-const char* const kPrepareApplyUpdates =
-    "{\"result\":[{\"handle\":[1]},{\"fields\":[0,false]},{\"parameters\":[6,"
-    "[26,0,1,0,0,\"ProviderName\",0,0,0],[35,0,1,0,0,\"DeltaStream\",0,0,0],[6,0,1,0,0,\"MaxErrors\",0,0,0],"
-    "[6,0,2,0,0,\"ErrorCount\",0,0,0],[33,0,3,0,0,\"OwnerDataStream\",0,0,0],[35,0,4,0,0,\"ReturnParameter\",0,0,0]]}]}";
-
-std::string ExecuteResult(const std::string& row) { return "{\"result\":[{\"rows\":[0]}," + DataObject(row) + "]}"; }
-
-// AS_GetRecords' output row: RecsOut, ParamReader and OwnerData Unassigned, and the result.
-std::string GetRecordsRow(const std::string& result_value) {
-  return Hex("c0 c0 61 01 c0 c0") + StreamValue(UnassignedStream()) + StreamValue(UnassignedStream()) + result_value;
-}
-// AS_ApplyUpdates' output row: ErrorCount 0, OwnerData Unassigned, no error packet.
-std::string ApplyRow() { return Hex("c0 c0 c0 60") + StreamValue(UnassignedStream()) + Hex("c0"); }
-
 const std::string kProvFlagsKey = Hex("01 00 09 'PROVFLAGS' 01 00 01 00 07");
 const std::string kWidth20 = Hex("01 00 05 'WIDTH' 04 00 01 00 14 00 00 00");
 
@@ -95,7 +76,7 @@ std::string ResetRow(const std::string& provider) {
   return std::string(1, static_cast<char>(0x20 | provider.size())) + provider + Hex("60 c0 61 02 20") + kUnassigned +
          kUnassigned + Hex("c0");
 }
-std::string ApplyRow(const std::string& provider, const std::string& delta) {
+std::string ApplyInputRow(const std::string& provider, const std::string& delta) {
   return std::string(1, static_cast<char>(0x20 | provider.size())) + provider + StreamValue(PacketStream(delta)) +
          Hex("60 c0") + kUnassigned + Hex("c0");
 }
@@ -173,11 +154,11 @@ TEST(RequestBytes, EveryCallOfACycleAsTheWireDescribesIt) {
       {"open DPLogEstoqueRec (no parameters: null)", Execute(0, OpenRow("DPLogEstoqueRec", Hex("c0")))},
       {"prepare AS_ApplyUpdates",
        "{\"method\":\"prepare\",\"params\":[-1,false,\"DataSnap.ServerMethod\",\"TServerMethods1.AS_ApplyUpdates\"]}"},
-      {"apply the stock rows", Execute(1, ApplyRow("DPLogEstoqueRec", stock_delta))},
+      {"apply the stock rows", Execute(1, ApplyInputRow("DPLogEstoqueRec", stock_delta))},
       {"open DPFiliais", Execute(0, OpenRow("DPFiliais", StreamValue(kCodigo7)))},
       {"more_blob for the result (third execute of the command, ordinal 7)",
        "{\"method\":\"more_blob\",\"params\":[0,3,0,7,true,0]}"},
-      {"apply the branch stamp", Execute(1, ApplyRow("DPFiliais", branch_delta))},
+      {"apply the branch stamp", Execute(1, ApplyInputRow("DPFiliais", branch_delta))},
       {"close (reset) DPLogEstoqueRec", Execute(0, ResetRow("DPLogEstoqueRec"))},
       {"close (reset) DPIndice", Execute(0, ResetRow("DPIndice"))},
       {"command_close AS_ApplyUpdates", "{\"method\":\"command_close\",\"params\":[1]}"},

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "hex.h"
+
 namespace centraltest {
 
 namespace {
@@ -113,5 +115,23 @@ std::string StreamValue(const std::string& bytes, bool more) {
 std::string PacketStream(const std::string& packet) { return "\x03" + Le64(packet.size()) + packet; }
 
 std::string UnassignedStream() { return std::string("\x02\x00\x00\x00\x00", 5); }
+
+const char* const kPrepareGetRecords =
+    "{\"result\":[{\"handle\":[0]},{\"fields\":[0,false]},{\"parameters\":[8,"
+    "[26,0,1,0,0,\"ProviderName\",0,0,0],[6,0,1,0,0,\"Count\",0,0,0],[6,0,2,0,0,\"RecsOut\",0,0,0],"
+    "[6,0,1,0,0,\"Options\",0,0,0],[26,0,1,0,0,\"CommandText\",0,0,0],[33,0,3,0,0,\"ParamReader\",0,0,0],"
+    "[33,0,3,0,0,\"OwnerDataStream\",0,0,0],[35,0,4,0,0,\"ReturnParameter\",0,0,0]]}]}";
+const char* const kPrepareApplyUpdates =
+    "{\"result\":[{\"handle\":[1]},{\"fields\":[0,false]},{\"parameters\":[6,"
+    "[26,0,1,0,0,\"ProviderName\",0,0,0],[35,0,1,0,0,\"DeltaStream\",0,0,0],[6,0,1,0,0,\"MaxErrors\",0,0,0],"
+    "[6,0,2,0,0,\"ErrorCount\",0,0,0],[33,0,3,0,0,\"OwnerDataStream\",0,0,0],[35,0,4,0,0,\"ReturnParameter\",0,0,0]]}]}";
+
+std::string ExecuteResult(const std::string& row) { return "{\"result\":[{\"rows\":[0]}," + DataObject(row) + "]}"; }
+
+std::string GetRecordsRow(const std::string& result_value) {
+  return Hex("c0 c0 61 01 c0 c0") + StreamValue(UnassignedStream()) + StreamValue(UnassignedStream()) + result_value;
+}
+
+std::string ApplyRow() { return Hex("c0 c0 c0 60") + StreamValue(UnassignedStream()) + Hex("c0"); }
 
 }  // namespace centraltest

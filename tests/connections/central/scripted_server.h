@@ -63,4 +63,14 @@ std::string PacketStream(const std::string& packet);
 // The variant stream of Unassigned.
 std::string UnassignedStream();
 
+// A well-behaved server's answers to the calls the agent prepares and executes.
+extern const char* const kPrepareGetRecords;    // prepare of AS_GetRecords, handle 0
+extern const char* const kPrepareApplyUpdates;  // prepare of AS_ApplyUpdates, handle 1
+// An execute's answer holding one output row.
+std::string ExecuteResult(const std::string& row);
+// AS_GetRecords' output row: RecsOut, ParamReader and OwnerData Unassigned, and the result.
+std::string GetRecordsRow(const std::string& result_value);
+// AS_ApplyUpdates' output row: ErrorCount 0, OwnerData Unassigned, no error packet.
+std::string ApplyRow();
+
 }  // namespace centraltest

@@ -24,10 +24,6 @@ std::string Prepare(int handle, const std::vector<std::string>& params) {
 const std::vector<std::string> kGetRecords = {"26,0,1", "6,0,1", "6,0,2", "6,0,1", "26,0,1", "33,0,3", "33,0,3", "35,0,4"};
 const std::vector<std::string> kApplyUpdates = {"26,0,1", "35,0,1", "6,0,1", "6,0,2", "33,0,3", "35,0,4"};
 
-std::string ExecuteResult(const std::string& row) { return "{\"result\":[{\"rows\":[0]}," + DataObject(row) + "]}"; }
-std::string GetRecordsRow(const std::string& result_value) {
-  return Hex("c0 c0 61 01 c0 c0") + StreamValue(UnassignedStream()) + StreamValue(UnassignedStream()) + result_value;
-}
 
 // The fields of DPLogEstoqueRec, the product alone, and no rows.
 const std::string kStockMeta = Hex(
@@ -69,7 +65,7 @@ TEST(Session, ClosingNeverConnectsAndNeverThrows) {
   const std::string answers = kHandshake + kConnected + Prepare(0, kGetRecords) +
                               ExecuteResult(GetRecordsRow(StreamValue(PacketStream(kStockMeta)))) +
                               Prepare(1, kApplyUpdates) +
-                              ExecuteResult(Hex("c0 c0 c0 60") + StreamValue(UnassignedStream()) + Hex("c0"));
+                              ExecuteResult(ApplyRow());
   int connects = 0;
   MemoryTransport* t = nullptr;
   {
