@@ -107,7 +107,7 @@ void Cycle::Save(const ReplicationState& next) {
 }
 
 void Cycle::LoadState(std::int32_t loja) {
-  const std::string database = L.ConnQuelbrant.Params.Values("Server") + ":" + L.ConnQuelbrant.Params.Values("Database");
+  const std::string database = localdb::DatabaseName(L);
   if (!mem_.state_read) {
     mem_.state_read = true;
     StateFile file(StateFilePath());

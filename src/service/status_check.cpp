@@ -131,10 +131,6 @@ const std::string& SettingValue(const StatusResult& r, const std::string& key) {
   return none;
 }
 
-void SetEntry(localdb::TConnectionParams& params, const std::string& name, const std::string& value) {
-  params.Set(params.IndexOfName(name), name + "=" + value);
-}
-
 // The client library, the connection with the password fallback, the store code and the outgoing
 // log's size; the connection stays open for the count of rows waiting.
 void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
@@ -148,27 +144,12 @@ void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
     r.local_error = "no Firebird client library can be loaded";
     return;
   }
-  auto& params = conn.ConnQuelbrant.Params;
-  SetEntry(params, "Server", r.local_server);
-  SetEntry(params, "Database", r.local_database);
-  SetEntry(params, "Password", localdb::kFirstPassword);
-  try {
-    conn.ConnQuelbrant.SetConnected(true);
-  } catch (const std::exception& first) {
-    // The same rule as the service's: only the wording tells a refused password.
-    if (text::ToLowerAscii(first.what()).find("password") == std::string::npos) {
-      r.local_error = first.what();
-      return;
-    }
-    SetEntry(params, "Password", localdb::kSecondPassword);
-    try {
-      conn.ConnQuelbrant.SetConnected(true);
-      r.local_second_password = true;
-    } catch (const std::exception& second) {
-      r.local_error = second.what();
-      return;
-    }
+  const localdb::PasswordConnect attempt = localdb::ConnectWithPasswords(conn, r.local_server, r.local_database);
+  if (!attempt.connected) {
+    r.local_error = attempt.error;
+    return;
   }
+  r.local_second_password = attempt.second_password;
   r.local_connected = true;
   try {
     // Everything through the read-only transaction: the check cannot change the store.
@@ -243,14 +224,12 @@ void CountWaiting(StatusResult& r, localdb::LocalConnection& conn) {
       // instead of loading again.
       try {
         const replication::ReplicationState state = replication::StateFile(replication::StateFilePath()).Read();
-        const std::string database =
-            conn.ConnQuelbrant.Params.Values("Server") + ":" + conn.ConnQuelbrant.Params.Values("Database");
-        if (state.load_mark != 0 && r.store_code && state.store == *r.store_code && state.database == database) {
-          localdb::TFDQuery mark("StatusMark", conn.ConnQuelbrant, conn.TransLeitura,
-                                 "SELECT COUNT(*) AS LINHAS FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL = :SEQUENCIAL");
+        if (state.load_mark != 0 && r.store_code && state.store == *r.store_code &&
+            state.database == localdb::DatabaseName(conn)) {
+          localdb::TFDQuery mark("StatusMark", conn.ConnQuelbrant, conn.TransLeitura, localdb::kSqlExisteSequencial);
           mark.ParamByName("SEQUENCIAL").SetAsLargeInt(state.load_mark);
           mark.Open();
-          if (mark.FieldByName("LINHAS").AsLargeInt() > 0) r.load_mark = state.load_mark;
+          if (mark.FieldByName("EXISTE").AsLargeInt() > 0) r.load_mark = state.load_mark;
           mark.Close();
         }
       } catch (const replication::StateFileError&) {

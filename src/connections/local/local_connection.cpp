@@ -102,6 +102,35 @@ void LocalConnection::FDPhysFBDriverLink1DriverCreated(TFDPhysFBDriverLink& /*Se
       ini.ReadString(settings::kSettingsSection, "Vendorlib", settings::AppDirectory() + "fbclient.dll");
 }
 
+std::string DatabaseName(const LocalConnection& conn) {
+  return conn.ConnQuelbrant.Params.Values("Server") + ":" + conn.ConnQuelbrant.Params.Values("Database");
+}
+
+PasswordConnect ConnectWithPasswords(LocalConnection& conn, const std::string& server, const std::string& database) {
+  ReplaceEntry(conn.ConnQuelbrant.Params, "Server", server);
+  ReplaceEntry(conn.ConnQuelbrant.Params, "Database", database);
+  ReplaceEntry(conn.ConnQuelbrant.Params, "Password", kFirstPassword);
+  PasswordConnect result;
+  try {
+    conn.ConnQuelbrant.SetConnected(true);
+    result.connected = true;
+    return result;
+  } catch (const std::exception& first) {
+    result.error = first.what();
+    // Only the wording tells a refused password from other failures.
+    if (text::ToLowerAscii(first.what()).find("password") == std::string::npos) return result;
+  }
+  result.second_password = true;
+  ReplaceEntry(conn.ConnQuelbrant.Params, "Password", kSecondPassword);
+  try {
+    conn.ConnQuelbrant.SetConnected(true);
+    result.connected = true;
+  } catch (const std::exception& second) {
+    result.error = second.what();
+  }
+  return result;
+}
+
 void ConfiguraConexaoLocal(LocalConnection& conn) {
   std::lock_guard lock(conn.Lock);
   std::string servidor, caminho;
@@ -113,23 +142,15 @@ void ConfiguraConexaoLocal(LocalConnection& conn) {
   }
 
   conn.ConnQuelbrant.SetConnected(false);
-  ReplaceEntry(conn.ConnQuelbrant.Params, "Server", servidor);
-  ReplaceEntry(conn.ConnQuelbrant.Params, "Database", caminho);
-  ReplaceEntry(conn.ConnQuelbrant.Params, "Password", kFirstPassword);
-
-  try {
-    conn.ConnQuelbrant.SetConnected(true);
-    settings::DoSaveLog(kConnectedLogLine);
-  } catch (const std::exception& first) {
-    // Only the wording tells a refused password from other failures.
-    if (text::ToLowerAscii(first.what()).find("password") == std::string::npos) return;
-    ReplaceEntry(conn.ConnQuelbrant.Params, "Password", kSecondPassword);
+  const PasswordConnect attempt = ConnectWithPasswords(conn, servidor, caminho);
+  if (attempt.connected) {
     try {
-      conn.ConnQuelbrant.SetConnected(true);
       settings::DoSaveLog(kConnectedLogLine);
-    } catch (const std::exception& second) {
-      settings::DoSaveLog(second.what());
+    } catch (const std::exception&) {
+      // A log line that cannot be written does not undo the connection.
     }
+  } else if (attempt.second_password) {
+    settings::DoSaveLog(attempt.error);
   }
 }
 

@@ -58,6 +58,20 @@ struct LocalConnection {
   void FDPhysFBDriverLink1DriverCreated(TFDPhysFBDriverLink& Sender);
 };
 
+// "server:path" as the connection reaches its database: the name a store database is known by.
+std::string DatabaseName(const LocalConnection& conn);
+
+// What connecting with the two built-in passwords came to.
+struct PasswordConnect {
+  bool connected = false;
+  bool second_password = false;  // the first was refused, so the second was tried
+  std::string error;             // when not connected: the last attempt's message
+};
+
+// Points the connection at that server and database and connects with the first password, then
+// with the second when the first is refused. Raises nothing.
+PasswordConnect ConnectWithPasswords(LocalConnection& conn, const std::string& server, const std::string& database);
+
 // Reads "Servidor", "Caminho" and "VendorLib" from the settings file, closes the connection,
 // points it at that server and database and connects with the first password, then with the
 // second when the first is refused. Logs "Conectou no Servidor Local" on success, or the second
