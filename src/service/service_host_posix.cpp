@@ -1,8 +1,8 @@
 // Linux: the service is a systemd unit, control codes arrive as signals.
 //
-// Install writes "<name>.service" into the unit directory (/etc/systemd/system, or the directory
-// named by TAVRIMONDO_UNIT_DIR) and, when systemd runs the machine and the default directory is
-// used, reloads systemd and enables the unit; uninstall disables the unit, removes it and reloads.
+// Install writes "<name>.service" into the unit directory (/etc/systemd/system; in test builds the
+// directory named by TAVRIMONDO_UNIT_DIR) and, when systemd runs the machine and the default
+// directory is used, reloads systemd and enables the unit; uninstall disables the unit, removes it and reloads.
 // When systemctl fails, so does the install or uninstall, with systemctl's own message. The
 // service run is a foreground process: SIGTERM and SIGINT stop it, SIGUSR1 pauses, SIGUSR2 and
 // SIGHUP continue. Under systemd it reports its state through the notification socket. A second
@@ -44,9 +44,21 @@ sigset_t ControlSignals() {
   return set;
 }
 
+// A stand-in named by the environment, in builds made for tests only (TAVRIMONDO_TEST_HOOKS). A
+// shipped program runs as root: what it writes and runs must not be for its caller's environment
+// to decide.
+const char* TestHook([[maybe_unused]] const char* name) {
+#if TAVRIMONDO_TEST_HOOKS
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+#else
+  return nullptr;
+#endif
+}
+
 std::string UnitDir() {
-  const char* dir = std::getenv("TAVRIMONDO_UNIT_DIR");
-  return dir && *dir ? dir : kDefaultUnitDir;
+  const char* dir = TestHook("TAVRIMONDO_UNIT_DIR");
+  return dir ? dir : kDefaultUnitDir;
 }
 
 std::string UnitPath(const std::string& name) { return UnitDir() + "/" + name + ".service"; }
@@ -54,7 +66,7 @@ std::string UnitPath(const std::string& name) { return UnitDir() + "/" + name + 
 // systemctl is asked only when systemd runs this machine and the unit is where it looks. Tests
 // name a stand-in for it in TAVRIMONDO_SYSTEMCTL.
 std::string SystemctlProgram() {
-  if (const char* fake = std::getenv("TAVRIMONDO_SYSTEMCTL"); fake && *fake) return fake;
+  if (const char* fake = TestHook("TAVRIMONDO_SYSTEMCTL")) return fake;
   struct stat st{};
   if (UnitDir() == kDefaultUnitDir && ::stat("/run/systemd/system", &st) == 0 && ::access("/bin/systemctl", X_OK) == 0)
     return "/bin/systemctl";
