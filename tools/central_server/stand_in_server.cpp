@@ -59,6 +59,15 @@ Options Options::Parse(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
       return args[++i];
     };
+    // A text option's value, or with "@PATH" the bytes of that file: a command line holds neither
+    // a megabyte nor every byte a hostile server may send.
+    auto text_value = [&]() -> std::string {
+      std::string v = value();
+      if (v.empty() || v[0] != '@') return v;
+      std::ifstream in(v.substr(1), std::ios::binary);
+      if (!in) throw std::invalid_argument(a + ": cannot read " + v.substr(1));
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
     if (a == "--port") {
       std::int64_t p = number(a, value());
       if (p < 0 || p > 65535) throw std::invalid_argument("--port must be 0..65535");
@@ -73,18 +82,19 @@ Options Options::Parse(const std::vector<std::string>& args) {
     else if (a == "--branch") o.branches.push_back(static_cast<std::int32_t>(number(a, value())));
     else if (a == "--reject-product") o.reject_products.insert(value());
     else if (a == "--reject-seq") o.reject_sequences.insert(number(a, value()));
-    else if (a == "--reject-message") o.reject_message = value();
+    else if (a == "--reject-message") o.reject_message = text_value();
     else if (a == "--reject-stamp") o.reject_stamp = true;
     else if (a == "--no-branch-row") o.no_branch_row = true;
     else if (a == "--index-text") {
       o.index_fault = IndexFault::kText;
-      o.index_text = value();
+      o.index_text = text_value();
     } else if (a == "--index-null") o.index_fault = IndexFault::kNull;
     else if (a == "--index-none") o.index_fault = IndexFault::kNoRow;
     else if (a == "--delay-ms") o.delay_ms = static_cast<int>(number(a, value()));
     else if (a == "--drop") o.drop_method = value();
     else if (a == "--close-on") o.close_method = value();
     else if (a == "--garbage-on") o.garbage_method = value();
+    else if (a == "--connect-error") o.connect_error = text_value();
     else if (a == "--mute") o.mute = true;
     else if (a == "--filters") o.filters = true;
     else if (a == "--inline-limit") {
@@ -349,6 +359,7 @@ class StandInServer::Session {
       }
       std::string reply;
       try {
+        if (method == "connect" && opt_.connect_error) throw std::runtime_error(*opt_.connect_error);
         if (method == "connect") reply = "{\"result\":[0,\"DataSnap\",2]}";
         else if (method == "prepare") reply = Prepare(*params);
         else if (method == "execute") reply = Execute(in, *params);
@@ -361,7 +372,7 @@ class StandInServer::Session {
       } catch (const net::NetError&) {
         throw;
       } catch (const std::exception& e) {
-        Log(method + " failed: " + e.what());
+        Log(method + " failed: " + text::CapText(text::FlattenControls(e.what())));
         reply = ErrorObject(e.what());
       }
       if (!Answer(method, reply)) return;

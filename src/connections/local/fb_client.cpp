@@ -45,7 +45,8 @@ std::string InterpretStatus(const FbApi& api, const ISC_STATUS* status) {
   if (out.empty()) out = "Unknown Firebird error " + std::to_string(status[1]);
   // Texts from the server (file names, values) arrive in the connection's character set.
   if (text::SanitizeUtf8(out) != out) out = text::Latin1ToUtf8(out);
-  return out;
+  // A database's own messages (an exception a trigger raises, say) may be of any length.
+  return text::CapText(out);
 }
 
 FbDriverManager& FbDriverManager::Process() {
