@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/folder_trust.h"
 #include "service/service_host.h"
 #include "service/systemd_unit.h"
 
@@ -73,8 +74,8 @@ std::string SystemctlProgram() {
   return {};
 }
 
-// Runs systemctl with `args`; throws with its own words when it fails.
-void Systemctl(const std::vector<std::string>& args) {
+// Runs systemctl with `args` and returns what it wrote; throws with its own words when it fails.
+std::string Systemctl(const std::vector<std::string>& args) {
   const std::string program = SystemctlProgram();
   std::string command = "systemctl";
   for (const auto& a : args) command += " " + a;
@@ -112,7 +113,7 @@ void Systemctl(const std::vector<std::string>& args) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return output;
   while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
   std::string why = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                       : "signal " + std::to_string(WTERMSIG(status));
@@ -151,6 +152,14 @@ void InitializeProcess() {
   // Every thread inherits this mask, so the control signals reach only the dispatcher's signalfd.
   sigset_t set = ControlSignals();
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void PrepareProgramFolder() {
+  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths("", {});
+  if (found.empty()) return;
+  throw std::runtime_error("The unit would run this program as root, but others can change it: " +
+                           DescribeUntrusted(found) +
+                           ". Let only root change the program, its folder and its settings file (chown root, chmod go-w).");
 }
 
 Manager::Manager() : handle_(nullptr) {
@@ -378,6 +387,54 @@ bool RunsExecutable(int pid, const std::string& exe) {
 
 }  // namespace
 
+// What systemd says of the unit: its ActiveState and its MainPID (0: none).
+struct UnitState {
+  std::string active;
+  int main_pid = 0;
+};
+
+UnitState AskSystemd(const std::string& service_name) {
+  const std::string out = Systemctl({"show", service_name + ".service", "--property=ActiveState,MainPID"});
+  UnitState u;
+  std::size_t pos = 0;
+  while (pos < out.size()) {
+    std::size_t end = out.find('\n', pos);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.rfind("ActiveState=", 0) == 0) u.active = line.substr(12);
+    if (line.rfind("MainPID=", 0) == 0) u.main_pid = std::atoi(line.c_str() + 8);
+  }
+  if (u.active.empty()) throw std::runtime_error("systemctl show told no ActiveState");
+  return u;
+}
+
+// The state as systemd tells it, for a unit it knows: it sees a process die, or hang in its start,
+// where a process id in a record sees neither.
+ServiceQuery FromSystemd(ServiceQuery q, const UnitState& u, const RecordedService& recorded) {
+  q.pid = u.main_pid;
+  if (u.active == "active" || u.active == "reloading") {
+    // Its record tells paused from running, when the process that wrote it is systemd's.
+    if (u.main_pid > 0 && u.main_pid == recorded.pid && !recorded.state.empty()) {
+      q.state = recorded.state;
+    } else {
+      q.state = StateName(4);
+      if (u.main_pid != recorded.pid) q.detail = "systemd's process has written no cycle record here";
+    }
+  } else if (u.active == "activating") {
+    q.state = StateName(2);
+  } else if (u.active == "deactivating") {
+    q.state = StateName(3);
+  } else {
+    q.state = StateName(1);
+    q.pid = 0;
+    q.detail = "systemd reports the unit " + u.active;
+    if (RunsExecutable(recorded.pid, recorded.exe))
+      q.detail += "; process " + std::to_string(recorded.pid) + " runs this program outside systemd";
+  }
+  return q;
+}
+
 ServiceQuery QueryService(const std::string& service_name, const RecordedService& recorded) {
   ServiceQuery q;
   q.known = true;
@@ -385,6 +442,14 @@ ServiceQuery QueryService(const std::string& service_name, const RecordedService
   struct stat st{};
   q.installed = ::stat(unit.c_str(), &st) == 0;
   if (q.installed) q.command = UnitCommand(unit);
+  if (q.installed && !SystemctlProgram().empty()) {
+    try {
+      return FromSystemd(q, AskSystemd(service_name), recorded);
+    } catch (const std::exception& e) {
+      // Judged by the record alone, as where systemd does not run.
+      q.detail = "systemd cannot be asked (" + std::string(e.what()) + ")";
+    }
+  }
   if (RunsExecutable(recorded.pid, recorded.exe)) {
     q.pid = recorded.pid;
     q.state = recorded.state.empty() ? StateName(2) : recorded.state;

@@ -1,5 +1,6 @@
 #include "stand_in_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -122,8 +123,10 @@ packet::FieldDesc IntField(const std::string& name, std::uint32_t size, bool key
 packet::FieldDesc TextField(const std::string& name, std::int32_t width) {
   return {name, packet::TypeWord(packet::dsZSTRING, 1, packet::kVarying), 0, {packet::IntAttribute("WIDTH", width)}};
 }
+// A length of two bytes holds up to 32,767 characters; a longer text needs four.
 packet::FieldDesc WideTextField(const std::string& name, std::int32_t width) {
-  return {name, packet::TypeWord(packet::dsUNICODE, 2, packet::kVarying), 0, {packet::IntAttribute("WIDTH", width * 2)}};
+  return {name, packet::TypeWord(packet::dsUNICODE, width > 32767 ? 4 : 2, packet::kVarying), 0,
+          {packet::IntAttribute("WIDTH", width * 2)}};
 }
 packet::FieldDesc BcdField(const std::string& name, std::int32_t precision, std::int32_t scale) {
   std::uint32_t half = static_cast<std::uint32_t>((precision + 1) / 2);
@@ -205,9 +208,12 @@ struct ApplyOutcome {
 
 // The error packet: one row per rejected change, the delta's own fields left null.
 ole::Variant ErrorPacket(const packet::DataPacket& delta, const std::vector<Rejection>& errors) {
+  // As wide as the longest text (--reject-message may be long), at least 1024 characters.
+  std::size_t longest = 1024;
+  for (const Rejection& r : errors) longest = std::max(longest, text::Utf8ToUtf16(r.message).size());
   std::vector<packet::FieldDesc> fields = {
       IntField("ERROR_RECORDNO", 4, false), IntField("ERROR_RESPONSE", 4, false),
-      WideTextField("ERROR_MESSAGE", 1024),  TextField("ERROR_CONTEXT", 255),
+      WideTextField("ERROR_MESSAGE", static_cast<std::int32_t>(longest)),  TextField("ERROR_CONTEXT", 255),
       IntField("ERROR_CATEGORY", 4, false), IntField("ERROR_CODE", 4, false)};
   for (const auto& f : delta.fields) fields.push_back(f);
   packet::DataPacket p = NewPacket(std::move(fields));

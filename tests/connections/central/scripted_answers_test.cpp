@@ -47,6 +47,8 @@ TEST(ScriptedServerTest, ErrorObjectWithoutItsOuterBraceIsRaisedAsSent) {
     EXPECT_STREQ(e.what(), "Remote error: sem chave\nCaused by: x");
     EXPECT_EQ(e.code(), 5);
   }
+  // A refused connect leaves nothing open for the cycle to go on with.
+  EXPECT_FALSE(conn.Connected());
 }
 
 // A server's error text goes into the log at every failed connect: a megabyte of it is cut to
