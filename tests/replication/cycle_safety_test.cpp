@@ -63,12 +63,19 @@ TEST_F(CycleSafetyTest, ASnapshotWaitingToBeSentIsNeverSeededAgainAcrossARestart
   Cycle();  // the index has reached the mark: forgotten
   EXPECT_EQ(State().load_mark, 0);
 
-  // A deliberate reset of the central server seeds once more.
+  // A deliberate reset of the central server seeds once more, once it has lasted three cycles.
   Store("UPDATE PRODUTOS SET ESTOQUEATUAL = 0 WHERE CODIGO = 'P3'");
   fbtest::Admin(central_db.path()).Exec("UPDATE FILIAIS SET RPL_INDICEESTOQUE = NULL WHERE CODIGO = 7");
   ClearLog();
   Cycle();
-  EXPECT_EQ(Log(), (Lines{"Realizou a carga inicial de 119 registro(s)"}));
+  Cycle();
+  EXPECT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "121");
+  Cycle();
+  EXPECT_EQ(Log(), (Lines{"O Servidor Central informou o índice \"\" para a loja, que já tinha índice (121); nada é "
+                          "enviado, e uma nova carga inicial só será feita se ele continuar assim por 3 ciclos",
+                          "Nova carga inicial: o Servidor Central informou o índice \"\", \"\", \"\" em 3 ciclos "
+                          "seguidos, depois do índice 121",
+                          "Realizou a carga inicial de 119 registro(s)"}));
   EXPECT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "240");
 }
 
