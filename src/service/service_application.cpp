@@ -145,7 +145,7 @@ int TServiceApplication::RunService() {
     os::WriteEventLog(source, os::SysErrorMessage(dispatcher_error));
     return 1;
   }
-  return 0;
+  return service_->StartFailed() ? 1 : 0;
 }
 
 }  // namespace service

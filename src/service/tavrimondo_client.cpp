@@ -1,9 +1,13 @@
 #include "service/tavrimondo_client.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "platform/os.h"
 #include "replication/replication_cycle.h"
 #include "service/service_application.h"
 #include "settings/activity_log.h"
+#include "settings/app_dir.h"
 
 using settings::DoSaveLog;
 
@@ -37,6 +41,14 @@ TTavrimondoClient::~TTavrimondoClient() = default;
 service::ControlHandler TTavrimondoClient::GetServiceController() { return &ServiceController; }
 
 void TTavrimondoClient::ServiceStart(bool&) {
+  if (!Instance) {
+    long holder = 0;
+    Instance = os::InstanceLock::TryTake(settings::AppDirectory() + kInstanceLockFileName, holder);
+    if (!Instance)
+      throw std::runtime_error("Another agent is already running from this folder" +
+                               (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+                               "; this one ends without doing anything");
+  }
   // Held through the log line too, so that a cycle's lines never fall between the connection
   // procedures' lines and this one.
   std::lock_guard lock(ConnectionLock);

@@ -10,10 +10,13 @@
 #include "replication/cycle_record.h"
 #include "replication/main_loop.h"
 #include "replication/replication_cycle.h"
+#include "platform/instance_lock.h"
 #include "service/service.h"
 
 // The service's name with the service manager.
 inline constexpr const char* kServiceName = "TavrimondoClient";
+// Held by the running service in the program's folder: one agent per folder.
+inline constexpr const char* kInstanceLockFileName = "Tavrimondo_Agente.lock";
 
 class TTavrimondoClient : public service::TService {
  public:
@@ -35,6 +38,9 @@ class TTavrimondoClient : public service::TService {
   std::recursive_timed_mutex ConnectionLock;
   // What the replication cycle carries from one cycle to the next.
   replication::ReplicationMemory Replication;
+  // Taken by the start: a second agent on the same folder would send the same rows and keep the
+  // same state file as this one.
+  std::unique_ptr<os::InstanceLock> Instance;
 
   // Whether a stop, shutdown or continue waits, so that a running cycle ends at its next batch
   // boundary instead of making it wait behind the whole backlog.
