@@ -1,7 +1,7 @@
 // The cycle in a store's long life: one stock snapshot per initial load, rows of transactions that
-// commit out of order, rows the central server cannot take, a store without a code, a damaged state file, and stops or continues during a long send.
-// Real Firebird server, real stand-in central server, the store's other programs as transactions
-// of their own.
+// commit out of order, rows the central server cannot take, a store without a code, a damaged
+// state file, and stops or continues during a long send. Real Firebird server, real stand-in
+// central server, the store's other programs as transactions of their own.
 #include <signal.h>
 
 #include <algorithm>
