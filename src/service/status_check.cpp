@@ -12,6 +12,7 @@
 #include "platform/os.h"
 #include "platform/status_io.h"
 #include "replication/replication_state.h"
+#include "replication/sequence_gaps.h"
 #include "service/service.h"
 #include "service/service_application.h"
 #include "service/tavrimondo_client.h"
@@ -285,6 +286,23 @@ std::string SameFile(std::string command) {
   return command;
 }
 
+// Rows held behind a gap, as the cycle record tells them.
+std::string HeldText(const JsonValue& h) {
+  auto number = [&](const char* key) {
+    return h.contains(key) && h[key].is_number_integer() ? std::to_string(h[key].get<std::int64_t>()) : std::string("?");
+  };
+  std::string values = number("first");
+  if (number("last") != values) values += " to " + number("last");
+  const std::string rows = number("rows");
+  std::string s = (rows == "?" ? std::string("Rows wait") : rows == "1" ? std::string("1 row waits") : rows + " rows wait") +
+                  " behind SEQUENCIAL " + values;
+  if (auto t = replication::ParseIsoTime(h.value("since", std::string()))) s += " since " + DisplayTime(*t);
+  const std::string holders = h.value("holders", std::string());
+  s += holders.empty() ? ", which an open transaction of the local database may still write"
+                       : ", which an open transaction of the local database may still write: " + replication::OneLine(holders, 1000);
+  return s;
+}
+
 // The verdict, from what was found.
 void Judge(StatusResult& r) {
   const std::string store = r.store_code ? "store " + std::to_string(*r.store_code) : std::string("the store");
@@ -357,6 +375,17 @@ void Judge(StatusResult& r) {
         if (auto t = replication::ParseIsoTime(c.value("end", std::string()))) when = " (" + DisplayTime(*t) + ")";
         r.attention.push_back("The last cycle failed" + when + ": " +
                               replication::OneLine(c.value("error", std::string("(no message)")), 1000));
+      }
+      if (c.contains("held") && c["held"].is_object()) {
+        // Rows wait behind a gap that an open transaction may still fill; after ten minutes
+        // someone should look at that transaction (it is passed at thirty).
+        const JsonValue& h = c["held"];
+        const auto since = replication::ParseIsoTime(h.value("since", std::string()));
+        std::string text = HeldText(h);
+        if (since && r.checked_at - *since >= replication::GapTracker::Limits{}.report_after)
+          r.attention.push_back(text + ".");
+        else
+          r.notes.push_back(text + ".");
       }
     } else if (s.state == StateName(4) || s.state == StateName(7)) {
       r.notes.push_back("The service has not finished a cycle yet.");
@@ -520,6 +549,7 @@ std::string FormatText(const StatusResult& r) {
           line("  Index:               " + (before.empty() ? std::string("none") : before) + " -> " + after);
         const std::string error = c.value("error", std::string());
         if (!error.empty()) line("  Error:               " + replication::OneLine(error, 1000));
+        if (c.contains("held") && c["held"].is_object()) line("  Held:                " + HeldText(c["held"]));
       } else {
         line("  Last cycle:          none yet");
       }
