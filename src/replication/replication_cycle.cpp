@@ -312,7 +312,8 @@ void Cycle::AdvanceCheck(std::int64_t index) {
   try {
     const std::vector<std::string> products = ProductsChangedBeside(L, *mem_.state.check);
     std::optional<SeedingCheck> next_check;
-    r = RefreshProducts(L, products, index, [&](const SeedingResult& r) {
+    // The refresh's rows come after everything the seedings wrote.
+    r = RefreshProducts(L, products, index, std::max(index, mem_.state.check->upto), [&](const SeedingResult& r) {
       if (r.rows > 0) next_check = CheckFor(r, &*look_);
     });
     // Replaced only once the refresh committed: a refresh that fails leaves the check it was
@@ -370,7 +371,7 @@ void Cycle::WatchLateRows(std::int64_t index) {
   }
   next.watch = std::move(left);
   if (!late.empty()) {
-    RefreshProducts(L, products, index, {});
+    RefreshProducts(L, products, index, index, {});
     for (const localdb::OutgoingRow& row : late)
       DoSaveLog("SEQUENCIAL " + std::to_string(row.sequencial) + " (produto " + row.produto +
                 ") apareceu depois de liberado e ficou abaixo do índice do Servidor Central; o estoque atual do "

@@ -154,10 +154,9 @@ std::vector<std::string> ProductsChangedBeside(localdb::LocalConnection& L, cons
 }
 
 SeedingResult RefreshProducts(localdb::LocalConnection& L, const std::vector<std::string>& products, std::int64_t index,
-                              const BeforeCommit& before_commit) {
-  // The refresh's rows come after everything written before it.
+                              std::int64_t after, const BeforeCommit& before_commit) {
   return Seed(
-      L, 0, index,
+      L, after, index,
       [&] {
         for (const std::string& code : products) {
           L.TBAtualizaEstoque.ParamByName("CODIGO").SetAsString(code);

@@ -57,9 +57,10 @@ SeedingResult RunInitialLoad(localdb::LocalConnection& L, std::int64_t index, co
 // The products that rows written beside `check`'s seedings name, as they are now.
 std::vector<std::string> ProductsChangedBeside(localdb::LocalConnection& L, const SeedingCheck& check);
 
-// One new row per product with its stock as it is now (a refresh, itself a seeding).
+// One new row per product with its stock as it is now (a refresh, itself a seeding). `after`: a
+// SEQUENCIAL that every row written now comes after (its rows are looked for above it).
 SeedingResult RefreshProducts(localdb::LocalConnection& L, const std::vector<std::string>& products, std::int64_t index,
-                              const BeforeCommit& before_commit);
+                              std::int64_t after, const BeforeCommit& before_commit);
 
 // The check for a seeding that looked at the monitoring tables (`look`, taken before it began;
 // null when no look was possible) and wrote `result`; nothing when no row can have been written
