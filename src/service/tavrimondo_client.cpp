@@ -40,15 +40,27 @@ TTavrimondoClient::~TTavrimondoClient() = default;
 
 service::ControlHandler TTavrimondoClient::GetServiceController() { return &ServiceController; }
 
-void TTavrimondoClient::ServiceStart(bool&) {
-  if (!Instance) {
-    long holder = 0;
-    Instance = os::InstanceLock::TryTake(settings::AppDirectory() + kInstanceLockFileName, holder);
-    if (!Instance)
-      throw std::runtime_error("Another agent is already running from this folder" +
-                               (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
-                               "; this one ends without doing anything");
+bool TTavrimondoClient::TakeFolder(long& holder) {
+  std::lock_guard lock(instance_mu_);
+  holder = 0;
+  if (instance_ || instance_unavailable_) return true;
+  try {
+    instance_ = os::InstanceLock::TryTake(settings::AppDirectory() + kInstanceLockFileName, holder);
+  } catch (const os::OsError& e) {
+    // A folder where the lock cannot even be created is no reason to stop replicating.
+    instance_unavailable_ = true;
+    LogMessage(std::string("The agent runs without its folder lock: ") + e.what());
+    return true;
   }
+  return instance_ != nullptr;
+}
+
+void TTavrimondoClient::ServiceStart(bool&) {
+  long holder = 0;
+  if (!TakeFolder(holder))
+    throw std::runtime_error("Another agent is already running from this folder" +
+                             (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+                             "; this one ends without doing anything");
   // Held through the log line too, so that a cycle's lines never fall between the connection
   // procedures' lines and this one.
   std::lock_guard lock(ConnectionLock);
@@ -109,7 +121,8 @@ void TTavrimondoClient::Timer1Timer() {
 
 int TTavrimondoClient::SendStatus(const service::StatusReport& report) {
   const int result = TService::SendStatus(report);
-  Record.RecordServiceState(service::StateName(report.current_state));
+  long holder = 0;
+  if (TakeFolder(holder)) Record.RecordServiceState(service::StateName(report.current_state));
   return result;
 }
 

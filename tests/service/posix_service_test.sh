@@ -207,6 +207,11 @@ rm -f "$agent"/Tavrimondo_*.LOG
 "$exe" >"$work/run.out" 2>&1 &
 pid=$!
 check "start again" wait_for 30 logged "$agent" "Iniciou o Serviço"
+# A second agent run by hand on the same folder: it says which one runs, and ends.
+out=$("$exe" 2>&1); rc=$?
+check "a second agent on the folder ends with status 1" test "$rc" -eq 1
+check "saying which process runs there" \
+  grep -qF "Another agent is already running from this folder (process $pid); this one ends without doing anything" <<<"$out"
 check "a first cycle ends again" wait_for 30 first_cycle_ended
 accepted=$(grep -c 'connection accepted' "$work/central.log")
 check "the next cycle connects again" \
