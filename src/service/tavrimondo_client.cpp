@@ -96,9 +96,10 @@ void TTavrimondoClient::Timer1Timer() {
 }
 
 int TTavrimondoClient::SendStatus(const service::StatusReport& report) {
-  const int result = TService::SendStatus(report);
+  // Recorded before it is reported: a status check never reads an older state than the service
+  // manager shows, and once stopped is reported the process may end at any moment.
   Record.RecordServiceState(service::StateName(report.current_state));
-  return result;
+  return TService::SendStatus(report);
 }
 
 void TTavrimondoClient::CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,
