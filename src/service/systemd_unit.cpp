@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/text.h"
+#include "service/failure_actions.h"
 
 namespace service::systemd {
 
@@ -62,21 +63,43 @@ std::string ExecStartValue(const std::string& exe) {
   return "/bin/sh -c \"exec \\\"$$0\\\"\" " + QuotedWord(exe, true);
 }
 
+namespace {
+
+// What both units say: the program, how systemd talks to it, and what follows a crash.
+std::string ServiceLines(const ServiceDefinition& def, const std::string& exe) {
+  std::string s;
+  s += "Type=notify\n";
+  s += "ExecStart=" + ExecStartValue(exe) + "\n";
+  s += "ExecReload=/bin/kill -HUP $MAINPID\n";
+  // A process that ends without being stopped (a crash, a kill) is started again a minute later;
+  // one that was stopped, by systemctl or by a signal of its own, stays stopped.
+  s += "Restart=on-failure\n";
+  s += "RestartSec=" + std::to_string(kRestartDelaySeconds) + "\n";
+  // A stop waits for the batch being sent and the cycle's closing sequence.
+  s += "TimeoutStopSec=" + std::to_string(StopTimeoutSeconds()) + "\n";
+  // Whatever the program writes to its standard streams reaches the journal under the service's name.
+  s += "SyslogIdentifier=" + def.name + "\n";
+  return s;
+}
+
+std::string UnitLines(const ServiceDefinition& def) {
+  std::string s = "[Unit]\n";
+  s += "Description=" + Specifiers(def.display_name) + "\n";
+  s += "Wants=network-online.target\nAfter=network-online.target\n";
+  if (!def.dependencies.empty()) s += "Requires=" + def.dependencies + "\nAfter=" + def.dependencies + "\n";
+  return s;
+}
+
+}  // namespace
+
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe) {
   std::string unit;
   unit += "# Written by the agent's install run; its uninstall run removes it.\n";
-  unit += "[Unit]\n";
-  unit += "Description=" + Specifiers(def.display_name) + "\n";
-  unit += "Wants=network-online.target\nAfter=network-online.target\n";
-  if (!def.dependencies.empty()) unit += "Requires=" + def.dependencies + "\nAfter=" + def.dependencies + "\n";
+  if (def.start_name.empty())
+    unit += "# The agent runs as root, without a sandbox.\n";
+  unit += UnitLines(def);
   unit += "\n[Service]\n";
-  unit += "Type=notify\n";
-  unit += "ExecStart=" + ExecStartValue(exe) + "\n";
-  unit += "ExecReload=/bin/kill -HUP $MAINPID\n";
-  // A stop waits for the replication cycle in progress.
-  unit += "TimeoutStopSec=30min\n";
-  // Whatever the program writes to its standard streams reaches the journal under the service's name.
-  unit += "SyslogIdentifier=" + def.name + "\n";
+  unit += ServiceLines(def, exe);
   if (!def.start_name.empty()) unit += "User=" + def.start_name + "\n";
   unit += "\n[Install]\nWantedBy=multi-user.target\n";
   return unit;

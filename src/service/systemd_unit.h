@@ -15,7 +15,9 @@ namespace service::systemd {
 // shell replaces itself with the program.
 std::string ExecStartValue(const std::string& exe);
 
-// The whole unit file for the service `def` that starts `exe`.
+// The whole unit file for the service `def` that starts `exe`, as the install run writes it: the
+// program runs as the definition's account (none: root), without a sandbox, since it may live in
+// any folder.
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe);
 
 }  // namespace service::systemd
