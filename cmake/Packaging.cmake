@@ -1,8 +1,20 @@
-# The Debian package of the Linux agent: `cpack -G DEB` in a Release build directory gives
+# The packages.
+#
+# Windows: TavrimondoSetup.dll, the installer's custom actions; packaging/windows/build-msi.sh puts
+# it into the MSI with the program (wixl, on Linux).
+#
+# Linux: `cpack -G DEB` in a Release build directory gives
 # tavrimondo-agent_<version>_amd64.deb with the program and an example kordane.ini in
 # /opt/tavrimondo/ (the settings file is a conffile, so upgrades keep the store's own), and the
 # maintainer scripts of packaging/debian/ that install, remove and purge the systemd unit.
 # scripts/package.sh builds it.
+
+if(WIN32)
+  add_library(TavrimondoSetup SHARED ${PROJECT_SOURCE_DIR}/packaging/windows/msi_actions.cpp)
+  set_target_properties(TavrimondoSetup PROPERTIES PREFIX "")
+  target_link_libraries(TavrimondoSetup PRIVATE tavrimondo_service msi)
+  return()
+endif()
 
 # cpack builds nothing but what it installs.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)

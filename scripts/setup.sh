@@ -14,6 +14,7 @@ packages=(
   jq                                  # the status check tests read its JSON form
   iproute2 procps psmisc
   file dpkg-dev                       # the Debian package: cpack's dependency list (dpkg-shlibdeps)
+  wixl msitools                       # the Windows installer (wixl), and msibuild for what wixl cannot write
 )
 missing=()
 for p in "${packages[@]}"; do
