@@ -90,17 +90,53 @@ std::string UnitLines(const ServiceDefinition& def) {
   return s;
 }
 
+// The folder of `exe` in a list of paths (the package's folder: no quotes or backslashes in it).
+std::string FolderOf(const std::string& exe) {
+  std::string dir = Specifiers(exe.substr(0, exe.find_last_of('/')));
+  if (dir.empty()) dir = "/";
+  return dir.find(' ') == std::string::npos ? dir : "\"" + dir + "\"";
+}
+
 }  // namespace
 
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe) {
   std::string unit;
   unit += "# Written by the agent's install run; its uninstall run removes it.\n";
   if (def.start_name.empty())
-    unit += "# The agent runs as root, without a sandbox.\n";
+    unit += "# The agent runs as root, without a sandbox: the Debian package's unit runs it as an account of its own.\n";
   unit += UnitLines(def);
   unit += "\n[Service]\n";
   unit += ServiceLines(def, exe);
   if (!def.start_name.empty()) unit += "User=" + def.start_name + "\n";
+  unit += "\n[Install]\nWantedBy=multi-user.target\n";
+  return unit;
+}
+
+std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account) {
+  std::string unit;
+  unit += "# The agent runs as the account " + account + ", which may write only the program's folder.\n";
+  unit += UnitLines(def);
+  unit += "\n[Service]\n";
+  unit += ServiceLines(def, exe);
+  unit += "User=" + account + "\nGroup=" + account + "\n";
+  // The technician's status check reads the log and the cycle record as any user.
+  unit += "UMask=0022\n";
+  // Read-only everywhere but the program's folder: its activity log, state file and cycle record.
+  unit += "ProtectSystem=strict\n";
+  unit += "ReadWritePaths=" + FolderOf(exe) + "\n";
+  unit += "ProtectHome=yes\nPrivateTmp=yes\nPrivateDevices=yes\nPrivateUsers=yes\n";
+  unit += "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n";
+  unit += "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\n";
+  unit += "ProtectProc=invisible\nProcSubset=pid\n";
+  unit += "NoNewPrivileges=yes\nCapabilityBoundingSet=\nRestrictSUIDSGID=yes\n";
+  // TCP to the Firebird server and the central server; local sockets to the journal and to systemd.
+  unit += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n";
+  unit += "RestrictNamespaces=yes\nRestrictRealtime=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\n";
+  unit += "RemoveIPC=yes\n";
+  unit += "SystemCallArchitectures=native\n";
+  unit += "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n";
+  // A call outside the filter fails with an error the program reports, rather than killing it.
+  unit += "SystemCallErrorNumber=EPERM\n";
   unit += "\n[Install]\nWantedBy=multi-user.target\n";
   return unit;
 }

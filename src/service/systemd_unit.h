@@ -20,4 +20,9 @@ std::string ExecStartValue(const std::string& exe);
 // any folder.
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe);
 
+// The unit of the Debian package: the program runs as `account`, in a sandbox where it may write
+// only its own folder (where it keeps its log, state file and cycle record) and reach other
+// machines only over TCP.
+std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account);
+
 }  // namespace service::systemd

@@ -18,7 +18,7 @@ void ServiceController(std::uint32_t CtrlCode) {
 }
 
 TTavrimondoClient::TTavrimondoClient(replication::MainLoop& loop)
-    : TService(kServiceName, "Tavrimondo (Sender Client)"),
+    : TService(kServiceName, kServiceDisplayName),
       // A record that cannot be written is worth one event-log entry, never a failed cycle.
       Record(replication::CycleRecordPath(), [this](const std::string& message) { LogMessage(message); }) {
   // Armed as soon as the service object exists; its ticks arrive on the main thread.

@@ -12,8 +12,9 @@
 #include "replication/replication_cycle.h"
 #include "service/service.h"
 
-// The service's name with the service manager.
+// The service's name with the service manager, and the name it shows.
 inline constexpr const char* kServiceName = "TavrimondoClient";
+inline constexpr const char* kServiceDisplayName = "Tavrimondo (Sender Client)";
 
 class TTavrimondoClient : public service::TService {
  public:
