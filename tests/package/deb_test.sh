@@ -90,6 +90,10 @@ check "systemd shows the last cycle" wait_for 20 last_cycle_shown
 sd /opt/tavrimondo/SrvTavrimondoClient -status >"$work/status.txt" 2>&1; rc=$?
 check "the status check says healthy (0)" test "$rc" -eq 0
 check "  and finds the service running" grep -q "^Service: running, process $pid" "$work/status.txt" || cat "$work/status.txt"
+check "  installed by the package's unit" grep -qx '  Installed: *yes, "/opt/tavrimondo/SrvTavrimondoClient"' "$work/status.txt"
+out=$(sd /opt/tavrimondo/SrvTavrimondoClient -install -silent 2>&1); rc=$?
+check "an install run by hand does not hide the package's unit" \
+  test "$rc" -ne 0 -a ! -e "$sd_root/etc/systemd/system/$unit" -a -n "$(grep -F /lib/systemd/system/$unit <<<"$out")"
 sd setpriv --reuid=nobody --regid=nogroup --clear-groups /opt/tavrimondo/SrvTavrimondoClient -status >"$work/status-nobody.txt" 2>&1; rc=$?
 check "  also for a user without rights (0)" test "$rc" -eq 0 || cat "$work/status-nobody.txt"
 check "nothing in the journal with priority err" test -z "$(sd journalctl -q -u "$unit" -p err --no-pager)"
