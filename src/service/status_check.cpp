@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <exception>
 #include <thread>
@@ -59,7 +60,7 @@ std::vector<std::string> LastLines(const std::string& path, std::size_t n) {
   const std::uint64_t size = f.Size();
   char head[3];
   const std::size_t head_n = f.ReadAt(0, head, sizeof head);
-  const settings::DetectedEncoding enc = settings::DetectEncoding(std::string_view(head, head_n));
+  settings::DetectedEncoding enc = settings::DetectEncoding(std::string_view(head, head_n));
   std::uint64_t from = size > enc.bom_size + kLogTailBytes ? size - kLogTailBytes : enc.bom_size;
   const bool utf16 = enc.encoding == settings::FileEncoding::kUtf16LE || enc.encoding == settings::FileEncoding::kUtf16BE;
   if (utf16 && (from - enc.bom_size) % 2 != 0) ++from;
@@ -71,6 +72,12 @@ std::vector<std::string> LastLines(const std::string& path, std::size_t n) {
     got += r;
   }
   bytes.resize(got);
+  // Without a mark, a Linux log is UTF-8 (one copied from Windows is not): judged by the lines
+  // read, from the first whole one.
+  if (enc.bom_size == 0 && os::UnmarkedTextIsUtf8()) {
+    const std::size_t whole = from > 0 ? std::min(bytes.find('\n'), bytes.size()) : 0;
+    if (text::IsValidUtf8(std::string_view(bytes).substr(whole))) enc.encoding = settings::FileEncoding::kUtf8;
+  }
   std::vector<std::string> lines = settings::SplitLines(settings::DecodeText(bytes, enc.encoding));
   if (from > enc.bom_size && !lines.empty()) lines.erase(lines.begin());  // cut through the middle
   if (lines.size() > n) lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(n));

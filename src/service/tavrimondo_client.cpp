@@ -22,7 +22,7 @@ void ServiceController(std::uint32_t CtrlCode) {
 }
 
 TTavrimondoClient::TTavrimondoClient(replication::MainLoop& loop)
-    : TService(kServiceName, "Tavrimondo (Sender Client)"),
+    : TService(kServiceName, kServiceDisplayName),
       // A record that cannot be written is worth one event-log entry, never a failed cycle.
       Record(replication::CycleRecordPath(), [this](const std::string& message) { LogMessage(message); }) {
   // Armed as soon as the service object exists; its ticks arrive on the main thread.
@@ -120,10 +120,12 @@ void TTavrimondoClient::Timer1Timer() {
 }
 
 int TTavrimondoClient::SendStatus(const service::StatusReport& report) {
-  const int result = TService::SendStatus(report);
+  // Recorded before it is reported: a status check never reads an older state than the service
+  // manager shows, and once stopped is reported the process may end at any moment. Not by a
+  // second agent on this folder, which must leave the running one's record alone.
   long holder = 0;
   if (TakeFolder(holder)) Record.RecordServiceState(service::StateName(report.current_state));
-  return result;
+  return TService::SendStatus(report);
 }
 
 void TTavrimondoClient::CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,

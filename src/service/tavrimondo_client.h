@@ -13,10 +13,11 @@
 #include "platform/instance_lock.h"
 #include "service/service.h"
 
-// The service's name with the service manager.
+// The service's name with the service manager, and the name it shows.
 inline constexpr const char* kServiceName = "TavrimondoClient";
 // Held by the running service in the program's folder: one agent per folder.
 inline constexpr const char* kInstanceLockFileName = "Tavrimondo_Agente.lock";
+inline constexpr const char* kServiceDisplayName = "Tavrimondo (Sender Client)";
 
 class TTavrimondoClient : public service::TService {
  public:
