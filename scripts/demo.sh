@@ -5,8 +5,9 @@
 # starts the Firebird server, creates a demo store database (a few hundred products, some stock
 # changes) and a central database, starts the stand-in central server on port 2507 and the agent,
 # and shows the agent's activity log and how many of the store's rows the central server holds as
-# replication goes on. New stock changes arrive in the store while it runs. Everything stops
-# cleanly after DEMO_SECONDS (default 60) or on Ctrl-C.
+# replication goes on. New stock changes arrive in the store while it runs. After DEMO_SECONDS
+# (default 60) it runs the status check on the demo store and shows its result; then everything
+# stops cleanly (also on Ctrl-C).
 #
 # The terminal gets one line per step; what the package manager, the compiler and the servers say
 # goes to $TAVRIMONDO_DEMO_DIR/demo.log (default /tmp/tavrimondo-demo/demo.log).
@@ -30,8 +31,8 @@ step_no=0
 # progress "what is being done": the step's one line on the terminal (and in the log).
 progress() {
   step_no=$((step_no + 1))
-  printf '[%d/6] %s\n' "$step_no" "$1"
-  echo "== [$step_no/6] $1" >>"$log"
+  printf '[%d/7] %s\n' "$step_no" "$1"
+  echo "== [$step_no/7] $1" >>"$log"
 }
 # quietly command...: the command's output goes to the log; a failure ends the demo with the log's end.
 quietly() {
@@ -151,3 +152,13 @@ while [ $SECONDS -lt $end ]; do
     echo "  the store records 25 new stock changes"
   fi
 done
+
+# What a support technician sees when the store calls in: the status check, beside the running
+# agent, read-only.
+progress "The status check, as support technicians run it: $agent_dir/SrvTavrimondoClient -status"
+set +e
+"$agent_dir/SrvTavrimondoClient" -status >"$demo/status.txt" 2>&1
+status_rc=$?
+set -e
+sed 's/^/  status | /' "$demo/status.txt"
+echo "  exit code $status_rc (0 healthy, 1 needs attention, 2 cannot tell)"

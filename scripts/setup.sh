@@ -14,6 +14,10 @@ packages=(
   jq                                  # the status check tests read its JSON form
   iproute2 procps psmisc
   file dpkg-dev                       # the Debian package: cpack's dependency list (dpkg-shlibdeps)
+  lintian                             # the Debian package's checks
+  systemd systemd-container           # the unit's checks (systemd-analyze); systemd in a container
+                                      # (systemd-nspawn) for the package test where none runs the machine
+  wixl msitools                       # the Windows installer (wixl), and msibuild for what wixl cannot write
 )
 missing=()
 for p in "${packages[@]}"; do

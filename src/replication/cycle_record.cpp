@@ -51,14 +51,26 @@ std::chrono::milliseconds Duration(const CycleReport& r) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(r.end - r.start);
 }
 
+std::string HeldValues(const CycleReport::Held& h) {
+  return std::to_string(h.first) + (h.last != h.first ? "-" + std::to_string(h.last) : std::string());
+}
+
+// Rows held behind a gap: ", 20 rows held behind SEQUENCIAL 4711 since 10/12/2026 14:03:13".
+std::string HeldText(const CycleReport& r) {
+  if (!r.held) return {};
+  const CycleReport::Held& h = *r.held;
+  return ", " + (h.rows >= 0 ? Rows(h.rows) : std::string("rows")) + " held behind SEQUENCIAL " + HeldValues(h) +
+         " since " + DisplayTime(h.since);
+}
+
 // What the cycle did, without the time: "sent 120 rows, index 0 -> 120".
 std::string WhatItDid(const CycleReport& r) {
   const std::string index = r.index_before == r.index_after
                                 ? "index " + IndexText(r.index_before)
                                 : "index " + IndexText(r.index_before) + " -> " + IndexText(r.index_after);
   switch (r.outcome) {
-    case CycleOutcome::kIdle: return "nothing to send, " + index;
-    case CycleOutcome::kSent: return "sent " + Rows(r.rows_accepted) + ", " + index;
+    case CycleOutcome::kIdle: return (r.held ? "nothing sent, " : "nothing to send, ") + index + HeldText(r);
+    case CycleOutcome::kSent: return "sent " + Rows(r.rows_accepted) + ", " + index + HeldText(r);
     case CycleOutcome::kStoppedEarly: return "stopped early after sending " + Rows(r.rows_accepted) + ", " + index;
     case CycleOutcome::kFailed: {
       std::string s = "FAILED";
@@ -316,6 +328,17 @@ std::string CycleRecorder::JsonLocked() const {
     c["index_before"] = r.index_before;
     c["index_after"] = r.index_after;
     c["error"] = r.error;
+    if (r.held) {
+      const CycleReport::Held& h = *r.held;
+      c["held"] = {{"first", h.first},
+                   {"last", h.last},
+                   {"gaps", h.gaps},
+                   {"rows", h.rows >= 0 ? JsonValue(h.rows) : JsonValue(nullptr)},
+                   {"since", FormatIsoTime(h.since)},
+                   {"holders", h.holders}};
+    } else {
+      c["held"] = nullptr;
+    }
     j["last_cycle"] = c;
   } else {
     j["last_cycle"] = nullptr;

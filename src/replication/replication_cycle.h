@@ -18,6 +18,12 @@
 namespace replication {
 
 inline constexpr int kBatchSize = 50;  // rows per apply
+// Cycles in a row that must report an index of "" or "0" before a store that had a real one is
+// seeded again, and the least time between two such seedings.
+inline constexpr int kResetCycles = 3;
+inline constexpr std::chrono::hours kReseedInterval{24};
+// How long a gap passed without proof is watched for a row appearing in it.
+inline constexpr std::chrono::hours kWatchFor{24};
 
 // How a cycle ended.
 enum class CycleOutcome {
@@ -38,6 +44,16 @@ struct CycleReport {
   std::string index_before;        // the index the central server reported ("" before it answered)
   std::string index_after;         // the index once the accepted rows count: their highest SEQUENCIAL
   std::string error;               // the failure's message, or the first rejection's text
+
+  // Rows held back behind a gap in SEQUENCIAL that an open transaction may still fill.
+  struct Held {
+    std::int64_t first = 0, last = 0;  // the lowest gap held
+    std::int64_t gaps = 0;             // gaps held in all
+    std::int64_t rows = -1;            // rows waiting above it; -1 when they could not be counted
+    std::chrono::system_clock::time_point since{};
+    std::string holders;               // the transactions that hold it, as the activity log names them
+  };
+  std::optional<Held> held;
 };
 
 // What the cycle carries from one cycle to the next; owned by the service object.
@@ -49,10 +65,16 @@ struct ReplicationMemory {
   ReplicationState state;
   bool state_trouble_logged = false;  // a state file that could not be read or written, said once
   bool monitor_warned = false;        // no full view of the monitoring tables, said once
+  bool watch_full_warned = false;     // passed gaps beyond what the state file keeps, said once
   std::int64_t cycles = 0;
   std::int64_t check_cycle = 0;  // the cycle that last made or refreshed the seeding check
-  // What last kept rows from being sent, and when that was last written to the activity log.
-  std::string problem;
+  int check_failures = 0;        // cycles in a row whose seeding check failed
+  // An index of "" or "0" after the store had a real one: the texts seen in the cycles in a row
+  // that reported it, and the last real index.
+  std::vector<std::string> reset_seen;
+  std::string last_real_index;
+  // What last kept rows from being sent (by kind), and when that was last written to the log.
+  std::string problem, problem_text;
   std::chrono::steady_clock::time_point problem_logged{};
 };
 

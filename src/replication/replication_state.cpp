@@ -47,6 +47,85 @@ void AddUnique(std::vector<std::int64_t>& to, const std::vector<std::int64_t>& f
     if (std::find(to.begin(), to.end(), x) == to.end()) to.push_back(x);
 }
 
+// Ranges sorted and joined where they overlap or touch.
+std::vector<SeqRange> Normalized(std::vector<SeqRange> v) {
+  std::sort(v.begin(), v.end(), [](const SeqRange& a, const SeqRange& b) { return a.first < b.first; });
+  std::vector<SeqRange> out;
+  for (const SeqRange& r : v) {
+    if (!out.empty() && r.first <= out.back().last + 1) {
+      out.back().last = std::max(out.back().last, r.last);
+    } else {
+      out.push_back(r);
+    }
+  }
+  return out;
+}
+
+template <class T>
+void CapList(std::vector<T>& v, bool keep_last) {
+  if (v.size() <= kMaxStateList) return;
+  if (keep_last) v.erase(v.begin(), v.end() - static_cast<std::ptrdiff_t>(kMaxStateList));
+  else v.resize(kMaxStateList);
+}
+
+std::string Ranges(const std::vector<SeqRange>& v) {
+  std::string out;
+  for (const SeqRange& r : v) out += (out.empty() ? "" : ",") + std::to_string(r.first) + "-" + std::to_string(r.last);
+  return out;
+}
+
+SeqRange ParseRange(const std::string& key, const std::string& value) {
+  const std::size_t dash = value.find('-');
+  if (dash == std::string::npos) throw StateFileError("o valor de " + key + " não é uma faixa: \"" + value + "\"");
+  SeqRange r{Number(key, value.substr(0, dash)), Number(key, value.substr(dash + 1))};
+  if (r.last < r.first) throw StateFileError("o valor de " + key + " não é uma faixa: \"" + value + "\"");
+  return r;
+}
+
+std::vector<std::string> Items(const std::string& value) {
+  std::vector<std::string> out;
+  if (value.empty()) return out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = value.find(',', start);
+    out.push_back(value.substr(start, comma - start));
+    if (comma == std::string::npos) return out;
+    start = comma + 1;
+  }
+}
+
+// Texts of the store (a product code) on one line: control characters and '%' as %XX.
+std::string Escape(const std::string& s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F || c == '%') {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& key, const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out += s[i];
+      continue;
+    }
+    unsigned v = 0;
+    if (i + 2 >= s.size() || std::from_chars(s.data() + i + 1, s.data() + i + 3, v, 16).ptr != s.data() + i + 3)
+      throw StateFileError("o valor de " + key + " tem um escape inválido");
+    out += static_cast<char>(v);
+    i += 2;
+  }
+  return out;
+}
+
 }  // namespace
 
 void SeedingCheck::Merge(const SeedingCheck& other) {
@@ -54,7 +133,17 @@ void SeedingCheck::Merge(const SeedingCheck& other) {
   AddUnique(own, other.own);
   from = std::min(from, other.from);
   AddUnique(open, other.open);
+  ranges.insert(ranges.end(), other.ranges.begin(), other.ranges.end());
+  ranges = Normalized(std::move(ranges));
   horizon = 0;  // the newer seeding has not been seen committed by a look yet
+  Cap();
+}
+
+void SeedingCheck::Cap() {
+  // The newest transactions and the highest values are the likeliest to matter.
+  CapList(own, true);
+  CapList(open, true);
+  CapList(ranges, true);
 }
 
 std::string StateFile::Format(const ReplicationState& s) {
@@ -65,13 +154,26 @@ std::string StateFile::Format(const ReplicationState& s) {
   out += "loja=" + std::to_string(s.store) + "\n";
   out += "banco=" + s.database + "\n";
   out += "marca=" + std::to_string(s.load_mark) + "\n";
+  if (s.load_mark != 0) {
+    out += "marca_produto=" + Escape(s.mark_product) + "\n";
+    out += "marca_estoque=" + Escape(s.mark_stock) + "\n";
+  }
   if (s.check) {
     out += "conferir_ate=" + std::to_string(s.check->upto) + "\n";
     out += "conferir_proprias=" + Join(s.check->own) + "\n";
     out += "conferir_desde=" + std::to_string(s.check->from) + "\n";
     out += "conferir_abertas=" + Join(s.check->open) + "\n";
     out += "conferir_horizonte=" + std::to_string(s.check->horizon) + "\n";
+    if (!s.check->ranges.empty()) out += "conferir_faixas=" + Ranges(s.check->ranges) + "\n";
   }
+  if (!s.watch.empty()) {
+    std::string items;
+    for (const WatchedGap& w : s.watch)
+      items += (items.empty() ? "" : ",") + Ranges({w.values}) + "@" + std::to_string(w.passed_at);
+    out += "vigiar=" + items + "\n";
+  }
+  if (s.had_index) out += "indice_recebido=1\n";
+  if (s.last_reseed != 0) out += "ultima_recarga=" + std::to_string(s.last_reseed) + "\n";
   return out;
 }
 
@@ -109,6 +211,8 @@ ReplicationState StateFile::Parse(const std::string& content) {
   s.store = static_cast<std::int32_t>(store);
   s.database = need("banco");
   s.load_mark = Number("marca", need("marca"));
+  if (auto p = take("marca_produto")) s.mark_product = Unescape("marca_produto", *p);
+  if (auto e = take("marca_estoque")) s.mark_stock = Unescape("marca_estoque", *e);
   if (auto upto = take("conferir_ate")) {
     SeedingCheck c;
     c.upto = Number("conferir_ate", *upto);
@@ -116,8 +220,26 @@ ReplicationState StateFile::Parse(const std::string& content) {
     c.from = Number("conferir_desde", need("conferir_desde"));
     c.open = Numbers("conferir_abertas", need("conferir_abertas"));
     c.horizon = Number("conferir_horizonte", need("conferir_horizonte"));
+    if (auto r = take("conferir_faixas"))
+      for (const std::string& item : Items(*r)) c.ranges.push_back(ParseRange("conferir_faixas", item));
+    c.ranges = Normalized(std::move(c.ranges));
+    c.Cap();
     s.check = c;
   }
+  if (auto w = take("vigiar")) {
+    for (const std::string& item : Items(*w)) {
+      const std::size_t at = item.find('@');
+      if (at == std::string::npos) throw StateFileError("o valor de vigiar não tem \"@\": \"" + item + "\"");
+      s.watch.push_back({ParseRange("vigiar", item.substr(0, at)), Number("vigiar", item.substr(at + 1))});
+    }
+    std::sort(s.watch.begin(), s.watch.end(),
+              [](const WatchedGap& a, const WatchedGap& b) { return a.values.first < b.values.first; });
+    for (std::size_t i = 1; i < s.watch.size(); ++i)
+      if (s.watch[i].values.first <= s.watch[i - 1].values.last) throw StateFileError("o valor de vigiar tem faixas sobrepostas");
+    CapList(s.watch, false);
+  }
+  if (auto h = take("indice_recebido")) s.had_index = Number("indice_recebido", *h) != 0;
+  if (auto t = take("ultima_recarga")) s.last_reseed = Number("ultima_recarga", *t);
   if (!values.empty()) throw StateFileError("chave desconhecida: " + values.begin()->first);
   return s;
 }

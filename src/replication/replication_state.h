@@ -6,8 +6,15 @@
 //  - a seeding check: rows that a seeding of the outgoing log (the initial load, or a refresh of
 //    some products) wrote may carry a stock older than a change that another transaction
 //    committed while it ran, with a lower SEQUENCIAL; once those transactions have ended, the
-//    products they touched are sent once more (see seeding.h).
-// Both belong to one store code and one database; for any other they do not exist.
+//    products they touched are sent once more (see seeding.h);
+//  - the gaps in SEQUENCIAL that were passed without proof that no transaction could still fill
+//    them (after 30 minutes, or without a full view of the open transactions): a row that appears
+//    at one of them later is behind the central index for good, so its product's stock is sent
+//    again instead, for 24 hours after the gap was passed;
+//  - whether the central server has ever reported an index for the store, and when the agent last
+//    seeded again because the index went back to nothing: an index that flips to "0" for a moment
+//    must not reload the outgoing log.
+// All of it belongs to one store code and one database; for any other it does not exist.
 //
 // The file is text, "key=value" lines in UTF-8, replaced in one step on every change so that a
 // crash leaves the old or the new version, never a mix. Deleting it while the service is stopped
@@ -20,9 +27,17 @@
 #include <string>
 #include <vector>
 
+#include "connections/local/store_queries.h"
+
 namespace replication {
 
 inline constexpr const char* kStateFileName = "Tavrimondo_Estado.txt";
+
+// No list in the state file grows beyond this: a file written by something else, or a store gone
+// wrong, must not make the statements built from it too long for the server.
+inline constexpr std::size_t kMaxStateList = 1000;
+
+using localdb::SeqRange;
 
 // A seeding of the outgoing log still to be checked against transactions that ran beside it.
 struct SeedingCheck {
@@ -31,20 +46,38 @@ struct SeedingCheck {
   std::int64_t from = 0;              // transactions numbered from here began after it looked
   std::vector<std::int64_t> open;     // transactions that were open when it looked
   std::int64_t horizon = 0;           // 0 until a look after it committed: all of them are below
+  // Without RDB$RECORD_VERSION (Firebird 2.5): the values below the seeding's rows that were
+  // missing when it ran; a row that appears at one of them later was written beside it.
+  std::vector<SeqRange> ranges;
   bool operator==(const SeedingCheck&) const = default;
 
   // Two seedings checked as one: rows of either may be stale.
   void Merge(const SeedingCheck& other);
+  // Keeps each list within kMaxStateList.
+  void Cap();
+};
+
+// A gap passed without proof, watched for a row appearing in it.
+struct WatchedGap {
+  SeqRange values;
+  std::int64_t passed_at = 0;  // seconds since 1970 (UTC)
+  bool operator==(const WatchedGap&) const = default;
 };
 
 struct ReplicationState {
   std::int32_t store = 0;
   std::string database;             // "server:path" as the connection reaches it
   std::int64_t load_mark = 0;       // 0: no initial load waiting
+  // The marked row's product and stock as written: the same database reached under another name
+  // ("localhost" for "127.0.0.1", other letter case) is known by it.
+  std::string mark_product, mark_stock;
   std::optional<SeedingCheck> check;
+  std::vector<WatchedGap> watch;     // ascending, not overlapping
+  bool had_index = false;            // the central server reported a non-zero index for the store
+  std::int64_t last_reseed = 0;      // seconds since 1970 of the last seeding after a reset; 0: none
   bool operator==(const ReplicationState&) const = default;
 
-  bool Empty() const { return load_mark == 0 && !check; }
+  bool Empty() const { return load_mark == 0 && !check && watch.empty() && !had_index && last_reseed == 0; }
 };
 
 // The file could not be read, or holds something this program did not write; what() says which.

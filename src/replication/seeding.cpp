@@ -1,5 +1,8 @@
 #include "replication/seeding.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,23 +35,59 @@ std::string List(const std::vector<std::int64_t>& v) {
   return out;
 }
 
+// The values missing below `first` and above `index` as `tx` sees them, the highest
+// kMaxStateList ranges of them: the server is asked for a window below `first` that widens until it
+// holds that many or reaches the index.
+std::vector<SeqRange> MissingBelow(localdb::LocalConnection& L, localdb::TFDTransaction& tx, std::int64_t index,
+                                   std::int64_t first) {
+  std::int64_t window = 4096;
+  for (;;) {
+    const std::int64_t from = window < first - 1 - index ? first - 1 - window : index;
+    localdb::GapScan scan = localdb::ListGaps(L, tx, from, first, INT64_MAX);
+    if (scan.gaps.size() > kMaxStateList || from == index) {
+      if (scan.gaps.size() > kMaxStateList)
+        scan.gaps.erase(scan.gaps.begin(), scan.gaps.end() - static_cast<std::ptrdiff_t>(kMaxStateList));
+      return scan.gaps;
+    }
+    window = window > INT64_MAX / 8 ? INT64_MAX : window * 8;
+  }
+}
+
 // Runs `work` in a transaction of its own on TransEscrita and measures what it appended above
-// `after`; `before_commit` sees that before the commit.
+// `after`; `before_commit` sees that before the commit. Without RDB$RECORD_VERSION the transaction
+// is a snapshot, whose own rows are those above the highest it saw before writing.
 template <class Work>
-SeedingResult Seed(localdb::LocalConnection& L, std::int64_t after, Work&& work, const BeforeCommit& before_commit) {
+SeedingResult Seed(localdb::LocalConnection& L, std::int64_t after, std::int64_t index, Work&& work,
+                   const BeforeCommit& before_commit) {
   localdb::TFDTransaction& tx = L.TransEscrita;
+  const bool by_values = !localdb::Capabilities(L).record_version;
+  struct Isolation {
+    localdb::TFDTransaction& tx;
+    ~Isolation() { tx.isolation = localdb::TFDTransaction::Isolation::kReadCommitted; }
+  } restore{tx};
+  if (by_values) tx.isolation = localdb::TFDTransaction::Isolation::kSnapshot;
   tx.StartTransaction();
   try {
+    if (by_values) {
+      Closing closing{L.TBMaiorSequencial};
+      L.TBMaiorSequencial.Open();
+      after = std::max(after, L.TBMaiorSequencial.FieldByName("MAIOR").AsLargeInt());
+    }
     work();
     SeedingResult r;
+    r.by_values = by_values;
+    localdb::TFDQuery& summary = by_values ? L.TBResumoCargaInstantaneo : L.TBResumoCarga;
+    std::int64_t first = 0;
     {
-      Closing closing{L.TBResumoCarga};
-      L.TBResumoCarga.ParamByName("APOS").SetAsLargeInt(after);
-      L.TBResumoCarga.Open();
-      r.rows = L.TBResumoCarga.FieldByName("GRAVADOS").AsLargeInt();
-      r.upto = L.TBResumoCarga.FieldByName("ULTIMO").AsLargeInt();
-      r.transaction = L.TBResumoCarga.FieldByName("TRANSACAO").AsLargeInt();
+      Closing closing{summary};
+      summary.ParamByName("APOS").SetAsLargeInt(after);
+      summary.Open();
+      r.rows = summary.FieldByName("GRAVADOS").AsLargeInt();
+      r.upto = summary.FieldByName("ULTIMO").AsLargeInt();
+      r.transaction = summary.FieldByName("TRANSACAO").AsLargeInt();
+      if (by_values) first = summary.FieldByName("PRIMEIRO").AsLargeInt();
     }
+    if (by_values && r.rows > 0) r.missing_below = MissingBelow(L, tx, index, first);
     if (before_commit) before_commit(r);
     tx.Commit();
     return r;
@@ -66,17 +105,17 @@ SeedingResult Seed(localdb::LocalConnection& L, std::int64_t after, Work&& work,
 
 MonitorSnapshot LookAtOpenTransactions(localdb::LocalConnection& L) {
   MonitorSnapshot s;
-  localdb::TFDQuery& q = L.TBTransacoesAtivas;
+  localdb::TFDQuery& q = localdb::Capabilities(L).table_stats ? L.TBTransacoesAtivas : L.TBTransacoesAtivas25;
   try {
     Closing closing{q};
     q.Open();
     for (; !q.Eof(); q.Next()) {
-      s.next_transaction = q.FieldByName("PROXIMA").AsLargeInt();
+      s.horizon = q.FieldByName("PROXIMA").AsLargeInt();
       s.complete = q.FieldByName("COMPLETO").AsInteger() != 0;
       if (q.FieldByName("TRANSACAO").IsNull()) continue;
       s.open.push_back({q.FieldByName("TRANSACAO").AsLargeInt(), FromOctets(q.FieldByName("USUARIO").AsString()),
                         FromOctets(q.FieldByName("ENDERECO").AsString()),
-                        FromOctets(q.FieldByName("PROGRAMA").AsString())});
+                        FromOctets(q.FieldByName("PROGRAMA").AsString()), q.FieldByName("ESCRITOR").AsInteger() != 0});
     }
   } catch (const localdb::EFirebirdError& e) {
     if (!e.HasCode(kNoPermission)) throw;
@@ -86,11 +125,20 @@ MonitorSnapshot LookAtOpenTransactions(localdb::LocalConnection& L) {
   return s;
 }
 
-SeedingResult RunInitialLoad(localdb::LocalConnection& L, const BeforeCommit& before_commit) {
-  return Seed(L, 0, [&] { L.TBCargaInicial.ExecSQL(); }, before_commit);
+SeedingResult RunInitialLoad(localdb::LocalConnection& L, std::int64_t index, const BeforeCommit& before_commit) {
+  return Seed(L, 0, index, [&] { L.TBCargaInicial.ExecSQL(); }, before_commit);
 }
 
-SeedingResult RefreshProducts(localdb::LocalConnection& L, const SeedingCheck& check, const BeforeCommit& before_commit) {
+std::vector<std::string> ProductsChangedBeside(localdb::LocalConnection& L, const SeedingCheck& check) {
+  std::vector<std::string> codes;
+  auto add = [&](const std::string& code) {
+    if (!code.empty() && std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(code);
+  };
+  if (!check.ranges.empty()) {
+    // Rows at values that were missing when the seedings ran: written beside them.
+    for (const localdb::OutgoingRow& row : localdb::RowsIn(L, L.TransLeitura, check.ranges)) add(row.produto);
+    return codes;
+  }
   // Rows written beside the seedings: by a transaction not their own that was open when they
   // looked, or that began after that.
   std::string beside = "E.RDB$RECORD_VERSION >= " + std::to_string(check.from);
@@ -98,39 +146,43 @@ SeedingResult RefreshProducts(localdb::LocalConnection& L, const SeedingCheck& c
   std::string sql = "SELECT DISTINCT E.CODIGOPRODUTO FROM RPL_LOGESTOQUE_ENV E WHERE E.SEQUENCIAL <= " +
                     std::to_string(check.upto) + " AND " + beside;
   if (!check.own.empty()) sql += " AND E.RDB$RECORD_VERSION NOT IN (" + List(check.own) + ")";
-  localdb::TFDQuery products("TBProdutosAlterados", L.ConnQuelbrant, L.TransEscrita, sql);
-  localdb::TFDQuery refresh("TBAtualizaEstoque", L.ConnQuelbrant, L.TransEscrita,
-                            "INSERT INTO RPL_LOGESTOQUE_ENV(CODIGOPRODUTO, ESTOQUEATUAL)\n"
-                            "SELECT CODIGO, ESTOQUEATUAL FROM PRODUTOS WHERE CODIGO = :CODIGO");
-  // The refresh's rows come after everything the seedings wrote.
+  localdb::TFDQuery products("TBProdutosAlterados", L.ConnQuelbrant, L.TransLeitura, sql);
+  Closing closing{products};
+  for (products.Open(); !products.Eof(); products.Next())
+    if (!products.FieldByName("CODIGOPRODUTO").IsNull()) add(products.FieldByName("CODIGOPRODUTO").AsString());
+  return codes;
+}
+
+SeedingResult RefreshProducts(localdb::LocalConnection& L, const std::vector<std::string>& products, std::int64_t index,
+                              std::int64_t after, const BeforeCommit& before_commit) {
   return Seed(
-      L, check.upto,
+      L, after, index,
       [&] {
-        std::vector<std::string> codes;
-        {
-          Closing closing{products};
-          for (products.Open(); !products.Eof(); products.Next())
-            if (!products.FieldByName("CODIGOPRODUTO").IsNull()) codes.push_back(products.FieldByName("CODIGOPRODUTO").AsString());
-        }
-        for (const std::string& code : codes) {
-          refresh.ParamByName("CODIGO").SetAsString(code);
-          refresh.ExecSQL();
+        for (const std::string& code : products) {
+          L.TBAtualizaEstoque.ParamByName("CODIGO").SetAsString(code);
+          L.TBAtualizaEstoque.ExecSQL();
         }
       },
       before_commit);
 }
 
-SeedingCheck CheckFor(const SeedingResult& result, const MonitorSnapshot* look) {
+std::optional<SeedingCheck> CheckFor(const SeedingResult& result, const MonitorSnapshot* look) {
   SeedingCheck c;
   c.upto = result.upto;
+  if (result.by_values) {
+    if (result.missing_below.empty()) return std::nullopt;  // no value left that a late row could take
+    c.ranges = result.missing_below;
+    return c;
+  }
   c.own = {result.transaction};
-  if (look && look->next_transaction > 0) {
-    c.from = look->next_transaction;
+  if (look && look->horizon > 0) {
+    c.from = look->horizon;
     for (const OpenTransaction& t : look->open) c.open.push_back(t.id);
   } else {
     // Without a look only the transactions that began with or after the seeding are known.
     c.from = result.transaction;
   }
+  c.Cap();
   return c;
 }
 

@@ -1,13 +1,27 @@
 #include "replication/sequence_gaps.h"
 
 #include <algorithm>
+#include <map>
 
 namespace replication {
 
-std::vector<OpenTransaction> MonitorSnapshot::OpenBelow(std::int64_t horizon) const {
+namespace {
+
+// Appends a range, joined to the last one when they touch.
+void AddRange(std::vector<SeqRange>& to, std::int64_t first, std::int64_t last) {
+  if (!to.empty() && to.back().last + 1 >= first) {
+    to.back().last = std::max(to.back().last, last);
+  } else {
+    to.push_back({first, last});
+  }
+}
+
+}  // namespace
+
+std::vector<OpenTransaction> MonitorSnapshot::WritersBelow(std::int64_t horizon) const {
   std::vector<OpenTransaction> out;
   for (const OpenTransaction& t : open)
-    if (t.id < horizon) out.push_back(t);
+    if (t.writer && t.id < horizon) out.push_back(t);
   return out;
 }
 
@@ -29,67 +43,174 @@ std::string DescribeHolders(const std::vector<OpenTransaction>& holders) {
   return out;
 }
 
-void GapTracker::BeginCycle(std::int64_t index) {
+std::string DescribeValues(const std::vector<SeqRange>& values, std::size_t at_most) {
+  std::string out;
+  for (std::size_t i = 0; i < values.size() && i < at_most; ++i) {
+    if (i > 0) out += ", ";
+    out += std::to_string(values[i].first);
+    if (values[i].last != values[i].first) out += " a " + std::to_string(values[i].last);
+  }
+  if (values.size() > at_most) out += " e mais " + std::to_string(values.size() - at_most) + " lacuna(s)";
+  return out;
+}
+
+std::string DescribeLimit(std::chrono::steady_clock::duration d) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(d).count();
+  if (seconds % 60 == 0 && seconds > 0) return std::to_string(seconds / 60) + (seconds == 60 ? " minuto" : " minutos");
+  return std::to_string(seconds) + (seconds == 1 ? " segundo" : " segundos");
+}
+
+void GapTracker::BeginCycle(const std::string& database, std::int64_t index) {
+  if (database != database_) {
+    // Values of another database say nothing about this one.
+    gaps_.clear();
+    database_ = database;
+  }
   ++cycle_;
+  looked_ = false;
+  pos_ = 0;
   std::erase_if(gaps_, [&](const Gap& g) { return g.last <= index; });
 }
 
-bool GapTracker::NeedsSnapshot() const {
-  return std::any_of(gaps_.begin(), gaps_.end(), [](const Gap& g) { return !g.settled; });
+void GapTracker::Learn(const std::vector<SeqRange>& found, std::int64_t span_first, std::int64_t span_last,
+                       Clock::time_point now) {
+  std::vector<Gap> out;
+  out.reserve(gaps_.size() + found.size());
+  auto piece = [](const Gap& g, std::int64_t a, std::int64_t b) {
+    Gap p = g;
+    p.first = a;
+    p.last = b;
+    return p;
+  };
+  const std::size_t n = gaps_.size();
+  std::size_t i = 0;
+  // Below the span nothing changes; a gap reaching into it is cut there.
+  for (; i < n && gaps_[i].first < span_first; ++i) {
+    out.push_back(piece(gaps_[i], gaps_[i].first, std::min(gaps_[i].last, span_first - 1)));
+    if (gaps_[i].last >= span_first) break;
+  }
+  auto start = [&](std::size_t k) { return std::max(gaps_[k].first, span_first); };
+  // Within the span: the values found missing, with what is known of each kept.
+  for (const SeqRange& f : found) {
+    std::int64_t next = f.first;
+    while (next <= f.last) {
+      while (i < n && gaps_[i].last < next) ++i;
+      if (i < n && start(i) <= next) {
+        const std::int64_t end = std::min(gaps_[i].last, f.last);
+        out.push_back(piece(gaps_[i], next, end));
+        next = end + 1;
+      } else {
+        std::int64_t end = f.last;
+        if (i < n) end = std::min(end, start(i) - 1);
+        Gap g;
+        g.first = next;
+        g.last = end;
+        g.seen_at = now;
+        g.seen_in_cycle = cycle_;
+        out.push_back(g);
+        next = end + 1;
+      }
+    }
+  }
+  // Above the span nothing changes either.
+  for (; i < n; ++i) {
+    if (gaps_[i].last <= span_last) continue;
+    out.push_back(piece(gaps_[i], std::max(gaps_[i].first, span_last + 1), gaps_[i].last));
+  }
+  gaps_ = std::move(out);
+  pos_ = 0;
 }
 
-void GapTracker::Settle(const MonitorSnapshot& snapshot) {
+GapTracker::Passed GapTracker::Settle(const MonitorSnapshot& snapshot, Clock::time_point now) {
+  Passed passed;
+  looked_ = true;
+  holder_sets_.clear();
+  std::map<std::int64_t, int> set_of_horizon;  // -1: no holders
   for (Gap& g : gaps_) {
-    if (g.settled) continue;
+    if (g.state == State::kSettled || g.state == State::kPassed) continue;
+    g.holders = -1;
     if (!snapshot.complete) {
-      g.settled = cycle_ - g.seen_in_cycle >= kGraceCycles;
+      if (cycle_ - g.seen_in_cycle >= kGraceCycles) {
+        g.state = State::kPassed;
+        AddRange(passed.without_view, g.first, g.last);
+      } else {
+        g.state = State::kHeld;
+      }
       continue;
     }
-    if (g.horizon == 0) g.horizon = snapshot.next_transaction;
-    g.holders = snapshot.OpenBelow(g.horizon);
-    g.settled = g.holders.empty();
+    if (g.horizon == 0) g.horizon = snapshot.horizon;
+    auto [it, fresh] = set_of_horizon.emplace(g.horizon, -1);
+    if (fresh) {
+      std::vector<OpenTransaction> holders = snapshot.WritersBelow(g.horizon);
+      if (!holders.empty()) {
+        it->second = static_cast<int>(holder_sets_.size());
+        holder_sets_.push_back(std::move(holders));
+      }
+    }
+    if (it->second < 0) {
+      g.state = State::kSettled;
+    } else if (now - g.seen_at >= limits.pass_after) {
+      g.state = State::kPassed;
+      AddRange(passed.after_limit, g.first, g.last);
+      for (const OpenTransaction& t : holder_sets_[it->second])
+        if (std::none_of(passed.holders.begin(), passed.holders.end(), [&](const OpenTransaction& h) { return h.id == t.id; }))
+          passed.holders.push_back(t);
+    } else {
+      g.state = State::kHeld;
+      g.holders = it->second;
+    }
   }
+  return passed;
+}
+
+void GapTracker::Rewind(std::int64_t from) {
+  pos_ = static_cast<std::size_t>(
+      std::partition_point(gaps_.begin(), gaps_.end(), [&](const Gap& g) { return g.last <= from; }) - gaps_.begin());
 }
 
 GapTracker::Verdict GapTracker::Judge(std::int64_t first, std::int64_t last) {
-  bool passable = true;
-  std::vector<Gap> fresh;
-  auto add = [&](std::int64_t a, std::int64_t b) {
-    Gap g;
-    g.first = a;
-    g.last = b;
-    g.seen_at = Clock::now();
-    g.seen_in_cycle = cycle_;
-    fresh.push_back(g);
-  };
-  std::int64_t next = first;  // the lowest value of the gap not yet matched with what is known
-  for (const Gap& g : gaps_) {
-    if (g.last < next) continue;
-    if (g.first > last) break;
-    if (g.first > next) add(next, g.first - 1);
-    passable = passable && g.settled;
-    next = g.last + 1;
-    if (next > last) break;
+  const Verdict open = looked_ ? Verdict::kHeld : Verdict::kLook;
+  const std::size_t n = gaps_.size();
+  while (pos_ < n && gaps_[pos_].last < first) ++pos_;
+  Verdict v = Verdict::kPass;
+  std::int64_t next = first;
+  for (std::size_t i = pos_; next <= last; ++i) {
+    if (i >= n || gaps_[i].first > next) return open;  // values nothing is known of
+    if (gaps_[i].state != State::kSettled && gaps_[i].state != State::kPassed) v = open;
+    next = gaps_[i].last + 1;
   }
-  if (next <= last) add(next, last);
-  if (fresh.empty()) return passable ? Verdict::kPass : Verdict::kHeld;
-  gaps_.insert(gaps_.end(), fresh.begin(), fresh.end());
-  std::sort(gaps_.begin(), gaps_.end(), [](const Gap& a, const Gap& b) { return a.first < b.first; });
-  return Verdict::kNew;
+  return v;
 }
 
 std::vector<std::string> GapTracker::LongHeld(Clock::time_point now) {
-  std::vector<std::string> lines;
+  std::map<int, std::vector<SeqRange>> groups;
   for (Gap& g : gaps_) {
-    if (g.settled || g.reported || now - g.seen_at < kReportAfter) continue;
+    if (g.state != State::kHeld || g.reported || now - g.seen_at < limits.report_after) continue;
     g.reported = true;
-    std::string values = std::to_string(g.first);
-    if (g.last != g.first) values += " a " + std::to_string(g.last);
-    std::string line = "SEQUENCIAL " + values + " aguarda há mais de 10 minutos o fim de transações do banco local";
-    line += g.holders.empty() ? " (o monitoramento do Firebird não as mostra)" : "; ainda aberta(s): " + DescribeHolders(g.holders);
+    AddRange(groups[g.holders], g.first, g.last);
+  }
+  std::vector<std::string> lines;
+  for (const auto& [set, values] : groups) {
+    std::string line = "SEQUENCIAL " + DescribeValues(values) + " aguarda há mais de " + DescribeLimit(limits.report_after) +
+                       " o fim de transações do banco local";
+    line += set < 0 ? " (o monitoramento do Firebird não as mostra)"
+                    : "; ainda aberta(s): " + DescribeHolders(holder_sets_[static_cast<std::size_t>(set)]);
     lines.push_back(line);
   }
   return lines;
+}
+
+std::optional<GapTracker::HeldSummary> GapTracker::Held() const {
+  std::optional<HeldSummary> out;
+  for (const Gap& g : gaps_) {
+    if (g.state != State::kHeld) continue;
+    if (!out) {
+      out = HeldSummary{{g.first, g.last}, 0, g.seen_at, {}};
+      if (g.holders >= 0) out->holders = holder_sets_[static_cast<std::size_t>(g.holders)];
+    }
+    ++out->gaps;
+  }
+  return out;
 }
 
 }  // namespace replication

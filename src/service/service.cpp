@@ -189,8 +189,12 @@ void TServiceThread::Execute() {
     service_.SetStatus(TCurrentStatus::csStartPending);
     bool started = true;
     service_.WithProgress([&] { service_.DoStart(started); });
-    if (!started) return;
+    if (!started) {
+      service_.start_failed_ = true;
+      return;
+    }
   } catch (...) {
+    service_.start_failed_ = true;
     service_.LogMessage("Service failed on start: " + MessageOf(std::current_exception()));
     return;
   }

@@ -92,6 +92,8 @@ class TService {
   bool ControlWaiting(std::initializer_list<std::uint32_t> codes) const;
   // True once a stop or shutdown has been carried out in this run: the process is on its way out.
   bool Stopping() const { return stopping_; }
+  // True when the start handler refused or failed in this run: the process should say so.
+  bool StartFailed() const { return start_failed_; }
   TServiceThread* ServiceThread() { return thread_.get(); }
   const std::vector<std::string>& Params() const { return params_; }
 
@@ -133,6 +135,7 @@ class TService {
   mutable std::mutex thread_mu_;  // guards thread_ against Controller() on the dispatcher thread
   std::unique_ptr<TServiceThread> thread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> start_failed_{false};
 };
 
 }  // namespace service

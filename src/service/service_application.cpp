@@ -1,5 +1,8 @@
 #include "service/service_application.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "common/text.h"
@@ -12,6 +15,13 @@ namespace service {
 namespace {
 TServiceApplication* g_application = nullptr;
 TService* g_service = nullptr;  // what the dispatcher's service-main callback starts
+
+// Service-main threads still inside the service object. Windows' dispatcher returns as soon as the
+// service reports stopped, while its service-main thread is still finishing that report (the
+// cycle record), so the object must outlive them.
+std::mutex g_mains_mu;
+std::condition_variable g_mains_cv;
+int g_mains = 0;
 }  // namespace
 
 bool FindCmdLineSwitch(const std::vector<std::string>& args, const std::string& name) {
@@ -124,11 +134,17 @@ int TServiceApplication::Uninstall(bool silent) {
 void TServiceApplication::ServiceMainEntry(const std::vector<std::string>& args) {
   TService* svc = g_service;
   if (!svc || args.empty() || !text::EqualsIgnoreCase(args[0], svc->Name())) return;
-  if (int err = host::RegisterControlHandler(svc->Name(), svc->GetServiceController())) {
-    svc->LogMessage(os::SysErrorMessage(err));
-    return;
+  {
+    std::lock_guard lock(g_mains_mu);
+    ++g_mains;
   }
-  svc->Main(args);
+  if (int err = host::RegisterControlHandler(svc->Name(), svc->GetServiceController()))
+    svc->LogMessage(os::SysErrorMessage(err));
+  else
+    svc->Main(args);
+  std::lock_guard lock(g_mains_mu);
+  --g_mains;
+  g_mains_cv.notify_all();
 }
 
 int TServiceApplication::RunService() {
@@ -146,11 +162,16 @@ int TServiceApplication::RunService() {
   });
   loop_.Run();
   dispatcher.join();
+  {
+    // Bounded all the same: what is left after the stopped report is one small file to write.
+    std::unique_lock lock(g_mains_mu);
+    g_mains_cv.wait_for(lock, std::chrono::seconds(30), [] { return g_mains == 0; });
+  }
   if (dispatcher_error != 0) {
     os::WriteEventLog(source, os::SysErrorMessage(dispatcher_error));
     return 1;
   }
-  return 0;
+  return service_->StartFailed() ? 1 : 0;
 }
 
 }  // namespace service

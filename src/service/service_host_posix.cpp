@@ -2,11 +2,13 @@
 //
 // Install writes "<name>.service" into the unit directory (/etc/systemd/system; in test builds the
 // directory named by TAVRIMONDO_UNIT_DIR) and, when systemd runs the machine and the default
-// directory is used, reloads systemd and enables the unit; uninstall disables the unit, removes it and reloads.
-// When systemctl fails, so does the install or uninstall, with systemctl's own message. The
-// service run is a foreground process: SIGTERM and SIGINT stop it, SIGUSR1 pauses, SIGUSR2 and
-// SIGHUP continue. Under systemd it reports its state through the notification socket. A second
-// SIGTERM or SIGINT while a stop is carried out ends the process at once.
+// directory is used, reloads systemd and enables the unit; uninstall disables the unit, removes it
+// and reloads. When systemctl fails, so does the install or uninstall, with systemctl's own
+// message. The Debian package's unit (/lib/systemd/system) counts as the service installed, and an
+// install run does not hide it behind one of its own. The service run is a foreground process:
+// SIGTERM and SIGINT stop it, SIGUSR1 pauses, SIGUSR2 and SIGHUP continue. Under systemd it reports
+// its state through the notification socket. A second SIGTERM or SIGINT while a stop is carried
+// out ends the process at once.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -63,6 +65,19 @@ std::string UnitDir() {
 }
 
 std::string UnitPath(const std::string& name) { return UnitDir() + "/" + name + ".service"; }
+
+// The Debian package's unit, which one of the install run in the default directory would hide.
+std::string PackageUnitPath(const std::string& name) {
+  return UnitDir() == kDefaultUnitDir ? "/lib/systemd/system/" + name + ".service" : std::string();
+}
+
+// The unit systemd runs: the install run's, or else the package's; "" when there is none.
+std::string InstalledUnitPath(const std::string& name) {
+  struct stat st{};
+  for (const std::string& path : {UnitPath(name), PackageUnitPath(name)})
+    if (!path.empty() && ::stat(path.c_str(), &st) == 0) return path;
+  return {};
+}
 
 // systemctl is asked only when systemd runs this machine and the unit is where it looks. Tests
 // name a stand-in for it in TAVRIMONDO_SYSTEMCTL.
@@ -181,6 +196,10 @@ Service::Service(Manager& m, const ServiceDefinition& def, const std::string& co
   if (exe.size() >= 2 && exe.front() == '"' && exe.back() == '"') exe = exe.substr(1, exe.size() - 2);
   const std::string unit = systemd::UnitFileText(def, exe);
 
+  // The package installed the service already, with its own unit.
+  struct stat st{};
+  if (const std::string packaged = PackageUnitPath(def.name); !packaged.empty() && ::stat(packaged.c_str(), &st) == 0)
+    Throw(EEXIST, packaged);
   FILE* f = ::fopen(path.c_str(), "wx");  // fails when the unit exists already
   if (!f) Throw(errno, path);
   bool ok = std::fwrite(unit.data(), 1, unit.size(), f) == unit.size();
@@ -438,9 +457,8 @@ ServiceQuery FromSystemd(ServiceQuery q, const UnitState& u, const RecordedServi
 ServiceQuery QueryService(const std::string& service_name, const RecordedService& recorded) {
   ServiceQuery q;
   q.known = true;
-  const std::string unit = UnitPath(service_name);
-  struct stat st{};
-  q.installed = ::stat(unit.c_str(), &st) == 0;
+  const std::string unit = InstalledUnitPath(service_name);
+  q.installed = !unit.empty();
   if (q.installed) q.command = UnitCommand(unit);
   if (q.installed && !SystemctlProgram().empty()) {
     try {

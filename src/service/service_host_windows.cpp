@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "platform/file_trust.h"
+#include "service/failure_actions.h"
 #include "service/service_host.h"
 #include "settings/app_dir.h"
 
@@ -130,6 +131,14 @@ Service::Service(Manager& m, const ServiceDefinition& def, const std::string& co
                              nullptr, deps.c_str(), def.start_name.empty() ? nullptr : account.c_str(),
                              password.c_str());
   if (!handle_) ThrowLast();
+  try {
+    SetFailureActions(handle_);
+  } catch (const os::OsError&) {
+    // A service that would stay down after a crash is not installed at all.
+    ::DeleteService(static_cast<SC_HANDLE>(handle_));
+    ::CloseServiceHandle(static_cast<SC_HANDLE>(handle_));
+    throw;
+  }
 }
 
 Service::Service(Manager& m, const std::string& name) : manager_(m), name_(name) {

@@ -13,6 +13,7 @@
 #include "platform/os.h"
 #include "platform/status_io.h"
 #include "replication/replication_state.h"
+#include "replication/sequence_gaps.h"
 #include "service/folder_trust.h"
 #include "service/service.h"
 #include "service/service_application.h"
@@ -60,7 +61,7 @@ std::vector<std::string> LastLines(const std::string& path, std::size_t n) {
   const std::uint64_t size = f.Size();
   char head[3];
   const std::size_t head_n = f.ReadAt(0, head, sizeof head);
-  const settings::DetectedEncoding enc = settings::DetectEncoding(std::string_view(head, head_n));
+  settings::DetectedEncoding enc = settings::DetectEncoding(std::string_view(head, head_n));
   std::uint64_t from = size > enc.bom_size + kLogTailBytes ? size - kLogTailBytes : enc.bom_size;
   const bool utf16 = enc.encoding == settings::FileEncoding::kUtf16LE || enc.encoding == settings::FileEncoding::kUtf16BE;
   if (utf16 && (from - enc.bom_size) % 2 != 0) ++from;
@@ -72,6 +73,12 @@ std::vector<std::string> LastLines(const std::string& path, std::size_t n) {
     got += r;
   }
   bytes.resize(got);
+  // Without a mark, a Linux log is UTF-8 (one copied from Windows is not): judged by the lines
+  // read, from the first whole one.
+  if (enc.bom_size == 0 && os::UnmarkedTextIsUtf8()) {
+    const std::size_t whole = from > 0 ? std::min(bytes.find('\n'), bytes.size()) : 0;
+    if (text::IsValidUtf8(std::string_view(bytes).substr(whole))) enc.encoding = settings::FileEncoding::kUtf8;
+  }
   std::vector<std::string> lines = settings::SplitLines(settings::DecodeText(bytes, enc.encoding));
   if (from > enc.bom_size && !lines.empty()) lines.erase(lines.begin());  // cut through the middle
   if (lines.size() > n) lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(n));
@@ -299,6 +306,23 @@ std::string SameFile(std::string command) {
   return command;
 }
 
+// Rows held behind a gap, as the cycle record tells them.
+std::string HeldText(const JsonValue& h) {
+  auto number = [&](const char* key) {
+    return h.contains(key) && h[key].is_number_integer() ? std::to_string(h[key].get<std::int64_t>()) : std::string("?");
+  };
+  std::string values = number("first");
+  if (number("last") != values) values += " to " + number("last");
+  const std::string rows = number("rows");
+  std::string s = (rows == "?" ? std::string("Rows wait") : rows == "1" ? std::string("1 row waits") : rows + " rows wait") +
+                  " behind SEQUENCIAL " + values;
+  if (auto t = replication::ParseIsoTime(h.value("since", std::string()))) s += " since " + DisplayTime(*t);
+  const std::string holders = h.value("holders", std::string());
+  s += holders.empty() ? ", which an open transaction of the local database may still write"
+                       : ", which an open transaction of the local database may still write: " + replication::OneLine(holders, 1000);
+  return s;
+}
+
 // The verdict, from what was found.
 void Judge(StatusResult& r) {
   const std::string store = r.store_code ? "store " + std::to_string(*r.store_code) : std::string("the store");
@@ -398,6 +422,17 @@ void Judge(StatusResult& r) {
         if (auto t = replication::ParseIsoTime(c.value("end", std::string()))) when = " (" + DisplayTime(*t) + ")";
         r.attention.push_back("The last cycle failed" + when + ": " +
                               replication::OneLine(c.value("error", std::string("(no message)")), 1000));
+      }
+      if (c.contains("held") && c["held"].is_object()) {
+        // Rows wait behind a gap that an open transaction may still fill; after ten minutes
+        // someone should look at that transaction (it is passed at thirty).
+        const JsonValue& h = c["held"];
+        const auto since = replication::ParseIsoTime(h.value("since", std::string()));
+        std::string text = HeldText(h);
+        if (since && r.checked_at - *since >= replication::GapTracker::Limits{}.report_after)
+          r.attention.push_back(text + ".");
+        else
+          r.notes.push_back(text + ".");
       }
     } else if (s.state == StateName(4) || s.state == StateName(7)) {
       r.notes.push_back("The service has not finished a cycle yet.");
@@ -564,6 +599,7 @@ std::string FormatText(const StatusResult& r) {
           line("  Index:               " + (before.empty() ? std::string("none") : before) + " -> " + after);
         const std::string error = c.value("error", std::string());
         if (!error.empty()) line("  Error:               " + replication::OneLine(error, 1000));
+        if (c.contains("held") && c["held"].is_object()) line("  Held:                " + HeldText(c["held"]));
       } else {
         line("  Last cycle:          none yet");
       }

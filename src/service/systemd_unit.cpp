@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/text.h"
+#include "service/failure_actions.h"
 
 namespace service::systemd {
 
@@ -62,22 +63,80 @@ std::string ExecStartValue(const std::string& exe) {
   return "/bin/sh -c \"exec \\\"$$0\\\"\" " + QuotedWord(exe, true);
 }
 
+namespace {
+
+// What both units say: the program, how systemd talks to it, and what follows a crash.
+std::string ServiceLines(const ServiceDefinition& def, const std::string& exe) {
+  std::string s;
+  s += "Type=notify\n";
+  s += "ExecStart=" + ExecStartValue(exe) + "\n";
+  s += "ExecReload=/bin/kill -HUP $MAINPID\n";
+  // A process that ends without being stopped (a crash, a kill) is started again a minute later;
+  // one that was stopped, by systemctl or by a signal of its own, stays stopped.
+  s += "Restart=on-failure\n";
+  s += "RestartSec=" + std::to_string(kRestartDelaySeconds) + "\n";
+  // A stop waits for the batch being sent and the cycle's closing sequence.
+  s += "TimeoutStopSec=" + std::to_string(StopTimeoutSeconds()) + "\n";
+  // Whatever the program writes to its standard streams reaches the journal under the service's name.
+  s += "SyslogIdentifier=" + def.name + "\n";
+  return s;
+}
+
+std::string UnitLines(const ServiceDefinition& def) {
+  std::string s = "[Unit]\n";
+  s += "Description=" + Specifiers(def.display_name) + "\n";
+  s += "Wants=network-online.target\nAfter=network-online.target\n";
+  if (!def.dependencies.empty()) s += "Requires=" + def.dependencies + "\nAfter=" + def.dependencies + "\n";
+  return s;
+}
+
+// The folder of `exe` in a list of paths (the package's folder: no quotes or backslashes in it).
+std::string FolderOf(const std::string& exe) {
+  std::string dir = Specifiers(exe.substr(0, exe.find_last_of('/')));
+  if (dir.empty()) dir = "/";
+  return dir.find(' ') == std::string::npos ? dir : "\"" + dir + "\"";
+}
+
+}  // namespace
+
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe) {
   std::string unit;
   unit += "# Written by the agent's install run; its uninstall run removes it.\n";
-  unit += "[Unit]\n";
-  unit += "Description=" + Specifiers(def.display_name) + "\n";
-  unit += "Wants=network-online.target\nAfter=network-online.target\n";
-  if (!def.dependencies.empty()) unit += "Requires=" + def.dependencies + "\nAfter=" + def.dependencies + "\n";
+  if (def.start_name.empty())
+    unit += "# The agent runs as root, without a sandbox: the Debian package's unit runs it as an account of its own.\n";
+  unit += UnitLines(def);
   unit += "\n[Service]\n";
-  unit += "Type=notify\n";
-  unit += "ExecStart=" + ExecStartValue(exe) + "\n";
-  unit += "ExecReload=/bin/kill -HUP $MAINPID\n";
-  // A stop waits for the replication cycle in progress.
-  unit += "TimeoutStopSec=30min\n";
-  // Whatever the program writes to its standard streams reaches the journal under the service's name.
-  unit += "SyslogIdentifier=" + def.name + "\n";
+  unit += ServiceLines(def, exe);
   if (!def.start_name.empty()) unit += "User=" + def.start_name + "\n";
+  unit += "\n[Install]\nWantedBy=multi-user.target\n";
+  return unit;
+}
+
+std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account) {
+  std::string unit;
+  unit += "# The agent runs as the account " + account + ", which may write only the program's folder.\n";
+  unit += UnitLines(def);
+  unit += "\n[Service]\n";
+  unit += ServiceLines(def, exe);
+  unit += "User=" + account + "\nGroup=" + account + "\n";
+  // The technician's status check reads the log and the cycle record as any user.
+  unit += "UMask=0022\n";
+  // Read-only everywhere but the program's folder: its activity log, state file and cycle record.
+  unit += "ProtectSystem=strict\n";
+  unit += "ReadWritePaths=" + FolderOf(exe) + "\n";
+  unit += "ProtectHome=yes\nPrivateTmp=yes\nPrivateDevices=yes\nPrivateUsers=yes\n";
+  unit += "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n";
+  unit += "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\n";
+  unit += "ProtectProc=invisible\nProcSubset=pid\n";
+  unit += "NoNewPrivileges=yes\nCapabilityBoundingSet=\nRestrictSUIDSGID=yes\n";
+  // TCP to the Firebird server and the central server; local sockets to the journal and to systemd.
+  unit += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n";
+  unit += "RestrictNamespaces=yes\nRestrictRealtime=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\n";
+  unit += "RemoveIPC=yes\n";
+  unit += "SystemCallArchitectures=native\n";
+  unit += "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n";
+  // A call outside the filter fails with an error the program reports, rather than killing it.
+  unit += "SystemCallErrorNumber=EPERM\n";
   unit += "\n[Install]\nWantedBy=multi-user.target\n";
   return unit;
 }

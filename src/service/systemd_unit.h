@@ -15,7 +15,14 @@ namespace service::systemd {
 // shell replaces itself with the program.
 std::string ExecStartValue(const std::string& exe);
 
-// The whole unit file for the service `def` that starts `exe`.
+// The whole unit file for the service `def` that starts `exe`, as the install run writes it: the
+// program runs as the definition's account (none: root), without a sandbox, since it may live in
+// any folder.
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe);
+
+// The unit of the Debian package: the program runs as `account`, in a sandbox where it may write
+// only its own folder (where it keeps its log, state file and cycle record) and reach other
+// machines only over TCP.
+std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account);
 
 }  // namespace service::systemd

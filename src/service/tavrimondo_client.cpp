@@ -1,10 +1,14 @@
 #include "service/tavrimondo_client.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "platform/os.h"
 #include "replication/replication_cycle.h"
 #include "service/folder_trust.h"
 #include "service/service_application.h"
 #include "settings/activity_log.h"
+#include "settings/app_dir.h"
 
 using settings::DoSaveLog;
 
@@ -19,7 +23,7 @@ void ServiceController(std::uint32_t CtrlCode) {
 }
 
 TTavrimondoClient::TTavrimondoClient(replication::MainLoop& loop)
-    : TService(kServiceName, "Tavrimondo (Sender Client)"),
+    : TService(kServiceName, kServiceDisplayName),
       // A record that cannot be written is worth one event-log entry, never a failed cycle.
       Record(replication::CycleRecordPath(), [this](const std::string& message) { LogMessage(message); }) {
   // Armed as soon as the service object exists; its ticks arrive on the main thread.
@@ -37,7 +41,27 @@ TTavrimondoClient::~TTavrimondoClient() = default;
 
 service::ControlHandler TTavrimondoClient::GetServiceController() { return &ServiceController; }
 
+bool TTavrimondoClient::TakeFolder(long& holder) {
+  std::lock_guard lock(instance_mu_);
+  holder = 0;
+  if (instance_ || instance_unavailable_) return true;
+  try {
+    instance_ = os::InstanceLock::TryTake(settings::AppDirectory() + kInstanceLockFileName, holder);
+  } catch (const os::OsError& e) {
+    // A folder where the lock cannot even be created is no reason to stop replicating.
+    instance_unavailable_ = true;
+    LogMessage(std::string("The agent runs without its folder lock: ") + e.what());
+    return true;
+  }
+  return instance_ != nullptr;
+}
+
 void TTavrimondoClient::ServiceStart(bool&) {
+  long holder = 0;
+  if (!TakeFolder(holder))
+    throw std::runtime_error("Another agent is already running from this folder" +
+                             (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+                             "; this one ends without doing anything");
   // Held through the log line too, so that a cycle's lines never fall between the connection
   // procedures' lines and this one.
   std::lock_guard lock(ConnectionLock);
@@ -104,9 +128,12 @@ void TTavrimondoClient::Timer1Timer() {
 }
 
 int TTavrimondoClient::SendStatus(const service::StatusReport& report) {
-  const int result = TService::SendStatus(report);
-  Record.RecordServiceState(service::StateName(report.current_state));
-  return result;
+  // Recorded before it is reported: a status check never reads an older state than the service
+  // manager shows, and once stopped is reported the process may end at any moment. Not by a
+  // second agent on this folder, which must leave the running one's record alone.
+  long holder = 0;
+  if (TakeFolder(holder)) Record.RecordServiceState(service::StateName(report.current_state));
+  return TService::SendStatus(report);
 }
 
 void TTavrimondoClient::CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,

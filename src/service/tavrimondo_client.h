@@ -10,10 +10,14 @@
 #include "replication/cycle_record.h"
 #include "replication/main_loop.h"
 #include "replication/replication_cycle.h"
+#include "platform/instance_lock.h"
 #include "service/service.h"
 
-// The service's name with the service manager.
+// The service's name with the service manager, and the name it shows.
 inline constexpr const char* kServiceName = "TavrimondoClient";
+// Held by the running service in the program's folder: one agent per folder.
+inline constexpr const char* kInstanceLockFileName = "Tavrimondo_Agente.lock";
+inline constexpr const char* kServiceDisplayName = "Tavrimondo (Sender Client)";
 
 class TTavrimondoClient : public service::TService {
  public:
@@ -35,6 +39,10 @@ class TTavrimondoClient : public service::TService {
   std::recursive_timed_mutex ConnectionLock;
   // What the replication cycle carries from one cycle to the next.
   replication::ReplicationMemory Replication;
+  // Taken when the service run reports its first state: a second agent on the same folder would
+  // send the same rows, keep the same state file and overwrite the same cycle record as this
+  // one. False when another process holds the folder (`holder`: its id, when known).
+  bool TakeFolder(long& holder);
 
   // Whether a stop, shutdown or continue waits, so that a running cycle ends at its next batch
   // boundary instead of making it wait behind the whole backlog.
@@ -71,8 +79,14 @@ class TTavrimondoClient : public service::TService {
   void DoAfterUninstall() override { ServiceAfterUninstall(); }
 
  protected:
-  // Every state reported to the service manager goes into the cycle record too.
+  // Every state reported to the service manager goes into the cycle record too, unless another
+  // agent runs from this folder.
   int SendStatus(const service::StatusReport& report) override;
+
+ private:
+  std::unique_ptr<os::InstanceLock> instance_;
+  bool instance_unavailable_ = false;  // the lock file cannot be opened: run without it
+  std::mutex instance_mu_;
 };
 
 // The process's one service object; the control callback reaches the service through it.

@@ -1,66 +1,144 @@
 #!/usr/bin/env bash
-# The Debian package on this machine (root; it installs system-wide, so CI, or a machine of one's
-# own): install with apt-get, the unit in place, the agent starts (under systemd where systemd runs
-# this machine, in the foreground where it does not), an upgrade keeps the settings, remove takes
-# the unit away, purge leaves nothing.
-# Usage: deb_test.sh PATH/TO/tavrimondo-agent_VERSION_amd64.deb
+# The Debian package: lintian and the unit's exposure figure; then, on a machine run by systemd
+# (this one, or this one's system booted as a throw-away container: systemd_host.sh), what a store
+# does with it: install with apt-get, the account and the folder, the hardened unit replicating a
+# store database to the stand-in central server on the real Firebird server (which
+# scripts/firebird.sh has started), the status check, a killed agent started again by systemd, an
+# upgrade that keeps the settings and restarts the agent, remove and purge.
+# Usage (root): deb_test.sh PATH/TO/tavrimondo-agent_VERSION_amd64.deb PATH/TO/TavrimondoCentral
 set -u
-. "$(dirname "$0")/../service/testlib.sh"
-deb=$(realpath "$1")
-dir=/opt/tavrimondo
-unit=/etc/systemd/system/TavrimondoClient.service
-systemd=no
-[ -d /run/systemd/system ] && systemd=yes
-export DEBIAN_FRONTEND=noninteractive
-purge() { apt-get purge -y -q tavrimondo-agent >/dev/null 2>&1 || true; }
-if dpkg-query -W -f='${Status}' tavrimondo-agent 2>/dev/null | grep -q "ok installed\|config-files"; then
-  echo "tavrimondo-agent is installed here already; this test installs and purges it" >&2
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+. "$root/tests/service/testlib.sh"
+. "$here/systemd_host.sh"
+deb=$(realpath "$1") central_exe=$2
+work=$(mktemp -d)
+. "$root/tests/service/replication_lib.sh"
+unit=TavrimondoClient.service
+cleanup() {
+  [ "$BASHPID" = "$$" ] || return
+  if [ "$sd_root" = / ]; then sd apt-get purge -y -q tavrimondo-agent >/dev/null 2>&1; fi
+  systemd_shutdown
+  drop_replication
+}
+trap cleanup EXIT
+
+# ---- the package as lintian and systemd-analyze see it ---------------------------------------
+echo "== lintian"
+lintian --info --show-overrides "$deb" 2>&1 | grep -v '^running with root privileges' | tee "$work/lintian.txt"
+check "lintian: no error and no warning" bash -c "! grep -q '^[EW]:' '$work/lintian.txt'"
+check "lintian: only dir-or-file-in-opt overridden" bash -c "! grep '^O:' '$work/lintian.txt' | grep -vq ' dir-or-file-in-opt '"
+mkdir "$work/files"
+dpkg-deb -x "$deb" "$work/files"
+systemd-analyze security --offline=true --no-pager "$work/files/lib/systemd/system/$unit" >"$work/security.txt" 2>&1
+exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' "$work/security.txt")
+echo "== exposure of the unit (systemd-analyze security --offline=true): ${exposure:-?}"
+check "the unit's exposure is at most 3.0" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 3.0) }'
+
+# ---- installed on a machine run by systemd ---------------------------------------------------
+if ! systemd_boot; then
+  fail "no systemd to run the package's unit: neither this machine's nor a container's"
+  finish
+fi
+if [ "$sd_root" = / ]; then
+  echo "== systemd runs this machine: the package is installed here"
+else
+  echo "== this machine's system booted as a container under systemd-nspawn"
+  # A store's machine lets packages start their services; container images forbid it.
+  rm -f "$sd_root/usr/sbin/policy-rc.d"
+fi
+if sd dpkg-query -W -f='${Status}' tavrimondo-agent 2>/dev/null | grep -q "ok installed\|config-files"; then
+  echo "tavrimondo-agent is installed already; this test installs and purges it" >&2
   exit 1
 fi
-apt_log=$(mktemp)
-trap 'purge; rm -f "$apt_log"' EXIT
-
-apt-get install -y -q "$deb" >"$apt_log" 2>&1 || cat "$apt_log"
-installed() { dpkg-query -W -f='${Status}' tavrimondo-agent 2>/dev/null | grep -q "install ok installed"; }
+dir=$sd_root/opt/tavrimondo
+unit_prop() { sd systemctl show -P "$1" "$unit"; }  # unit_prop PROPERTY
+unit_is() { [ "$(unit_prop "$1")" = "$2" ]; }       # unit_is PROPERTY VALUE
+not() { ! "$@"; }
+sd env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >"$work/apt.log" 2>&1 || cat "$work/apt.log"
+installed() { sd dpkg-query -W -f='${Status}' tavrimondo-agent 2>/dev/null | grep -q "install ok installed"; }
 check "apt-get installs the package" installed
-check "the program in /opt/tavrimondo" test -x "$dir/SrvTavrimondoClient"
-check "the example settings beside it" grep -qx "ServidorCentral=localhost" "$dir/kordane.ini"
-check "the Firebird client declared" bash -c "dpkg-query -W -f='\${Depends}' tavrimondo-agent | grep -q libfbclient2"
-check "the unit in place" grep -qxF "ExecStart=\"$dir/SrvTavrimondoClient\"" "$unit"
-check "the install run logged" logged "$dir" "Instalou o Serviço"
+check "the account tavrimondo, a system user without a login" \
+  test "$(sd getent passwd tavrimondo | awk -F: '{ print ($3 < 1000), $6, $7 }')" = "1 /nonexistent /usr/sbin/nologin"
+check "the folder is root's, the account may add files to it" \
+  test "$(sd stat -c '%U:%G %a' /opt/tavrimondo)" = "root:tavrimondo 1775"
+check "the program is root's, and only root may change it" test "$(sd stat -c '%U:%G %a' /opt/tavrimondo/SrvTavrimondoClient)" = "root:root 755"
+check "kordane.ini beside it points to /etc/tavrimondo/kordane.ini" \
+  test "$(sd readlink /opt/tavrimondo/kordane.ini)" = /etc/tavrimondo/kordane.ini
+check "which is a conffile" bash -c "dpkg-query --admindir='$sd_root/var/lib/dpkg' -W -f='\${Conffiles}' tavrimondo-agent | grep -q '^ /etc/tavrimondo/kordane.ini '"
+check "the unit is enabled" sd systemctl is-enabled -q "$unit"
+check "and systemd finds nothing wrong in it" sd systemd-analyze verify "$unit"
 
-if [ $systemd = yes ]; then
-  check "the unit is enabled" systemctl is-enabled -q TavrimondoClient.service
-  systemctl start TavrimondoClient.service
-  check "systemd starts the agent" wait_for 30 systemctl is-active -q TavrimondoClient.service
-  check "which logs its start" wait_for 30 logged "$dir" "Iniciou o Serviço"
-  systemctl stop TavrimondoClient.service
-  check "and its stop" logged "$dir" "Parou o Serviço"
-else
-  # No systemd here: the service run in the foreground, as the unit would start it.
-  "$dir/SrvTavrimondoClient" >/dev/null 2>&1 &
-  pid=$!
-  check "the agent starts in the foreground" wait_for 30 logged "$dir" "Iniciou o Serviço"
-  kill -TERM $pid
-  wait_exit $pid 30
-  check "and stops cleanly" test "$rc" -eq 0
-  check "logging its stop" test "$(last_logged "$dir")" = "Parou o Serviço"
-fi
+# The store's settings: the agent reaches both servers over loopback.
+printf '[Kordane]\nServidorCentral=127.0.0.1\nServidor=%s\nCaminho=%s\nMonitorarComando=1\n' "$host" "$store_db" \
+  >"$sd_root/etc/tavrimondo/kordane.ini"
+create_databases
+start_central "$central_exe"
+sd systemctl start "$unit"
+check "systemd starts the agent" sd systemctl is-active -q "$unit"
+main_pid() { sd systemctl show -P MainPID "$unit"; }
+pid=$(main_pid)
+check "as the account tavrimondo" test "$(sd ps -o user= -p "$pid")" = tavrimondo
+check "it starts connected to both servers" wait_for 20 logged "$dir" "Iniciou o Serviço"
+check "the Firebird client library loads, the store is reached" logged "$dir" "Conectou no Servidor Local"
+check "the central server is reached" logged "$dir" "Conectou no Servidor Central"
+check_first_rows "$dir"
+owners() { sd sh -c 'stat -c %U /opt/tavrimondo/Tavrimondo_cycle.json /opt/tavrimondo/Tavrimondo_*.LOG' 2>/dev/null | sort -u; }
+check "its log and cycle record are the account's" wait_for 20 test "$(owners)" = tavrimondo
+last_cycle_shown() { unit_prop StatusText | grep -q '^Running - Last cycle'; }
+check "systemd shows the last cycle" wait_for 20 last_cycle_shown
+sd /opt/tavrimondo/SrvTavrimondoClient -status >"$work/status.txt" 2>&1; rc=$?
+check "the status check says healthy (0)" test "$rc" -eq 0
+check "  and finds the service running" grep -q "^Service: running, process $pid" "$work/status.txt" || cat "$work/status.txt"
+check "  installed by the package's unit" grep -qx '  Installed: *yes, "/opt/tavrimondo/SrvTavrimondoClient"' "$work/status.txt"
+out=$(sd /opt/tavrimondo/SrvTavrimondoClient -install -silent 2>&1); rc=$?
+check "an install run by hand does not hide the package's unit" \
+  test "$rc" -ne 0 -a ! -e "$sd_root/etc/systemd/system/$unit" -a -n "$(grep -F /lib/systemd/system/$unit <<<"$out")"
+sd setpriv --reuid=nobody --regid=nogroup --clear-groups /opt/tavrimondo/SrvTavrimondoClient -status >"$work/status-nobody.txt" 2>&1; rc=$?
+check "  also for a user without rights (0)" test "$rc" -eq 0 || cat "$work/status-nobody.txt"
+check "nothing in the journal with priority err" test -z "$(sd journalctl -q -u "$unit" -p err --no-pager)"
 
-# An upgrade (here: the same package again) keeps the store's own settings and the unit.
-sed -i 's/^ServidorCentral=.*/ServidorCentral=central.loja.example/' "$dir/kordane.ini"
-dpkg -i "$deb" >/dev/null 2>&1
-check "an upgrade keeps the settings" grep -qx "ServidorCentral=central.loja.example" "$dir/kordane.ini"
-check "and the unit" test -f "$unit"
-check "and installs the unit only once" test "$(count_logged "$dir" "Instalou o Serviço")" -eq 1
+# A reload is a continue: settings read again, both servers connected anew.
+sd systemctl reload "$unit"
+check "a reload continues the service" wait_for 20 logged "$dir" "Reiniciou o Serviço"
 
-apt-get remove -y -q tavrimondo-agent >/dev/null 2>&1
-check "remove takes the program away" test ! -e "$dir/SrvTavrimondoClient"
-check "and its unit" test ! -e "$unit"
-check "the uninstall logged" logged "$dir" "Desinstalou o Serviço"
-check "the settings stay until purge" grep -qx "ServidorCentral=central.loja.example" "$dir/kordane.ini"
+# ---- a killed agent comes back ---------------------------------------------------------------
+starts=$(count_logged "$dir" "Iniciou o Serviço")
+killed_at=$SECONDS
+sd kill -KILL "$pid"
+check "a killed agent waits to be started again" wait_for 10 unit_is SubState auto-restart
+check "systemd starts it again after about a minute" wait_for 90 unit_is ActiveState active
+waited=$((SECONDS - killed_at))
+check "  not before the minute ($waited s)" test "$waited" -ge 58
+check "  counted as a restart" unit_is NRestarts 1
+check "  as a new process that logs its start" wait_for 20 logged_times "$dir" "Iniciou o Serviço" $((starts + 1))
+add_changes 31 95
+check_later_rows
 
-apt-get purge -y -q tavrimondo-agent >/dev/null 2>&1
-check "purge leaves nothing" test ! -e "$dir" -a ! -e "$unit"
-check "and the package is gone" bash -c "$(declare -f installed); ! installed"
-finish
+# ---- stop, upgrade, remove, purge ------------------------------------------------------------
+sd systemctl stop "$unit"
+check "a stop ends the agent cleanly" unit_is Result success
+check "  which logs it" test "$(last_logged "$dir")" = "Parou o Serviço"
+check "  and stays stopped" test "$(unit_prop NRestarts) $(unit_prop ActiveState)" = "1 inactive"
+sd systemctl start "$unit"
+pid=$(main_pid)
+printf '; Editado pela loja.\n' >>"$sd_root/etc/tavrimondo/kordane.ini"
+cp "$sd_root/etc/tavrimondo/kordane.ini" "$work/edited.ini"
+# An upgrade (here: the same package again).
+sd env DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || cat "$work/dpkg.log"
+check "an upgrade keeps the settings" cmp -s "$work/edited.ini" "$sd_root/etc/tavrimondo/kordane.ini"
+restarted() { local p; p=$(main_pid); [ "$p" != 0 ] && [ "$p" != "$pid" ]; }
+check "  restarts the running agent" wait_for 20 restarted
+check "  keeps the unit enabled" sd systemctl is-enabled -q "$unit"
+
+sd env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tavrimondo-agent >/dev/null 2>&1
+check "remove stops the agent" not sd systemctl is-active -q "$unit"
+check "  takes the program and the unit away" test ! -e "$dir/SrvTavrimondoClient" -a ! -e "$sd_root/lib/systemd/system/$unit"
+check "  leaves the settings" cmp -s "$work/edited.ini" "$sd_root/etc/tavrimondo/kordane.ini"
+check "  and the activity log" test "$(last_logged "$dir")" = "Parou o Serviço"
+sd env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tavrimondo-agent >/dev/null 2>&1
+check "purge leaves nothing" test ! -e "$dir" -a ! -e "$sd_root/etc/tavrimondo" \
+  -a ! -e "$sd_root/etc/systemd/system/multi-user.target.wants/$unit"
+check "  and the package is gone" not installed
+[ "$fails" -eq 0 ] || { echo "== journal"; sd journalctl -q -u "$unit" --no-pager | tail -n 30; }
+finish_replication "$dir"

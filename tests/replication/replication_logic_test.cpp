@@ -14,85 +14,138 @@ namespace {
 using replication::GapTracker;
 using replication::MonitorSnapshot;
 using replication::OpenTransaction;
+using replication::SeqRange;
 using Verdict = GapTracker::Verdict;
+using namespace std::chrono_literals;
 
-MonitorSnapshot Look(std::int64_t next, std::vector<OpenTransaction> open = {}, bool complete = true) {
-  return MonitorSnapshot{next, complete, std::move(open)};
+MonitorSnapshot Look(std::int64_t horizon, std::vector<OpenTransaction> open = {}, bool complete = true) {
+  return MonitorSnapshot{horizon, complete, std::move(open)};
+}
+OpenTransaction Writer(std::int64_t id, std::string user = "SYSDBA") { return {id, std::move(user), "", "", true}; }
+OpenTransaction Idle(std::int64_t id) { return {id, "SYSDBA", "", "", false}; }
+
+// One cycle as the replication cycle drives the tracker: the gaps read above `index`, one look,
+// then the read again from the index.
+struct Cycle {
+  explicit Cycle(GapTracker& g) : gaps(g) {}
+  GapTracker& gaps;
+  GapTracker::Clock::time_point now = GapTracker::Clock::now();
+  GapTracker::Passed passed;
+  void Run(std::int64_t index, const std::vector<SeqRange>& found, std::int64_t last_row, const MonitorSnapshot& look) {
+    gaps.BeginCycle("db", index);
+    gaps.Learn(found, index + 1, last_row, now);
+    passed = gaps.Settle(look, now);
+    gaps.Rewind(index);
+  }
+};
+
+TEST(GapTracker, OnlyAPossibleWriterOpenBeforeTheReadHoldsAGapAndTheLookSettlesItInTheSameCycle) {
+  struct Case {
+    const char* what;
+    std::vector<OpenTransaction> open;
+    Verdict verdict;
+  } cases[] = {
+      {"nobody open", {}, Verdict::kPass},
+      {"an idle read-write transaction that never inserted", {Idle(40)}, Verdict::kPass},
+      {"a writer that began after the read", {Writer(60)}, Verdict::kPass},
+      {"a writer open before the read", {Idle(39), Writer(40)}, Verdict::kHeld},
+  };
+  for (const Case& c : cases) {
+    GapTracker gaps;
+    gaps.BeginCycle("db", 100);
+    gaps.Rewind(100);
+    EXPECT_EQ(gaps.Judge(101, 101), Verdict::kLook) << c.what;  // nothing known before the look
+    Cycle(gaps).Run(100, {{101, 101}}, 102, Look(50, c.open));
+    EXPECT_EQ(gaps.Judge(101, 101), c.verdict) << c.what;
+  }
 }
 
-TEST(GapTracker, ANewGapIsHeldUntilALaterLookShowsItsTakersEnded) {
+TEST(GapTracker, AHeldGapIsJudgedAgainByEachCycleAndForgottenBehindTheIndex) {
   GapTracker gaps;
-  gaps.BeginCycle(100);
-  EXPECT_FALSE(gaps.NeedsSnapshot());
-  EXPECT_EQ(gaps.Judge(101, 101), Verdict::kNew);  // no look taken after it was seen
-  EXPECT_EQ(gaps.Judge(101, 101), Verdict::kHeld);
-
-  // Next cycle: transaction 40 (open before the gap was seen) still runs.
-  gaps.BeginCycle(100);
-  ASSERT_TRUE(gaps.NeedsSnapshot());
-  gaps.Settle(Look(50, {{40, "SYSDBA", "10.0.0.5/4000", "erp.exe"}}));
-  EXPECT_EQ(gaps.Judge(101, 101), Verdict::kHeld);
-
-  // A transaction that began after the gap was seen (60 >= horizon 50) does not hold it.
-  gaps.BeginCycle(100);
-  gaps.Settle(Look(70, {{60, "SYSDBA", "", ""}}));
+  Cycle(gaps).Run(100, {{101, 101}}, 102, Look(50, {Writer(40)}));
+  // The next cycle must look again before it may pass.
+  gaps.BeginCycle("db", 100);
+  gaps.Rewind(100);
+  EXPECT_EQ(gaps.Judge(101, 101), Verdict::kLook);
+  // Its horizon stays that of the first look: a writer that began later does not hold it.
+  Cycle(gaps).Run(100, {{101, 101}}, 102, Look(70, {Writer(60)}));
   EXPECT_EQ(gaps.Judge(101, 101), Verdict::kPass);
-  EXPECT_FALSE(gaps.NeedsSnapshot());
-
-  // Once the index is past it, it is forgotten.
-  gaps.BeginCycle(101);
+  gaps.BeginCycle("db", 102);
   EXPECT_EQ(gaps.Size(), 0u);
 }
 
-TEST(GapTracker, PartsOfAGapAreJudgedByWhatIsKnownOfEachValue) {
+TEST(GapTracker, ARereadOnlyPassesValuesTheLookJudgedAndStillMissing) {
   GapTracker gaps;
-  gaps.BeginCycle(0);
-  EXPECT_EQ(gaps.Judge(5, 7), Verdict::kNew);
-  gaps.BeginCycle(0);
-  gaps.Settle(Look(10));
-  // 6 was committed meanwhile: what is left of the gap is settled.
-  EXPECT_EQ(gaps.Judge(5, 5), Verdict::kPass);
-  EXPECT_EQ(gaps.Judge(7, 7), Verdict::kPass);
-  // A gap that reaches values never seen missing (the read did not go that far before) is new.
-  EXPECT_EQ(gaps.Judge(7, 9), Verdict::kNew);
-  EXPECT_EQ(gaps.Judge(20, 30), Verdict::kNew);
-  // The first look after they were seen: any transaction open in it may have taken them.
-  gaps.BeginCycle(0);
-  gaps.Settle(Look(11, {{10, "", "", ""}}));
-  EXPECT_EQ(gaps.Judge(7, 9), Verdict::kHeld);
-  gaps.BeginCycle(0);
-  gaps.Settle(Look(12));
-  EXPECT_EQ(gaps.Judge(7, 9), Verdict::kPass);
+  Cycle(gaps).Run(0, {{5, 7}, {20, 30}}, 31, Look(10));
+  EXPECT_EQ(gaps.Judge(5, 5), Verdict::kPass);  // 6 was committed after the first read
+  EXPECT_EQ(gaps.Judge(7, 9), Verdict::kHeld);  // 8 and 9 were rows then: something changed
   EXPECT_EQ(gaps.Judge(20, 30), Verdict::kPass);
+  EXPECT_EQ(gaps.Judge(33, 33), Verdict::kHeld);  // beyond what the first read saw
+
+  // A later read of the span forgets values filled since and keeps what is known of the rest.
+  Cycle next(gaps);
+  next.Run(0, {{5, 5}, {7, 9}, {25, 30}}, 31, Look(20, {Writer(15)}));
+  EXPECT_EQ(gaps.Judge(5, 5), Verdict::kPass);    // settled by the first look, whatever runs now
+  EXPECT_EQ(gaps.Judge(7, 9), Verdict::kHeld);    // 8 and 9 are new: writer 15 was open before them
+  EXPECT_EQ(gaps.Judge(20, 30), Verdict::kHeld);  // 20 to 24 hold rows now
+  EXPECT_EQ(gaps.Judge(25, 30), Verdict::kPass);
 }
 
-TEST(GapTracker, WithoutAFullViewAGapIsPassedInTheSecondCycleAfterItWasSeen) {
+TEST(GapTracker, WithoutAFullViewAGapIsPassedInTheSecondCycleAfterItWasSeenAndWatched) {
   GapTracker gaps;
-  gaps.BeginCycle(0);
-  EXPECT_EQ(gaps.Judge(3, 3), Verdict::kNew);
-  gaps.BeginCycle(0);
-  gaps.Settle(Look(0, {}, /*complete=*/false));
-  EXPECT_EQ(gaps.Judge(3, 3), Verdict::kHeld);
-  gaps.BeginCycle(0);
-  gaps.Settle(Look(0, {}, false));
+  Cycle c(gaps);
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    c.Run(0, {{3, 3}}, 4, Look(0, {}, /*complete=*/false));
+    EXPECT_EQ(gaps.Judge(3, 3), Verdict::kHeld) << "cycle " << cycle;
+    EXPECT_TRUE(c.passed.without_view.empty());
+  }
+  c.Run(0, {{3, 3}}, 4, Look(0, {}, false));
   EXPECT_EQ(gaps.Judge(3, 3), Verdict::kPass);
+  EXPECT_EQ(c.passed.without_view, (std::vector<SeqRange>{{3, 3}}));
 }
 
-TEST(GapTracker, AGapHeldLongerThanTenMinutesIsReportedOnceWithWhatHoldsIt) {
+TEST(GapTracker, AGapHeldLongerThanTheLimitsIsReportedOnceThenPassedWithWhatHeldIt) {
   GapTracker gaps;
-  gaps.BeginCycle(0);
-  gaps.Judge(8, 9);
-  gaps.BeginCycle(0);
-  gaps.Settle(Look(90, {{81, "SYSDBA", "10.0.0.5/51234", "C:\\ERP\\erp.exe"}, {85, "CAIXA", "10.0.0.7/1", ""}}));
-  const auto now = GapTracker::Clock::now();
-  EXPECT_TRUE(gaps.LongHeld(now + std::chrono::minutes(9)).empty());
-  const auto lines = gaps.LongHeld(now + std::chrono::minutes(11));
+  const OpenTransaction erp{81, "SYSDBA", "10.0.0.5/51234", "C:\\ERP\\erp.exe", true};
+  const OpenTransaction caixa{85, "CAIXA", "10.0.0.7/1", "", true};
+  Cycle c(gaps);
+  c.Run(0, {{8, 9}, {12, 12}}, 13, Look(90, {erp, caixa}));
+  EXPECT_TRUE(gaps.LongHeld(c.now + 9min).empty());
+  const auto lines = gaps.LongHeld(c.now + 11min);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
-            "SEQUENCIAL 8 a 9 aguarda há mais de 10 minutos o fim de transações do banco local; ainda aberta(s): "
+            "SEQUENCIAL 8 a 9, 12 aguarda há mais de 10 minutos o fim de transações do banco local; ainda aberta(s): "
             "transação 81 (usuário SYSDBA, endereço 10.0.0.5/51234, programa C:\\ERP\\erp.exe); "
             "transação 85 (usuário CAIXA, endereço 10.0.0.7/1)");
-  EXPECT_TRUE(gaps.LongHeld(now + std::chrono::minutes(30)).empty());
+  EXPECT_TRUE(gaps.LongHeld(c.now + 20min).empty());
+  const auto held = gaps.Held();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->first, (SeqRange{8, 9}));
+  EXPECT_EQ(held->gaps, 2u);
+
+  c.now += 31min;
+  c.Run(0, {{8, 9}, {12, 12}}, 13, Look(95, {erp}));
+  EXPECT_EQ(gaps.Judge(8, 9), Verdict::kPass);
+  EXPECT_EQ(c.passed.after_limit, (std::vector<SeqRange>{{8, 9}, {12, 12}}));
+  ASSERT_EQ(c.passed.holders.size(), 1u);
+  EXPECT_EQ(c.passed.holders[0].id, 81);
+  EXPECT_FALSE(gaps.Held());
+}
+
+TEST(GapTracker, GapsOfAnotherDatabaseAreForgotten) {
+  GapTracker gaps;
+  Cycle(gaps).Run(0, {{5, 5}}, 6, Look(10));
+  gaps.BeginCycle("other", 0);
+  EXPECT_EQ(gaps.Size(), 0u);
+}
+
+TEST(GapTracker, AHundredThousandGapsAreJudgedInOnePass) {
+  // A generator shared with other tables leaves every other value unused.
+  std::vector<SeqRange> found;
+  for (std::int64_t v = 2; v < 200000; v += 2) found.push_back({v, v});
+  GapTracker gaps;
+  Cycle(gaps).Run(0, found, 199999, Look(10, {Idle(5)}));
+  for (std::int64_t v = 2; v < 200000; v += 2) ASSERT_EQ(gaps.Judge(v, v), Verdict::kPass) << v;
 }
 
 TEST(IndexValue, ReadsTheIndexAsTheDatabaseCompareIt) {
@@ -111,7 +164,12 @@ replication::ReplicationState Sample() {
   s.store = 7;
   s.database = "localhost:C:\\Lojas\\Açaí 1\\KORDANE.FDB";
   s.load_mark = 8123;
-  s.check = replication::SeedingCheck{8123, {5512}, 5500, {5480, 5490}, 0};
+  s.mark_product = "P\r9%";
+  s.mark_stock = "1.2500";
+  s.check = replication::SeedingCheck{8123, {5512}, 5500, {5480, 5490}, 0, {{100, 102}, {7000, 7000}}};
+  s.watch = {{{50, 51}, 1765400000}, {{60, 60}, 1765400100}};
+  s.had_index = true;
+  s.last_reseed = 1765300000;
   return s;
 }
 
@@ -145,6 +203,9 @@ TEST(StateFile, AnythingItDidNotWriteIsRefusedWithTheReason) {
                {replace("marca=8123", "marca=-1"), "o valor de marca não é um número"},
                {replace("loja=7", "loja=99999999999"), "não cabe em 32 bits"},
                {replace("conferir_desde=5500\n", ""), "falta a chave conferir_desde"},
+               {replace("vigiar=50-51@", "vigiar=51-50@"), "não é uma faixa"},
+               {replace("vigiar=50-51@1765400000,60-60", "vigiar=50-61@1765400000,60-60"), "sobrepostas"},
+               {replace("marca_produto=P%0D9%25", "marca_produto=P%0"), "escape inválido"},
                {good + "marca=1\n", "chave repetida: marca"},
                {good + "outra=1\n", "chave desconhecida: outra"},
                {good + "sem igual\n", "linha sem \"=\""}};
@@ -158,10 +219,29 @@ TEST(StateFile, AnythingItDidNotWriteIsRefusedWithTheReason) {
   }
 }
 
-TEST(SeedingCheck, MergingKeepsEveryTransactionEitherWouldSuspect) {
-  replication::SeedingCheck a{100, {10}, 12, {5, 7}, 30};
-  a.Merge({250, {40}, 42, {7, 33}, 50});
-  EXPECT_EQ(a, (replication::SeedingCheck{250, {10, 40}, 12, {5, 7, 33}, 0}));
+TEST(SeedingCheck, MergingKeepsEveryTransactionAndValueEitherWouldSuspect) {
+  replication::SeedingCheck a{100, {10}, 12, {5, 7}, 30, {{90, 91}}};
+  a.Merge({250, {40}, 42, {7, 33}, 50, {{92, 92}, {200, 201}}});
+  EXPECT_EQ(a, (replication::SeedingCheck{250, {10, 40}, 12, {5, 7, 33}, 0, {{90, 92}, {200, 201}}}));
+}
+
+TEST(StateFile, ListsAreCappedWhenReadAndWhenMerged) {
+  // A crafted or runaway file must not make the statements built from it too long for the server.
+  replication::ReplicationState s = Sample();
+  std::string ids;
+  for (int i = 1; i <= 5000; ++i) ids += (i > 1 ? "," : "") + std::to_string(i);
+  std::string text = replication::StateFile::Format(s);
+  text.replace(text.find("conferir_abertas=5480,5490"), 26, "conferir_abertas=" + ids);
+  const replication::ReplicationState read = replication::StateFile::Parse(text);
+  ASSERT_EQ(read.check->open.size(), replication::kMaxStateList);
+  EXPECT_EQ(read.check->open.back(), 5000);  // the newest kept
+
+  replication::SeedingCheck big;
+  for (std::int64_t i = 0; i < 3000; ++i) big.ranges.push_back({i * 10, i * 10});
+  replication::SeedingCheck c;
+  c.Merge(big);
+  EXPECT_EQ(c.ranges.size(), replication::kMaxStateList);
+  EXPECT_EQ(c.ranges.back(), (SeqRange{29990, 29990}));
 }
 
 }  // namespace

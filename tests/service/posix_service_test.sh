@@ -26,6 +26,13 @@ check "install logged" test "$(last_logged "$agent")" = "Instalou o Serviço"
 first_line_is_utf8() { head -n1 "$agent"/Tavrimondo_*.LOG | grep -q $'^[0-9][0-9]/.* - Instalou o Servi\xc3\xa7o\r$'; }
 check "the new log is UTF-8, without a mark" first_line_is_utf8
 check "journal lines carry the service's name" grep -qx "SyslogIdentifier=TavrimondoClient" "$unit"
+check "a crashed agent is started again a minute later" \
+  test "$(grep -E '^Restart(Sec)?=' "$unit" | tr '\n' ' ')" = "Restart=on-failure RestartSec=60 "
+check "the unit says that it runs the agent as root" \
+  bash -c "grep -q '^# The agent runs as root' '$unit' && ! grep -q '^User=' '$unit'"
+if command -v systemd-analyze >/dev/null; then
+  check "systemd takes the unit" systemd-analyze verify "$unit"
+fi
 
 for args in "-install" "/Install /SILENT"; do
   out=$("$exe" $args 2>&1); rc=$?
@@ -223,6 +230,11 @@ rm -f "$agent"/Tavrimondo_*.LOG
 "$exe" >"$work/run.out" 2>&1 &
 pid=$!
 check "start again" wait_for 30 logged "$agent" "Iniciou o Serviço"
+# A second agent run by hand on the same folder: it says which one runs, and ends.
+out=$("$exe" 2>&1); rc=$?
+check "a second agent on the folder ends with status 1" test "$rc" -eq 1
+check "saying which process runs there" \
+  grep -qF "Another agent is already running from this folder (process $pid); this one ends without doing anything" <<<"$out"
 check "a first cycle ends again" wait_for 30 first_cycle_ended
 accepted=$(grep -c 'connection accepted' "$work/central.log")
 check "the next cycle connects again" \

@@ -91,6 +91,7 @@ check "  the outgoing log and its highest SEQUENCIAL" \
 check "  the service runs in the daemon's process" test "$(j .service.state)/$(j .service.pid)" = "running/$agent_pid"
 check "  the record is part of the answer" test "$(j .record.content.service.pid)" = "$agent_pid"
 check "  and the month's log" test "$(j '.activity_log.last_lines | length')" -ge 3
+check "  read as the UTF-8 it is" test "$(j '[.activity_log.last_lines[] | select(endswith(" - Iniciou o Serviço"))] | length')" = 1
 after_send() { [ "$(record .last_cycle.outcome)/$(record .last_cycle.rows_accepted)" = sent/20 ]; }
 check "the next cycle sends them" wait_for 20 after_send
 status

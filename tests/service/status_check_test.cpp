@@ -299,6 +299,35 @@ TEST_F(StatusCheckTest, AStaleRecordNeedsAttentionAndAHostileOneIsShownHarmlessl
   EXPECT_EQ(record["last_cycle"]["index_before"], "30\x1B[2J\x1B[32mHEALTHY");
 }
 
+TEST_F(StatusCheckTest, RowsHeldBehindAGapAreShownAndNeedAttentionAfterTenMinutes) {
+  AddOutgoing(2);
+  StartCentral({"--index-text", "2"});
+  // A program of the store holds value 3 open; 4 is committed above it.
+  fbtest::Admin erp(store.path());
+  localdb::TFDTransaction tx(erp.connection(), false);
+  tx.StartTransaction();
+  localdb::TFDQuery("ERP", erp.connection(), tx, "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('X', 1)")
+      .ExecSQL();
+  AddOutgoing(1);
+  AgentCycle();
+  status::StatusResult r = Check();
+  EXPECT_EQ(r.ExitCode(), status::kHealthy) << status::FormatText(r);
+  EXPECT_TRUE(Mentions(r.notes, "1 row waits behind SEQUENCIAL 3 since ")) << status::FormatText(r);
+  EXPECT_NE(status::FormatText(r).find("  Held:                1 row waits behind SEQUENCIAL 3"), std::string::npos);
+  EXPECT_TRUE(Mentions(r.notes, "which an open transaction of the local database may still write: transação "));
+
+  // Held for more than ten minutes: someone should look at that transaction.
+  const std::string path = app / replication::kCycleRecordFileName;
+  Json record = Json::parse(testutil::ReadFile(path));
+  record["last_cycle"]["held"]["since"] =
+      replication::FormatIsoTime(std::chrono::system_clock::now() - std::chrono::minutes(11));
+  testutil::WriteFile(path, record.dump());
+  r = Check();
+  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
+  EXPECT_TRUE(Mentions(r.attention, "1 row waits behind SEQUENCIAL 3")) << status::FormatText(r);
+  tx.Rollback();
+}
+
 TEST_F(StatusCheckTest, SecondPasswordIsUsedAsTheServiceWouldAndNothingIsLogged) {
   AddOutgoing(2);
   CentralDown();

@@ -14,9 +14,12 @@ trap cleanup EXIT
 
 "$W" wineboot -i >/dev/null 2>&1
 wineserver -w
-# A persistent server that traces the event log, so that reports of the service can be read.
-export WINEDEBUG=-all,+eventlog
+# A persistent server that traces the event log, so that reports of the service can be read, and
+# the service control manager's own notes (fixme:service).
+export WINEDEBUG=-all,+eventlog,fixme+service
 wineserver -p
+# The first Wine program starts services.exe, whose output (and the services') goes to this file.
+"$W" cmd /c exit >/dev/null 2>"$work/services.log"
 drive="$WINEPREFIX/drive_c"
 mkdir -p "$drive/agent" "$drive/Agent Dir"
 for d in "$drive/agent" "$drive/Agent Dir"; do cp "$exe_src" "$d/SrvTavrimondoClient.exe"; done
@@ -26,6 +29,7 @@ cp "$central_src" "$drive/TavrimondoCentral.exe"
 # never from pipes, or the reader waits for them.
 ctl() { "$W" "$drive/svcctl.exe" "$@" >"$work/ctl.out" 2>>"$work/ctl.err"; local rc=$?; tr -d '\r' <"$work/ctl.out"; return $rc; }
 config() { ctl config TavrimondoClient; }
+state_is() { ctl wait TavrimondoClient "$1" "$2" >/dev/null; }  # state_is STATE SECONDS
 # agent DIR ARGS...: runs the agent in DIR; sets out (its output) and rc.
 agent_run() {
   local dir=$1; shift
@@ -46,6 +50,18 @@ check "path without a blank is bare" grep -qxF 'BinaryPathName=C:\agent\SrvTavri
 check "LocalSystem account" grep -qx "ServiceStartName=LocalSystem" <<<"$cfg"
 check "no dependencies, no group" grep -qx "Dependencies=" <<<"$cfg"
 check "display name" grep -qx "DisplayName=Tavrimondo (Sender Client)" <<<"$cfg"
+# After a crash the service starts again a minute later, each time; a day without one resets the count.
+if failure=$(ctl failure TavrimondoClient); then
+  recovery=yes
+  check "failure actions: restart after 60 s, three times, the count reset after a day" \
+    test "$(tr '\n' ' ' <<<"$failure")" = "ResetPeriod=86400 Action=restart 60000 Action=restart 60000 Action=restart 60000 "
+else
+  # Wine's service control manager takes them and keeps nothing (QueryServiceConfig2W answers
+  # ERROR_INVALID_LEVEL); its own note shows that they reached it.
+  recovery=no
+  check "failure actions reached Wine's service control manager ($(grep -o 'error [0-9]*' "$work/ctl.err" | tail -n1), it keeps none)" \
+    grep -q "SERVICE_CONFIG_FAILURE_ACTIONS not implemented: period 86400 " "$work/services.log"
+fi
 
 for args in "-install" "/Install /SILENT"; do
   agent_run "$agent" $args
@@ -101,6 +117,22 @@ check "and the next start has nothing to say of it" bash -c "$(declare -f log_te
 ctl control TavrimondoClient 1 >/dev/null
 ctl wait TavrimondoClient STOPPED 20 >/dev/null
 wait_for 10 bash -c "$(declare -f alive); ! alive"
+
+# A crash: the process ends while the service runs.
+ctl start TavrimondoClient >/dev/null
+check "the service runs again" state_is RUNNING 20
+kill -KILL $(pgrep -f 'C:.Agent Dir.SrvTavrimondoClient[.]exe')
+if [ $recovery = yes ]; then
+  check "a crash is seen as a stop" state_is STOPPED 20
+  check "the service control manager starts it again after a minute" state_is RUNNING 75
+  ctl control TavrimondoClient 1 >/dev/null
+  state_is STOPPED 30
+else
+  # Wine's manager notices a dead service process only when the service is next started.
+  sleep 2
+  echo "note: Wine's service control manager keeps no failure actions and does not see the crash:" \
+    "it still reports $(ctl query TavrimondoClient | cut -d' ' -f1) and never starts the service again"
+fi
 
 # The lifecycle through the service control manager, while neither server can be reached.
 write_unreachable_settings "$agent"
@@ -191,4 +223,5 @@ check "and how to start" grep -qF 'net start TavrimondoClient' <<<"$out"
 check "without waiting for a reader it does not have" test "$(grep -c 'Press Enter' <<<"$out")" -eq 0
 agent_run "$agent" /uninstall /silent
 check "uninstalled again" test "$(last_logged "$agent")" = "Desinstalou o Serviço"
+check "no program crashed but the one killed" test "$(grep -ac 'Unhandled' "$work/services.log")" -eq 0
 finish

@@ -7,6 +7,8 @@
 //   svcctl control NAME CODE          sends a control code (1 stop, 2 pause, 3 continue, 4 interrogate, ...)
 //   svcctl wait NAME STATE [SECONDS]  waits until the service reports STATE (default 30 s)
 //   svcctl config NAME                prints the registration, one "key=value" per line
+//   svcctl failure NAME               prints the failure actions: "ResetPeriod=N" and one
+//                                     "Action=restart|reboot|run|none DELAY_MS" per action
 // Exit status 0 on success; otherwise the system's error number (or 1) and a message on stderr.
 #include <windows.h>
 
@@ -46,7 +48,7 @@ void PrintStatus(const SERVICE_STATUS& s) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fwprintf(stderr, L"usage: svcctl query|start|control|wait|config NAME [ARG...]\n");
+    std::fwprintf(stderr, L"usage: svcctl query|start|control|wait|config|failure NAME [ARG...]\n");
     return 1;
   }
   std::wstring cmd = argv[1], name = argv[2];
@@ -103,6 +105,24 @@ int wmain(int argc, wchar_t** argv) {
                    c->lpLoadOrderGroup ? c->lpLoadOrderGroup : L"", c->dwTagId,
                    c->lpDependencies ? c->lpDependencies : L"", c->lpServiceStartName ? c->lpServiceStartName : L"",
                    c->lpDisplayName ? c->lpDisplayName : L"");
+    }
+  } else if (cmd == L"failure") {
+    DWORD need = 0;
+    ::QueryServiceConfig2W(svc, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &need);
+    std::vector<BYTE> buf(need ? need : sizeof(SERVICE_FAILURE_ACTIONSW));
+    auto* f = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buf.data());
+    if (!::QueryServiceConfig2W(svc, SERVICE_CONFIG_FAILURE_ACTIONS, buf.data(), static_cast<DWORD>(buf.size()), &need)) {
+      rc = Fail(L"QueryServiceConfig2W");
+    } else {
+      std::wprintf(L"ResetPeriod=%lu\n", f->dwResetPeriod);
+      for (DWORD i = 0; i < f->cActions; ++i) {
+        const SC_ACTION& a = f->lpsaActions[i];
+        const wchar_t* type = a.Type == SC_ACTION_RESTART  ? L"restart"
+                              : a.Type == SC_ACTION_REBOOT ? L"reboot"
+                              : a.Type == SC_ACTION_RUN_COMMAND ? L"run"
+                                                                : L"none";
+        std::wprintf(L"Action=%ls %lu\n", type, a.Delay);
+      }
     }
   } else {
     std::fwprintf(stderr, L"svcctl: unknown command\n");

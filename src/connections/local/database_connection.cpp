@@ -113,6 +113,7 @@ void TFDConnection::Connect() {
     RaiseStatus(st);
   }
   handle_ = h;
+  ++attachments_;
 }
 
 void TFDConnection::Disconnect() {

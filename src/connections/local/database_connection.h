@@ -4,6 +4,7 @@
 // Thread-safety: none; see local_database.h.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,8 @@ class TFDConnection {
   TFDTransaction* Transaction = nullptr;
 
   bool Connected() const { return handle_ != 0; }
+  // Counts the attachments made: what is learnt of the server lasts while this stays the same.
+  std::uint64_t Attachments() const { return attachments_; }
   // true: attach with the definition as it is now (nothing when connected already).
   // false: end the transactions (commit), close every statement and detach. Never throws: a
   // connection whose server went away is closed all the same.
@@ -95,6 +98,7 @@ class TFDConnection {
   TFDPhysFBDriverLink& driver_link_;
   const FbApi* api_ = nullptr;
   isc_db_handle handle_ = 0;
+  std::uint64_t attachments_ = 0;
   std::vector<TFDTransaction*> transactions_;
   std::vector<TFDQuery*> queries_;
 };

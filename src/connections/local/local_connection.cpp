@@ -27,20 +27,43 @@ const char* const kSqlCargaInicial =
     "SELECT CODIGO, ESTOQUEATUAL FROM PRODUTOS \n"
     "WHERE COALESCE(ESTOQUEATUAL, 0.000) <> 0.000";
 
-// The monitoring tables list every open transaction (MON$STATE only tells whether it is running a
-// statement right now). Read-only ones cannot write a row and are left out, and so are this
-// attachment's own. Texts come as bytes: the metadata character set may hold what ISO8859_1 cannot.
-const char* const kSqlTransacoesAtivas =
-    "SELECT D.MON$NEXT_TRANSACTION AS PROXIMA\n"
-    "     , IIF(CURRENT_USER = 'SYSDBA' OR CURRENT_USER = D.MON$OWNER OR CURRENT_ROLE = 'RDB$ADMIN', 1, 0) AS COMPLETO\n"
-    "     , T.MON$TRANSACTION_ID AS TRANSACAO\n"
-    "     , CAST(A.MON$USER AS VARCHAR(252) CHARACTER SET OCTETS) AS USUARIO\n"
-    "     , CAST(A.MON$REMOTE_ADDRESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS ENDERECO\n"
-    "     , CAST(A.MON$REMOTE_PROCESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS PROGRAMA\n"
-    "FROM MON$DATABASE D\n"
-    "LEFT JOIN MON$TRANSACTIONS T ON T.MON$READ_ONLY = 0 AND T.MON$ATTACHMENT_ID <> CURRENT_CONNECTION\n"
-    "LEFT JOIN MON$ATTACHMENTS A ON A.MON$ATTACHMENT_ID = T.MON$ATTACHMENT_ID\n"
-    "ORDER BY T.MON$TRANSACTION_ID";
+// Every read-write transaction of the other attachments (read-only ones cannot write a row), with
+// whether it may still commit an outgoing row: it has inserted into the outgoing log, or one of its
+// statements runs right now (an insert in progress takes its value inside the statement). An idle
+// transaction that never inserted holds no value. Texts come as bytes: the metadata character set
+// may hold what ISO8859_1 cannot. The horizon is the monitoring transaction's own number: every
+// transaction that began after it has a higher one, and every one still open from before it is in
+// the snapshot, which is taken after it began.
+#define TAVRIMONDO_SQL_TRANSACOES(COMPLETO, ESCREVEU)                                                          \
+  "SELECT CURRENT_TRANSACTION + 1 AS PROXIMA\n"                                                               \
+  "     , " COMPLETO " AS COMPLETO\n"                                                                         \
+  "     , T.MON$TRANSACTION_ID AS TRANSACAO\n"                                                                \
+  "     , IIF(EXISTS(SELECT 1 FROM MON$STATEMENTS S\n"                                                        \
+  "                  WHERE S.MON$TRANSACTION_ID = T.MON$TRANSACTION_ID AND S.MON$STATE = 1)\n"                \
+  "           OR " ESCREVEU ", 1, 0) AS ESCRITOR\n"                                                           \
+  "     , CAST(A.MON$USER AS VARCHAR(252) CHARACTER SET OCTETS) AS USUARIO\n"                                 \
+  "     , CAST(A.MON$REMOTE_ADDRESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS ENDERECO\n"                     \
+  "     , CAST(A.MON$REMOTE_PROCESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS PROGRAMA\n"                     \
+  "FROM MON$DATABASE D\n"                                                                                     \
+  "LEFT JOIN MON$TRANSACTIONS T ON T.MON$READ_ONLY = 0 AND T.MON$ATTACHMENT_ID <> CURRENT_CONNECTION\n"       \
+  "LEFT JOIN MON$ATTACHMENTS A ON A.MON$ATTACHMENT_ID = T.MON$ATTACHMENT_ID\n"                                \
+  "ORDER BY T.MON$TRANSACTION_ID"
+
+const char* const kSqlTransacoesAtivas = TAVRIMONDO_SQL_TRANSACOES(
+    "IIF(CURRENT_USER = 'SYSDBA' OR CURRENT_USER = D.MON$OWNER OR CURRENT_ROLE = 'RDB$ADMIN', 1, 0)",
+    "EXISTS(SELECT 1 FROM MON$TABLE_STATS TS JOIN MON$RECORD_STATS R ON R.MON$STAT_ID = TS.MON$RECORD_STAT_ID\n"
+    "                  WHERE TS.MON$STAT_ID = T.MON$STAT_ID AND TS.MON$TABLE_NAME = 'RPL_LOGESTOQUE_ENV'\n"
+    "                    AND R.MON$RECORD_INSERTS > 0)");
+
+// Firebird 2.5 counts records per transaction but not per table, and has no MON$OWNER: a
+// transaction that inserted into any table may hold a value, and the owner is that of the system
+// tables.
+const char* const kSqlTransacoesAtivas25 = TAVRIMONDO_SQL_TRANSACOES(
+    "IIF(CURRENT_USER = 'SYSDBA' OR CURRENT_ROLE = 'RDB$ADMIN' OR CURRENT_USER =\n"
+    "           (SELECT RDB$OWNER_NAME FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'RDB$DATABASE'), 1, 0)",
+    "EXISTS(SELECT 1 FROM MON$RECORD_STATS R WHERE R.MON$STAT_ID = T.MON$STAT_ID AND R.MON$RECORD_INSERTS > 0)");
+
+#undef TAVRIMONDO_SQL_TRANSACOES
 
 const char* const kSqlResumoCarga =
     "SELECT COUNT(*) AS GRAVADOS\n"
@@ -49,7 +72,35 @@ const char* const kSqlResumoCarga =
     "FROM RPL_LOGESTOQUE_ENV\n"
     "WHERE SEQUENCIAL > :APOS AND RDB$RECORD_VERSION = CURRENT_TRANSACTION";
 
+// Without RDB$RECORD_VERSION, a seeding in a snapshot transaction finds its own rows as those
+// above the highest SEQUENCIAL it saw before writing: rows committed before it began are at or
+// below that, rows committed after it are invisible to it, and its own values were drawn last.
+const char* const kSqlMaiorSequencial = "SELECT COALESCE(MAX(SEQUENCIAL), 0) AS MAIOR FROM RPL_LOGESTOQUE_ENV";
+const char* const kSqlResumoCargaInstantaneo =
+    "SELECT COUNT(*) AS GRAVADOS\n"
+    "     , MAX(SEQUENCIAL) AS ULTIMO\n"
+    "     , MIN(SEQUENCIAL) AS PRIMEIRO\n"
+    "     , CURRENT_TRANSACTION AS TRANSACAO\n"
+    "FROM RPL_LOGESTOQUE_ENV\n"
+    "WHERE SEQUENCIAL > :APOS";
+
 const char* const kSqlExisteSequencial = "SELECT COUNT(*) AS EXISTE FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL = :SEQUENCIAL";
+
+const char* const kSqlLinhaSequencial =
+    "SELECT CODIGOPRODUTO, CAST(ESTOQUEATUAL AS VARCHAR(40)) AS ESTOQUE FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL = :SEQUENCIAL";
+
+// One new outgoing row with a product's stock as it is now, as the initial load writes them (also
+// a stock of zero: the central server must learn that too).
+const char* const kSqlAtualizaEstoque =
+    "INSERT INTO RPL_LOGESTOQUE_ENV(CODIGOPRODUTO, ESTOQUEATUAL)\n"
+    "SELECT CODIGO, ESTOQUEATUAL FROM PRODUTOS WHERE CODIGO = :CODIGO";
+
+// Whether the outgoing log reaches the central index at all, and whether it holds any row: a store
+// database restored from an older backup has all its rows below the index.
+const char* const kSqlAlcancaIndice =
+    "SELECT IIF(EXISTS(SELECT 1 FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL >= :INDICE), 1, 0) AS ALCANCA\n"
+    "     , IIF(EXISTS(SELECT 1 FROM RPL_LOGESTOQUE_ENV), 1, 0) AS ALGUM\n"
+    "FROM RDB$DATABASE";
 
 namespace {
 
@@ -83,8 +134,14 @@ LocalConnection::LocalConnection(FbDriverManager& manager)
       TBLogEstoqueENV("TBLogEstoqueENV", ConnQuelbrant, TransLeitura, kSqlLogEstoqueENV),
       TBCargaInicial("TBCargaInicial", ConnQuelbrant, TransEscrita, kSqlCargaInicial),
       TBTransacoesAtivas("TBTransacoesAtivas", ConnQuelbrant, TransMonitor, kSqlTransacoesAtivas),
+      TBTransacoesAtivas25("TBTransacoesAtivas", ConnQuelbrant, TransMonitor, kSqlTransacoesAtivas25),
       TBResumoCarga("TBResumoCarga", ConnQuelbrant, TransEscrita, kSqlResumoCarga),
-      TBExisteSequencial("TBExisteSequencial", ConnQuelbrant, TransEscrita, kSqlExisteSequencial) {
+      TBMaiorSequencial("TBMaiorSequencial", ConnQuelbrant, TransEscrita, kSqlMaiorSequencial),
+      TBResumoCargaInstantaneo("TBResumoCarga", ConnQuelbrant, TransEscrita, kSqlResumoCargaInstantaneo),
+      TBExisteSequencial("TBExisteSequencial", ConnQuelbrant, TransEscrita, kSqlExisteSequencial),
+      TBLinhaSequencial("TBLinhaSequencial", ConnQuelbrant, TransEscrita, kSqlLinhaSequencial),
+      TBAtualizaEstoque("TBAtualizaEstoque", ConnQuelbrant, TransEscrita, kSqlAtualizaEstoque),
+      TBAlcancaIndice("TBAlcancaIndice", ConnQuelbrant, TransLeitura, kSqlAlcancaIndice) {
   ConnQuelbrant.Transaction = &TransEscrita;
   FDPhysFBDriverLink1.OnDriverCreated = [this](TFDPhysFBDriverLink& sender) {
     FDPhysFBDriverLink1DriverCreated(sender);

@@ -8,10 +8,14 @@
 // objects. Hold Lock around every use (ConfiguraConexaoLocal takes it itself).
 #pragma once
 
+#include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "connections/local/local_database.h"
+#include "connections/local/store_queries.h"
 
 namespace localdb {
 
@@ -26,8 +30,14 @@ extern const char* const kSqlPadrao;
 extern const char* const kSqlLogEstoqueENV;
 extern const char* const kSqlCargaInicial;
 extern const char* const kSqlTransacoesAtivas;
+extern const char* const kSqlTransacoesAtivas25;
 extern const char* const kSqlResumoCarga;
+extern const char* const kSqlMaiorSequencial;
+extern const char* const kSqlResumoCargaInstantaneo;
 extern const char* const kSqlExisteSequencial;
+extern const char* const kSqlLinhaSequencial;
+extern const char* const kSqlAtualizaEstoque;
+extern const char* const kSqlAlcancaIndice;
 
 struct LocalConnection {
   explicit LocalConnection(FbDriverManager& manager = FbDriverManager::Process());
@@ -44,14 +54,29 @@ struct LocalConnection {
   TFDQuery TBPadrao;            // store settings; CODIGOLOJA is the store code
   TFDQuery TBLogEstoqueENV;     // outgoing stock rows above :INDICE, ascending
   TFDQuery TBCargaInicial;      // initial load of the outgoing log from PRODUTOS
-  // The next transaction number, and every other attachment's read-write transaction still open
-  // (one row each, with its user, address and program; none: one row of nulls). COMPLETO is 0
-  // when this user may see only its own attachments.
+  // The horizon (transactions numbered from it began after the look), and every other
+  // attachment's read-write transaction still open (one row each, with whether it may still write
+  // an outgoing row, its user, address and program; none: one row of nulls). COMPLETO is 0 when
+  // this user may see only its own attachments. One text for Firebird 3 and later, one for 2.5.
   TFDQuery TBTransacoesAtivas;
+  TFDQuery TBTransacoesAtivas25;
   // What the current transaction wrote to the outgoing log above :APOS: how many rows, the
-  // highest SEQUENCIAL, and the transaction's number.
+  // highest SEQUENCIAL, and the transaction's number (by RDB$RECORD_VERSION, Firebird 3 and later).
   TFDQuery TBResumoCarga;
+  // The same for a snapshot transaction on any version: the highest SEQUENCIAL it sees before
+  // writing, then the rows above it, which are its own (with the lowest of them).
+  TFDQuery TBMaiorSequencial;
+  TFDQuery TBResumoCargaInstantaneo;
   TFDQuery TBExisteSequencial;  // whether the outgoing row :SEQUENCIAL exists
+  TFDQuery TBLinhaSequencial;   // the product and stock (as text) of the outgoing row :SEQUENCIAL
+  TFDQuery TBAtualizaEstoque;   // a new outgoing row with the current stock of product :CODIGO
+  TFDQuery TBAlcancaIndice;     // whether any row is at or above :INDICE, and whether any row exists
+
+  // Tests only: the engine version taken instead of the server's (see store_queries.h).
+  std::optional<std::pair<int, int>> ForcedEngineVersion;
+  // What Capabilities() learnt, and for which attachment.
+  std::uint64_t capabilities_attachment = 0;
+  ServerCapabilities capabilities;
 
   // Runs once the client library has been loaded: reads "Vendorlib" into the driver link. The
   // library is never reloaded, so the value read here changes nothing in this process.

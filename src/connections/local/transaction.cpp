@@ -1,5 +1,7 @@
 #include "connections/local/transaction.h"
 
+#include <string>
+
 #include "connections/local/database_connection.h"
 
 namespace localdb {
@@ -15,9 +17,15 @@ void TFDTransaction::Start() {
   connection_.CheckConnected("Transaction");
   // Read committed with record versions: readers never wait for writers. No wait on lock
   // conflicts either: a conflict is reported at once instead of stalling a cycle.
-  const char tpb[] = {isc_tpb_version3, static_cast<char>(read_only_ ? isc_tpb_read : isc_tpb_write),
-                      isc_tpb_read_committed, isc_tpb_rec_version, isc_tpb_nowait};
-  FbTeb teb{connection_.Handle(), static_cast<int>(sizeof tpb), tpb};
+  std::string tpb = {isc_tpb_version3, static_cast<char>(read_only_ ? isc_tpb_read : isc_tpb_write)};
+  if (isolation == Isolation::kSnapshot) {
+    tpb += static_cast<char>(isc_tpb_concurrency);
+  } else {
+    tpb += static_cast<char>(isc_tpb_read_committed);
+    tpb += static_cast<char>(isc_tpb_rec_version);
+  }
+  tpb += static_cast<char>(isc_tpb_nowait);
+  FbTeb teb{connection_.Handle(), static_cast<int>(tpb.size()), tpb.data()};
   ISC_STATUS_ARRAY st;
   if (connection_.Api().start_multiple(st, &handle_, 1, &teb)) {
     handle_ = 0;

@@ -1,5 +1,5 @@
-// A read-committed transaction of one connection, started on demand by its statements and ended
-// when the last of them is done.
+// A transaction of one connection, read committed unless told otherwise, started on demand by its
+// statements and ended when the last of them is done.
 //
 // Thread-safety: none; see local_database.h.
 #pragma once
@@ -10,15 +10,22 @@ namespace localdb {
 
 class TFDConnection;
 
-// A read-committed transaction of one connection.
+// A transaction of one connection.
 class TFDTransaction {
  public:
+  enum class Isolation {
+    kReadCommitted,  // each statement sees what is committed when it reads
+    kSnapshot,       // every statement sees what was committed when the transaction began
+  };
+
   TFDTransaction(TFDConnection& connection, bool read_only);
   ~TFDTransaction();
   TFDTransaction(const TFDTransaction&) = delete;
   TFDTransaction& operator=(const TFDTransaction&) = delete;
 
   bool ReadOnly() const { return read_only_; }
+  // Read when the transaction starts.
+  Isolation isolation = Isolation::kReadCommitted;
   bool Active() const { return handle_ != 0; }
   TFDConnection& Connection() { return connection_; }
 

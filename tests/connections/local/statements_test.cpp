@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "connections/local/local_connection.h"
@@ -356,6 +357,66 @@ TEST_F(StatementsTest, AConnectionLostMidCursorIsAnErrorAndTheConnectionStillClo
   EXPECT_TRUE(q.Eof());  // a loop that swallows the error still ends
   viaRelay.ConnQuelbrant.SetConnected(false);
   EXPECT_FALSE(viaRelay.ConnQuelbrant.Connected());
+}
+
+}  // namespace
+
+namespace {
+
+// What the cycle asks of the store beyond its statements: the server's version, the gaps between
+// the outgoing rows, the rows at given values.
+class StoreQueriesTest : public StatementsTest {
+ protected:
+  void Rows(std::initializer_list<int> values) {
+    for (int v : values)
+      admin.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (SEQUENCIAL, CODIGOPRODUTO, ESTOQUEATUAL) VALUES (" + std::to_string(v) +
+                 ", 'P" + std::to_string(v) + "', 1)");
+  }
+};
+
+TEST_F(StoreQueriesTest, TheServersVersionDecidesWhatItCanAnswer) {
+  const localdb::ServerCapabilities& caps = localdb::Capabilities(c);
+  EXPECT_EQ(caps.major, 3);
+  EXPECT_TRUE(caps.table_stats && caps.record_version && caps.database_owner);
+  c.ForcedEngineVersion = std::make_pair(2, 5);
+  EXPECT_EQ(localdb::Capabilities(c).major, 3) << "decided once per connection";
+  c.ConnQuelbrant.SetConnected(false);
+  c.ConnQuelbrant.SetConnected(true);
+  const localdb::ServerCapabilities& forced = localdb::Capabilities(c);
+  EXPECT_EQ(forced.major, 2);
+  EXPECT_FALSE(forced.table_stats || forced.record_version || forced.database_owner);
+
+  struct Case {
+    const char* text;
+    std::optional<std::pair<int, int>> version;
+  } cases[] = {{"3.0.11", std::make_pair(3, 0)}, {"2.5.9", std::make_pair(2, 5)}, {"5.0", std::make_pair(5, 0)},
+               {"", std::nullopt},               {"LI-V3.0", std::nullopt},        {"3", std::nullopt}};
+  for (const Case& k : cases) EXPECT_EQ(localdb::ParseEngineVersion(k.text), k.version) << k.text;
+}
+
+TEST_F(StoreQueriesTest, TheServerListsTheGapsWithinItsBoundsAndSaysWhenItStoppedEarly) {
+  Rows({1, 2, 5, 6, 9, 20});
+  using G = std::vector<localdb::SeqRange>;
+  localdb::GapScan all = localdb::ListGaps(c, c.TransLeitura, 0, 0, 100);
+  EXPECT_EQ(all.gaps, (G{{3, 4}, {7, 8}, {10, 19}}));
+  EXPECT_EQ(all.rows, 6);
+  EXPECT_EQ(all.last, 20);
+  EXPECT_TRUE(all.complete);
+
+  localdb::GapScan above = localdb::ListGaps(c, c.TransLeitura, 5, 0, 2);  // reads 6 and 9 only
+  EXPECT_EQ(above.gaps, (G{{7, 8}}));
+  EXPECT_EQ(above.last, 9);
+  EXPECT_FALSE(above.complete);
+
+  // Below a bound, the values between the last row and the bound are missing too.
+  EXPECT_EQ(localdb::ListGaps(c, c.TransLeitura, 2, 9, 100).gaps, (G{{3, 4}, {7, 8}}));
+  EXPECT_EQ(localdb::ListGaps(c, c.TransLeitura, 0, 30, 100).gaps, (G{{3, 4}, {7, 8}, {10, 19}, {21, 29}}));
+
+  const std::vector<localdb::OutgoingRow> rows = localdb::RowsIn(c, c.TransLeitura, {{2, 5}, {9, 9}, {30, 40}});
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].sequencial, 2);
+  EXPECT_EQ(rows[1].produto, "P5");
+  EXPECT_EQ(rows[2].sequencial, 9);
 }
 
 }  // namespace
