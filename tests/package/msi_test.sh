@@ -127,10 +127,11 @@ check "the service is registered again" grep -qxF 'BinaryPathName="C:\Program Fi
 check "and runs again" state_is RUNNING 30
 check "  restarted: a new start in the log" wait_for 20 logged_times "$agent" "Iniciou o Serviço" $((starts_before + 1))
 # The new program goes on from the kept state: once the ERP's transaction ends, the load's check
-# is done and the state file goes.
+# is done and leaves the state file (which keeps what else the agent remembers of this store).
 echo >"$work/erp.go"
 wait "$erp_pid"
-check "the new program finishes the kept load check" wait_for 40 test ! -e "$agent/Tavrimondo_Estado.txt"
+check "the new program finishes the kept load check" \
+  wait_for 40 bash -c "! grep -qs '^conferir_ate=' '$agent/Tavrimondo_Estado.txt'"
 add_changes 31 95
 check_later_rows
 check "  sent with the edited settings: no send lines since the restart" \
