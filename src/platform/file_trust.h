@@ -25,6 +25,12 @@ using AccountId = std::string;
 AccountId CurrentAccount();
 // The account that owns `path` (a link followed); "" when that cannot be found out.
 AccountId OwnerOf(const std::string& path);
+// What the agent's own account may be trusted as: on POSIX the user and its group ("g:" and the
+// group id: a service account has a group of its own, which a package lets write the program's
+// folder); on Windows the account alone. OwnAccounts() for this process; OwnersOf() for the one
+// that wrote `path` (empty when that cannot be found out).
+std::vector<AccountId> OwnAccounts();
+std::vector<AccountId> OwnersOf(const std::string& path);
 
 // Someone who can change a file or folder.
 struct Writer {

@@ -43,7 +43,10 @@ class Judge {
     return uid == 0 || std::find(also_trusted_.begin(), also_trusted_.end(), std::to_string(uid)) != also_trusted_.end();
   }
   // The group root holds the machine's administrators.
-  static bool TrustedGroup(gid_t gid) { return gid == 0; }
+  bool TrustedGroup(gid_t gid) const {
+    return gid == 0 ||
+           std::find(also_trusted_.begin(), also_trusted_.end(), "g:" + std::to_string(gid)) != also_trusted_.end();
+  }
 
   // The writers of one file or folder. `replace_only`: a sticky folder above a file that a trusted
   // account owns: its other writers may add names there, never take the file's away.
@@ -117,6 +120,14 @@ AccountId OwnerOf(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return {};
   return std::to_string(st.st_uid);
+}
+
+std::vector<AccountId> OwnAccounts() { return {std::to_string(::geteuid()), "g:" + std::to_string(::getegid())}; }
+
+std::vector<AccountId> OwnersOf(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {std::to_string(st.st_uid), "g:" + std::to_string(st.st_gid)};
 }
 
 std::vector<UntrustedWrite> UntrustedWriters(const std::vector<std::string>& paths,

@@ -126,6 +126,16 @@ AccountId OwnerOf(const std::string& path) {
   return out;
 }
 
+std::vector<AccountId> OwnAccounts() {
+  AccountId me = CurrentAccount();
+  return me.empty() ? std::vector<AccountId>{} : std::vector<AccountId>{me};
+}
+
+std::vector<AccountId> OwnersOf(const std::string& path) {
+  AccountId owner = OwnerOf(path);
+  return owner.empty() ? std::vector<AccountId>{} : std::vector<AccountId>{owner};
+}
+
 std::vector<UntrustedWrite> UntrustedWriters(const std::vector<std::string>& paths,
                                              const std::vector<AccountId>& also_trusted) {
   std::vector<UntrustedWrite> found;

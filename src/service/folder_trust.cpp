@@ -70,7 +70,7 @@ std::string DescribeUntrustedPt(const std::vector<os::UntrustedWrite>& found) {
 
 void WarnIfProgramFolderUntrusted(const std::string& library_path, const std::string& event_source) {
   try {
-    const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(library_path, {os::CurrentAccount()});
+    const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(library_path, os::OwnAccounts());
     if (found.empty()) return;
     os::WriteEventLog(event_source, "Others can change what this service runs with full rights: " +
                                         DescribeUntrusted(found) +

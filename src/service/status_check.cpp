@@ -282,10 +282,7 @@ void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
 // is trusted too: the one that writes the cycle record.
 void CheckProgramFolder(StatusResult& r) {
   std::vector<os::AccountId> trusted;
-  if (r.record_exists) {
-    const os::AccountId writer = os::OwnerOf(r.record_file);
-    if (!writer.empty()) trusted.push_back(writer);
-  }
+  if (r.record_exists) trusted = os::OwnersOf(r.record_file);
   const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(r.library_path, trusted);
   if (!found.empty()) r.untrusted = DescribeUntrusted(found);
 }

@@ -18,6 +18,7 @@ namespace {
 using os::Writer;
 
 constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
 
 // "path: kind name, ..." for every finding, to compare whole.
 std::string Findings(const std::vector<os::UntrustedWrite>& found) {
@@ -80,6 +81,11 @@ TEST_F(FileTrustTest, TheAccountTheAgentRunsAsIsTrustedToo) {
   ::chown(exe.c_str(), kNobody, kNobody);
   EXPECT_EQ(Check({folder, exe}), folder + ": owner=nobody\n" + exe + ": owner=nobody\n");
   EXPECT_EQ(Check({folder, exe}, {std::to_string(kNobody)}), "");
+  // The package's layout: root's folder, sticky, that the service's own group may write.
+  ::chown(folder.c_str(), 0, kNogroup);
+  ::chmod(folder.c_str(), 01775);
+  EXPECT_EQ(Check({folder, exe}, {std::to_string(kNobody)}), folder + ": group=nogroup\n");
+  EXPECT_EQ(Check({folder, exe}, {std::to_string(kNobody), "g:" + std::to_string(kNogroup)}), "");
 }
 
 TEST_F(FileTrustTest, AccessListEntriesCountAsFarAsTheMaskLets) {
