@@ -78,7 +78,7 @@ int TServiceApplication::Install(bool silent) {
   }
   bool failed = false;
   try {
-    host::PrepareProgramFolder();
+    host::PrepareProgramFolder(service_->Definition().name);
     std::string path = os::ExeName();
     if (path.find(' ') != std::string::npos) path = "\"" + path + "\"";
     std::unique_ptr<host::Service> svc;

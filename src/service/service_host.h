@@ -76,8 +76,9 @@ class Service {
 // that only the administrators can change (a failure to do so is written to the event log, and
 // the install goes on: the service's own check warns at every start). Linux refuses, with an error
 // for the result box, a program whose folder, executable or settings file anyone but root can
-// change, as the unit runs it as root.
-void PrepareProgramFolder();
+// change, as the unit runs it as root (unless the package's unit is there, which the install
+// refuses for that reason instead).
+void PrepareProgramFolder(const std::string& service_name);
 
 // Connects the process to the service control manager and returns once the service has stopped:
 // 0, or the system's error number (1063 when the process was not started as a service).

@@ -169,7 +169,12 @@ void InitializeProcess() {
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void PrepareProgramFolder() {
+void PrepareProgramFolder(const std::string& service_name) {
+  // The package's folder is its service account's to write; the install is refused anyway, and
+  // the package is what the administrator needs to hear of.
+  struct stat st{};
+  if (const std::string packaged = PackageUnitPath(service_name); !packaged.empty() && ::stat(packaged.c_str(), &st) == 0)
+    return;
   const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths("", {});
   if (found.empty()) return;
   throw std::runtime_error("The unit would run this program as root, but others can change it: " +

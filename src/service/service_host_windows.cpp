@@ -100,7 +100,7 @@ void ExplainHandRun(const std::string& service_name) {
 
 void InitializeProcess() {}
 
-void PrepareProgramFolder() {
+void PrepareProgramFolder(const std::string&) {
   std::string folder = settings::AppDirectory();
   if (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   try {
