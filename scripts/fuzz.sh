@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The fuzzing campaign: builds the libFuzzer targets twice (with AddressSanitizer and UBSan in
 # build/fuzz, without sanitizers in build/fuzz-plain) and runs each target in each build on both
-# cores, on the corpus in tests/connections/central/fuzz/corpus/<target>/.
+# cores, on its corpus: tests/connections/central/fuzz/corpus/<target>/ for the central server's
+# and the local database's readers, tests/replication/fuzz/corpus/<target>/ for the readers of the
+# state file and of the cycle record.
 #   scripts/fuzz.sh [SECONDS]     SECONDS (default 600) is the whole run, shared out evenly.
 # Inputs that reach new code are merged into the corpus at the end; FUZZ_SMOKE=1 (the test run)
 # leaves the corpus as it is. Findings are kept in build/fuzz-findings/ (build/fuzz-smoke-findings/
@@ -15,8 +17,14 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-600}
-targets=(central_codec_fuzz central_exchange_fuzz local_values_fuzz)
-corpus_root=$root/tests/connections/central/fuzz/corpus
+# Each target as "test folder:target:corpus name".
+targets=(connections/central:central_codec_fuzz:codec connections/central:central_exchange_fuzz:exchange
+         connections/central:local_values_fuzz:local_values replication:state_file_fuzz:state_file
+         replication:cycle_record_fuzz:cycle_record)
+names() { local t; for t in "${targets[@]}"; do t=${t#*:}; echo "${t%%:*}"; done; }
+dir_of() { echo "${1%%:*}"; }
+name_of() { local t=${1#*:}; echo "${t%%:*}"; }
+corpus_of() { echo "$root/tests/$(dir_of "$1")/fuzz/corpus/${1##*:}"; }
 findings=$root/build/fuzz-findings
 if [ "${FUZZ_SMOKE:-0}" = 1 ]; then
   findings=$root/build/fuzz-smoke-findings
@@ -28,7 +36,7 @@ build() {  # build DIR SANITIZE
   cmake -S "$root" -B "$root/build/$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTAVRIMONDO_FUZZ=ON -DTAVRIMONDO_FUZZ_SANITIZE="$2" \
     -DTAVRIMONDO_BENCH=OFF >/dev/null
-  cmake --build "$root/build/$1" --target "${targets[@]}"
+  cmake --build "$root/build/$1" --target $(names)
 }
 echo "== fuzz: build"
 build fuzz ON
@@ -45,9 +53,10 @@ common=(-fork=2 -max_total_time="$per" -max_len=65536 -malloc_limit_mb=64 -timeo
 total=0
 status=0
 for build_dir in fuzz fuzz-plain; do
-  for t in "${targets[@]}"; do
-    corpus=$corpus_root/${t%_fuzz}
-    corpus=${corpus/central_/}
+  for target in "${targets[@]}"; do
+    t=$(name_of "$target")
+    exe=$root/build/$build_dir/tests/$(dir_of "$target")/$t
+    corpus=$(corpus_of "$target")
     mkdir -p "$corpus"
     fresh=$work/$build_dir-$t
     mkdir -p "$fresh"
@@ -62,7 +71,7 @@ for build_dir in fuzz fuzz-plain; do
     fi
     log=$work/$build_dir-$t.log
     echo "== fuzz: $t ($build_dir, ${per}s)"
-    (cd "$work" && nice "$root/build/$build_dir/tests/connections/central/$t" "${opts[@]}" "$fresh" "$corpus") >"$log" 2>&1 ||
+    (cd "$work" && nice "$exe" "${opts[@]}" "$fresh" "$corpus") >"$log" 2>&1 ||
       status=1
     # Fork mode reports "#<executions>: cov: ..."; the last one holds the run's total.
     execs=$(grep -oE '^#[0-9]+' "$log" | tail -n 1 | tr -d '#' || true)
@@ -74,19 +83,19 @@ for build_dir in fuzz fuzz-plain; do
       grep -m 20 -E 'ERROR|runtime error|Test unit written' "$log" | sed 's/^/   /' || true
     fi
     if [ "${FUZZ_SMOKE:-0}" != 1 ] && [ -n "$(ls -A "$fresh")" ]; then
-      "$root/build/$build_dir/tests/connections/central/$t" -merge=1 -max_len=65536 "$corpus" "$fresh" >/dev/null 2>&1 || true
+      "$exe" -merge=1 -max_len=65536 "$corpus" "$fresh" >/dev/null 2>&1 || true
     fi
   done
 done
 # The campaign leaves each corpus minimal: the fewest inputs that reach the same code, the
 # regression inputs of past findings kept whatever they reach.
 if [ "${FUZZ_SMOKE:-0}" != 1 ]; then
-  for t in "${targets[@]}"; do
-    corpus=$corpus_root/${t%_fuzz}
-    corpus=${corpus/central_/}
+  for target in "${targets[@]}"; do
+    t=$(name_of "$target")
+    corpus=$(corpus_of "$target")
     min=$work/min-$t
     mkdir -p "$min"
-    "$root/build/fuzz-plain/tests/connections/central/$t" -merge=1 -max_len=65536 "$min" "$corpus" >/dev/null 2>&1 || continue
+    "$root/build/fuzz-plain/tests/$(dir_of "$target")/$t" -merge=1 -max_len=65536 "$min" "$corpus" >/dev/null 2>&1 || continue
     find "$corpus" -maxdepth 1 -type f ! -name 'regression-*' ! -name 'seed-*' -delete
     cp -n "$min"/* "$corpus"/ 2>/dev/null || true
   done

@@ -183,4 +183,56 @@ std::string ToLowerAscii(std::string_view s) {
   return out;
 }
 
+// ---- texts that came from outside ---------------------------------------------------------
+
+std::string CapText(std::string_view s, std::size_t limit) {
+  if (s.size() <= limit) return std::string(s);
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;  // whole characters only
+  return SanitizeUtf8(s.substr(0, cut)) + "...[cortado: " + std::to_string(s.size()) + " bytes]";
+}
+
+namespace {
+
+bool IsControl(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
+
+bool IsBidiControl(char32_t cp) {
+  return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+template <class Keep>
+std::string Flatten(std::string_view s, Keep&& keep) {
+  std::string out;
+  out.reserve(s.size());
+  bool after_cr = false;
+  ForEachCodePoint(s, [&](char32_t cp) {
+    const bool lf_after_cr = after_cr && cp == '\n';
+    after_cr = cp == '\r';
+    if (lf_after_cr) return;  // CR LF is one line break: one blank
+    if (IsControl(cp)) {
+      out.push_back(' ');
+    } else if (keep(cp)) {
+      AppendUtf8(out, cp);
+    }
+  });
+  return out;
+}
+
+}  // namespace
+
+std::string FlattenControls(std::string_view s) {
+  bool plain = true;  // the usual case: nothing to change
+  for (unsigned char c : s)
+    if (c < 0x20 || c >= 0x7F) {
+      plain = false;
+      break;
+    }
+  if (plain) return std::string(s);
+  return Flatten(s, [](char32_t) { return true; });
+}
+
+std::string ForTerminal(std::string_view s) {
+  return Flatten(s, [](char32_t cp) { return !IsBidiControl(cp); });
+}
+
 }  // namespace text

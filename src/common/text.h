@@ -43,6 +43,27 @@ class Utf8Validator {
 };
 bool IsValidUtf8(std::string_view s);
 
+// ---- texts that came from outside ---------------------------------------------------------
+
+// The longest a text from outside (a server's error or rejection text, a database's message) may
+// run in a report: enough for any real message, and little enough that a hostile one cannot fill
+// a disk, however often it repeats.
+inline constexpr std::size_t kOutsideTextLimit = 512;
+
+// `s` (UTF-8) cut to at most `limit` bytes on a character boundary, with a mark that says it was
+// cut and how long it was: "...[cortado: 1048576 bytes]". A text within the limit is returned as
+// it is.
+std::string CapText(std::string_view s, std::size_t limit = kOutsideTextLimit);
+
+// One line of text: every line break (CR LF, CR or LF) becomes one blank, and every other control
+// character (C0, DEL, C1) a blank too, so that a text can neither start a line of its own nor
+// steer a terminal. Broken UTF-8 becomes U+FFFD.
+std::string FlattenControls(std::string_view s);
+
+// What a terminal may show safely: FlattenControls, and the bidirectional formatting characters
+// (which reorder what is shown after them) removed.
+std::string ForTerminal(std::string_view s);
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);  // ASCII letters only
 std::string ToLowerAscii(std::string_view s);
 

@@ -5,8 +5,10 @@
 // Functions that fail throw OsError carrying the message a person reads in the log.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -80,10 +82,18 @@ bool FileExists(const std::string& path);
 
 class File {
  public:
+  // Only regular files open: a device or a pipe planted under a file's name could block the
+  // program or feed it without end. The agent's own files are never opened through a link (a
+  // symbolic link, or on Windows any reparse point): a link planted in the program's folder would
+  // make a process with full rights read or write whatever it points to.
   enum class Mode {
-    kRead,    // existing file, read only; others may read, write and delete meanwhile
-    kAppend,  // existing file, writes go to its end
-    kCreate,  // created anew (truncated when it exists), write only
+    kRead,        // existing file, read only; others may read, write and delete meanwhile. A link
+                  // is followed (the settings file may be one, to where a package keeps it)
+    kReadNoLink,  // kRead, for the agent's own files: a link is refused
+    kAppend,      // existing file, writes go to its end; a link is refused
+    kCreate,      // a new file, write only: whatever is at the path (a file left behind, or a
+                  // link, which is removed and never followed) goes first, and the file is
+                  // created exclusively
   };
   // Throws OsError with the system's error number; the caller words the message.
   File(const std::string& path, Mode mode);
@@ -110,14 +120,30 @@ class File {
 void ReplaceFileAtomically(const std::string& source, const std::string& target);
 void RemoveFile(const std::string& path);
 
-// An exclusive lock shared by every process on the machine that uses the same key path.
-// POSIX: a lock on the directory holding the path; Windows: a named mutex derived from the path.
+// The bytes of the volume holding `dir` that an ordinary program may still fill; nullopt when
+// that cannot be found out.
+std::optional<std::uint64_t> FreeSpace(const std::string& dir);
+
+// An exclusive lock shared by every process on the machine that uses the same lock file, which
+// the processes of other accounts can neither take first nor hold: it lives in the program's own
+// folder and only its trusted accounts may open it.
+//  - POSIX: flock on the file, mode 0600, owned by the account that owns the folder (root, or the
+//    account a package runs the agent as), never opened through a link. A file found with another
+//    owner or open to others is replaced by a new one.
+//  - Windows: LockFileEx on the file, whose access list grants only SYSTEM and the
+//    Administrators (set again on a file found there); never opened through a reparse point.
+// Waiting is bounded: a lock not had within `wait` (a program holding it, a file that cannot be
+// opened) is left, and the caller goes on without it.
 class InterProcessLock {
  public:
-  explicit InterProcessLock(const std::string& key_path);
+  // Never throws; Held() tells whether the lock is held, and Problem() why not.
+  InterProcessLock(const std::string& lock_file, std::chrono::milliseconds wait);
   ~InterProcessLock();
   InterProcessLock(const InterProcessLock&) = delete;
   InterProcessLock& operator=(const InterProcessLock&) = delete;
+
+  bool Held() const;
+  const std::string& Problem() const;  // "" when held
 
  private:
   struct Impl;
@@ -133,15 +159,26 @@ void ShowMessage(const std::string& text, bool is_error);
 
 // ---- shared libraries --------------------------------------------------------------------
 
+// Windows: libraries, and the libraries they need, are looked for only in the program's folder
+// and in System32 (never in the current folder or the PATH, which others may write), for the
+// whole process (SetDefaultDllDirectories). POSIX: nothing to do. Called first thing in main().
+void RestrictLibrarySearch();
+// Where the system keeps a library of the given file name: Windows: that name in System32, a
+// full path; POSIX: the bare name, which the loader looks for in the system's library folders.
+std::string SystemLibrary(const std::string& file_name);
+
 class SharedLibrary {
  public:
-  // Throws OsError when the file cannot be loaded.
+  // Throws OsError when the file cannot be loaded. Windows: `file` is a full path, and the
+  // libraries it needs are looked for beside it first.
   explicit SharedLibrary(const std::string& file);
   ~SharedLibrary();
   SharedLibrary(const SharedLibrary&) = delete;
   SharedLibrary& operator=(const SharedLibrary&) = delete;
   // nullptr when the library has no such symbol.
   void* Symbol(const char* name) const;
+  // The full path of the file that was loaded; "" when it cannot be told.
+  std::string Path() const;
 
  private:
   void* handle_;

@@ -2,13 +2,16 @@
 #include "platform/os.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/text.h"
@@ -168,11 +172,20 @@ struct File::Impl {
 };
 
 File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>()) {
-  int flags = O_CLOEXEC;
+  // Non-blocking while opening, so that a pipe planted under the name cannot hold the open.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case Mode::kRead: flags |= O_RDONLY; break;
-    case Mode::kAppend: flags |= O_WRONLY | O_APPEND; break;
-    case Mode::kCreate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case Mode::kReadNoLink: flags |= O_RDONLY | O_NOFOLLOW; break;
+    case Mode::kAppend: flags |= O_WRONLY | O_APPEND | O_NOFOLLOW; break;
+    case Mode::kCreate:
+      // unlink removes a link itself, never what it points to.
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        const int e = errno;
+        throw OsError(e, SysErrorMessage(e));
+      }
+      flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+      break;
   }
   impl_->fd = ::open(path.c_str(), flags, 0644);
   if (impl_->fd < 0) {
@@ -180,9 +193,15 @@ File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>())
     throw OsError(e, SysErrorMessage(e));
   }
   struct stat st{};
-  if (::fstat(impl_->fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  int e = 0;
+  if (::fstat(impl_->fd, &st) != 0) e = errno;
+  else if (S_ISDIR(st.st_mode)) e = EISDIR;
+  else if (!S_ISREG(st.st_mode)) e = EINVAL;
+  else if (::fcntl(impl_->fd, F_SETFL, flags & O_APPEND) != 0) e = errno;  // blocking again
+  if (e != 0) {
     ::close(impl_->fd);
-    throw OsError(EISDIR, SysErrorMessage(EISDIR));
+    impl_->fd = -1;
+    throw OsError(e, SysErrorMessage(e));
   }
 }
 
@@ -255,20 +274,110 @@ void ReplaceFileAtomically(const std::string& source, const std::string& target)
 
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
+std::optional<std::uint64_t> FreeSpace(const std::string& dir) {
+  struct statvfs vs{};
+  if (::statvfs(dir.c_str(), &vs) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(vs.f_bavail) * vs.f_frsize;
+}
+
 struct InterProcessLock::Impl {
   int fd = -1;
+  std::string problem;
+
+  // Opens the lock file as it must be: a regular file of a trusted owner that no one else may
+  // open. Returns -1 with `problem` set when it cannot be had.
+  int Open(const std::string& lock_file) {
+    const std::string dir = DirectoryOf(lock_file);
+    struct stat ds{};
+    if (::stat(dir.c_str(), &ds) != 0) return Fail(lock_file, errno);
+    const uid_t me = ::geteuid();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      int f = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+      if (f < 0 && errno == ELOOP) {
+        // A link under the lock's name: it goes, and a file of our own takes its place.
+        if (::unlink(lock_file.c_str()) != 0 && errno != ENOENT) return Fail(lock_file, errno);
+        continue;
+      }
+      if (f < 0) return Fail(lock_file, errno);
+      struct stat st{};
+      if (::fstat(f, &st) != 0) {
+        const int e = errno;
+        ::close(f);
+        return Fail(lock_file, e);
+      }
+      const bool owner_ok = st.st_uid == 0 || st.st_uid == me || st.st_uid == ds.st_uid;
+      if (S_ISREG(st.st_mode) && st.st_nlink == 1 && owner_ok && (st.st_mode & 077) == 0) {
+        // Root makes the file the folder's owner's, so that an agent that runs as that account
+        // (the package's own) can open it too.
+        if (me == 0 && st.st_uid == 0 && ds.st_uid != 0) (void)::fchown(f, ds.st_uid, static_cast<gid_t>(-1));
+        return f;
+      }
+      // Someone else's, or open to others (who may hold it open already): a new one replaces it.
+      ::close(f);
+      if (::unlink(lock_file.c_str()) != 0 && errno != ENOENT) return Fail(lock_file, errno);
+    }
+    problem = "the lock file " + lock_file + " keeps being replaced by another account";
+    return -1;
+  }
+
+  int Fail(const std::string& lock_file, int e) {
+    problem = "the lock file " + lock_file + " cannot be opened: " + SysErrorMessage(e);
+    return -1;
+  }
 };
 
-InterProcessLock::InterProcessLock(const std::string& key_path) : impl_(std::make_unique<Impl>()) {
-  impl_->fd = ::open(DirectoryOf(key_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (impl_->fd < 0) return;  // no directory: the file operations that follow report it
-  while (::flock(impl_->fd, LOCK_EX) != 0 && errno == EINTR) {
+InterProcessLock::InterProcessLock(const std::string& lock_file, std::chrono::milliseconds wait)
+    : impl_(std::make_unique<Impl>()) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  auto pause = std::chrono::milliseconds(2);
+  for (;;) {
+    int f = impl_->Open(lock_file);
+    if (f < 0) return;
+    bool locked = false;
+    for (;;) {
+      if (::flock(f, LOCK_EX | LOCK_NB) == 0) {
+        locked = true;
+        break;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        impl_->Fail(lock_file, errno);
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        impl_->problem = "the lock file " + lock_file + " was held by another process for more than " +
+                         std::to_string(wait.count()) + " ms";
+        break;
+      }
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+    if (!locked) {
+      ::close(f);
+      return;
+    }
+    // The file may have been replaced while this process waited for it: only the lock on the file
+    // that is still there counts.
+    struct stat held{}, now{};
+    if (::fstat(f, &held) == 0 && ::lstat(lock_file.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+        held.st_ino == now.st_ino) {
+      impl_->fd = f;
+      impl_->problem.clear();
+      return;
+    }
+    ::close(f);
+    if (std::chrono::steady_clock::now() >= deadline) {
+      impl_->problem = "the lock file " + lock_file + " keeps being replaced";
+      return;
+    }
   }
 }
 
 InterProcessLock::~InterProcessLock() {
   if (impl_->fd >= 0) ::close(impl_->fd);  // closing releases the lock
 }
+
+bool InterProcessLock::Held() const { return impl_->fd >= 0; }
+const std::string& InterProcessLock::Problem() const { return impl_->problem; }
 
 void WriteEventLog(const std::string& source, const std::string& text) {
   // One entry of priority "err" under the source's name: syslog hands it to the journal under
@@ -303,6 +412,10 @@ void ShowMessage(const std::string& text, bool is_error) {
   std::fflush(out);
 }
 
+void RestrictLibrarySearch() {}
+
+std::string SystemLibrary(const std::string& file_name) { return file_name; }
+
 SharedLibrary::SharedLibrary(const std::string& file) {
   handle_ = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle_) {
@@ -316,5 +429,15 @@ SharedLibrary::~SharedLibrary() {
 }
 
 void* SharedLibrary::Symbol(const char* name) const { return ::dlsym(handle_, name); }
+
+std::string SharedLibrary::Path() const {
+  link_map* map = nullptr;
+  if (::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return {};
+  char* real = ::realpath(map->l_name, nullptr);
+  if (!real) return map->l_name;
+  std::string path(real);
+  std::free(real);
+  return path;
+}
 
 }  // namespace os

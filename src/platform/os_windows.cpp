@@ -1,14 +1,16 @@
 // Windows side of the platform seam.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
-#include "platform/log_mutex_windows.h"
 #include "platform/os.h"
 
 namespace os {
@@ -27,6 +29,11 @@ std::string Narrow(std::wstring_view w) {
 [[noreturn]] void ThrowLast() {
   int e = static_cast<int>(::GetLastError());
   throw OsError(e, SysErrorMessage(e));
+}
+
+// A FILETIME as one count of 100-nanosecond ticks, without a signed overflow.
+std::uint64_t FileTimeTicks(const FILETIME& t) {
+  return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
 
 }  // namespace
@@ -121,7 +128,7 @@ FileState StatFile(const std::string& path) {
     s.device = info.dwVolumeSerialNumber;
     s.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     s.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    s.mtime = windows::FileTimeTicks(info.ftLastWriteTime);
+    s.mtime = FileTimeTicks(info.ftLastWriteTime);
   }
   ::CloseHandle(h);
   return s;
@@ -136,18 +143,53 @@ struct File::Impl {
   HANDLE h = INVALID_HANDLE_VALUE;
 };
 
+namespace {
+
+// Refuses what a handle opened with FILE_FLAG_OPEN_REPARSE_POINT reached when it is not a plain
+// file: a reparse point (a link of any kind), a folder, a device.
+void RequirePlainFile(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  DWORD error = 0;
+  if (::GetFileType(h) != FILE_TYPE_DISK) error = ERROR_CANT_ACCESS_FILE;
+  else if (!::GetFileInformationByHandle(h, &info)) error = ::GetLastError();
+  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) error = ERROR_CANT_ACCESS_FILE;
+  else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) error = ERROR_DIRECTORY;
+  if (error != 0) {
+    ::CloseHandle(h);
+    throw OsError(static_cast<int>(error), SysErrorMessage(static_cast<int>(error)));
+  }
+}
+
+}  // namespace
+
 File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>()) {
   DWORD access = 0, share = FILE_SHARE_READ, disposition = OPEN_EXISTING;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  const std::wstring wpath = Wide(path);
   switch (mode) {
     case Mode::kRead:
+      flags = FILE_ATTRIBUTE_NORMAL;  // a link is followed
+      [[fallthrough]];
+    case Mode::kReadNoLink:
       access = GENERIC_READ;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       break;
     case Mode::kAppend: access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA; break;
-    case Mode::kCreate: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
+    case Mode::kCreate:
+      // DeleteFile removes a link itself, never what it points to.
+      if (!::DeleteFileW(wpath.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) ThrowLast();
+      access = GENERIC_WRITE;
+      disposition = CREATE_NEW;
+      break;
   }
-  impl_->h = ::CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  impl_->h = ::CreateFileW(wpath.c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (impl_->h == INVALID_HANDLE_VALUE) ThrowLast();
+  if (mode != Mode::kRead) {
+    HANDLE h = impl_->h;
+    impl_->h = INVALID_HANDLE_VALUE;
+    RequirePlainFile(h);
+    impl_->h = h;
+  }
   if (mode == Mode::kAppend) {
     LARGE_INTEGER zero{};
     ::SetFilePointerEx(impl_->h, zero, nullptr, FILE_END);
@@ -210,28 +252,106 @@ void ReplaceFileAtomically(const std::string& source, const std::string& target)
 
 void RemoveFile(const std::string& path) { ::DeleteFileW(Wide(path).c_str()); }
 
+std::optional<std::uint64_t> FreeSpace(const std::string& dir) {
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(Wide(dir).c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return static_cast<std::uint64_t>(available.QuadPart);
+}
+
+namespace {
+
+// The lock file's access list: SYSTEM and the Administrators, nobody else, nothing inherited.
+constexpr const wchar_t* kLockFileSddl = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+}  // namespace
+
 struct InterProcessLock::Impl {
-  HANDLE mutex = nullptr;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::string problem;
+
+  HANDLE Open(const std::string& lock_file) {
+    static PSECURITY_DESCRIPTOR descriptor = [] {
+      PSECURITY_DESCRIPTOR sd = nullptr;
+      if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockFileSddl, SDDL_REVISION_1, &sd, nullptr))
+        sd = nullptr;
+      return sd;
+    }();
+    SECURITY_ATTRIBUTES sa{sizeof sa, descriptor, FALSE};
+    const std::wstring path = Wide(lock_file);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, descriptor ? &sa : nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return Fail(lock_file, ::GetLastError());
+      const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+      try {
+        RequirePlainFile(h);
+      } catch (const OsError&) {
+        // A link or a folder under the lock's name: it goes, and a file of our own takes its place.
+        if (!::DeleteFileW(path.c_str()) && !::RemoveDirectoryW(path.c_str()))
+          return Fail(lock_file, ::GetLastError());
+        continue;
+      }
+      // A file found there gets the lock's access list again. Only a folder that others may write
+      // lets them make it first (the check at start warns of that), and what they hold then costs
+      // a bounded wait, never the line.
+      if (existed && descriptor) {
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        if (::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+          ::SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, dacl, nullptr);
+      }
+      return h;
+    }
+    problem = "the lock file " + lock_file + " keeps being replaced by another account";
+    return INVALID_HANDLE_VALUE;
+  }
+
+  HANDLE Fail(const std::string& lock_file, DWORD e) {
+    problem = "the lock file " + lock_file + " cannot be opened: " + SysErrorMessage(static_cast<int>(e));
+    return INVALID_HANDLE_VALUE;
+  }
 };
 
-InterProcessLock::InterProcessLock(const std::string& key_path) : impl_(std::make_unique<Impl>()) {
-  impl_->mutex = windows::AcquireLogMutex(key_path, &windows::CreateLogMutex, [](const std::string& text) {
-    // Said once per process: every line of the log would repeat it.
-    static std::once_flag once;
-    std::call_once(once, [&] {
-      std::string exe = ExeName();
-      WriteEventLog(exe.substr(exe.find_last_of("\\/") + 1), text);
-    });
-  });
-  if (impl_->mutex) ::WaitForSingleObject(impl_->mutex, INFINITE);  // an abandoned mutex is ours too
+InterProcessLock::InterProcessLock(const std::string& lock_file, std::chrono::milliseconds wait)
+    : impl_(std::make_unique<Impl>()) {
+  HANDLE h = impl_->Open(lock_file);
+  if (h == INVALID_HANDLE_VALUE) return;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  auto pause = std::chrono::milliseconds(2);
+  for (;;) {
+    OVERLAPPED whole{};
+    if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+      impl_->file = h;
+      return;
+    }
+    const DWORD e = ::GetLastError();
+    if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING) {
+      impl_->Fail(lock_file, e);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      impl_->problem = "the lock file " + lock_file + " was held by another process for more than " +
+                       std::to_string(wait.count()) + " ms";
+      break;
+    }
+    ::Sleep(static_cast<DWORD>(pause.count()));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+  ::CloseHandle(h);
 }
 
 InterProcessLock::~InterProcessLock() {
-  if (impl_->mutex) {
-    ::ReleaseMutex(impl_->mutex);
-    ::CloseHandle(impl_->mutex);
+  if (impl_->file != INVALID_HANDLE_VALUE) {
+    OVERLAPPED whole{};
+    ::UnlockFileEx(impl_->file, 0, 1, 0, &whole);
+    ::CloseHandle(impl_->file);
   }
 }
+
+bool InterProcessLock::Held() const { return impl_->file != INVALID_HANDLE_VALUE; }
+const std::string& InterProcessLock::Problem() const { return impl_->problem; }
 
 void WriteEventLog(const std::string& source, const std::string& text) {
   HANDLE h = ::RegisterEventSourceW(nullptr, Wide(source).c_str());
@@ -254,8 +374,30 @@ void ShowMessage(const std::string& text, bool is_error) {
                 MB_OK | (is_error ? MB_ICONERROR : MB_ICONINFORMATION) | MB_SETFOREGROUND);
 }
 
+void RestrictLibrarySearch() {
+  // Looked up, not imported: a Windows 7 without its update KB2533623 lacks it, and the program
+  // must still start there.
+  using Fn = BOOL(WINAPI*)(DWORD);
+  if (auto set = reinterpret_cast<Fn>(
+          reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"))))
+    set(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+std::string SystemLibrary(const std::string& file_name) {
+  wchar_t dir[MAX_PATH];
+  const UINT n = ::GetSystemDirectoryW(dir, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return file_name;
+  return Narrow(std::wstring_view(dir, n)) + "\\" + file_name;
+}
+
 SharedLibrary::SharedLibrary(const std::string& file) {
-  handle_ = ::LoadLibraryW(Wide(file).c_str());
+  // The library's own folder first for what it needs (a Firebird client brings its runtime
+  // libraries beside it), then the program's folder and System32.
+  const std::wstring path = Wide(file);
+  handle_ = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+  // Without those flags (Windows 7 without KB2533623): the library's folder first all the same.
+  if (!handle_ && ::GetLastError() == ERROR_INVALID_PARAMETER)
+    handle_ = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!handle_) {
     int e = static_cast<int>(::GetLastError());
     throw OsError(e, SysErrorMessage(e));
@@ -268,6 +410,16 @@ SharedLibrary::~SharedLibrary() {
 
 void* SharedLibrary::Symbol(const char* name) const {
   return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+std::string SharedLibrary::Path() const {
+  std::vector<wchar_t> buf(MAX_PATH);
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(static_cast<HMODULE>(handle_), buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return {};
+    if (n < buf.size()) return Narrow(std::wstring_view(buf.data(), n));
+    buf.resize(buf.size() * 2);
+  }
 }
 
 }  // namespace os

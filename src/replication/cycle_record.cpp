@@ -4,7 +4,10 @@
 
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <set>
 
+#include "common/text.h"
 #include "platform/os.h"
 #include "platform/status_io.h"
 #include "settings/activity_log.h"
@@ -153,7 +156,9 @@ std::optional<TimePoint> ParseIsoTime(const std::string& s) {
   if (p != s.size()) return std::nullopt;
   using namespace std::chrono;
   const year_month_day ymd{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
-  if (!ymd.ok() || h > 23 || mi > 59 || se > 60) return std::nullopt;
+  // Only what the clock's time points can hold (about 1678 to 2261): a year beyond them would
+  // overflow.
+  if (!ymd.ok() || y < 1700 || y > 2200 || h > 23 || mi > 59 || se > 60) return std::nullopt;
   const auto t = sys_days{ymd} + hours{h} + minutes{mi} + seconds{se} + milliseconds{ms} - minutes{offset};
   return time_point_cast<system_clock::duration>(t);
 }
@@ -186,12 +191,74 @@ std::string OneLine(const std::string& message, std::size_t max_bytes) {
       out += c;
     }
   }
+  // Nothing else that would steer a terminal or the journal either.
+  out = text::FlattenControls(out);
   if (out.size() > max_bytes) {
     std::size_t cut = max_bytes;
     while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;  // whole characters
     out = out.substr(0, cut) + "...";
   }
   return out;
+}
+
+// ---- reading a record --------------------------------------------------------------------------
+
+namespace {
+
+// The fields of a record, by the object that holds them; "" is the record itself. Objects nest
+// two deep at most (last_cycle.held), and hold only plain values.
+const std::map<std::string, std::set<std::string>>& RecordFields() {
+  static const std::map<std::string, std::set<std::string>> fields = {
+      {"", {"format", "written", "summary", "service", "last_cycle", "counters"}},
+      {"service", {"state", "since", "pid", "exe"}},
+      {"last_cycle",
+       {"start", "end", "duration_ms", "outcome", "rows_read", "rows_accepted", "rows_rejected", "index_before",
+        "index_after", "error", "held"}},
+      {"held", {"first", "last", "gaps", "rows", "since", "holders"}},
+      {"counters",
+       {"since", "cycles", "sent", "idle", "failed", "stopped_early", "rows_sent", "rows_rejected",
+        "consecutive_failures", "last_success", "last_sent", "last_failure"}},
+  };
+  return fields;
+}
+
+constexpr int kMaxDepth = 2;  // the record is depth 0, last_cycle 1, held 2
+
+// Copies the known fields of `from` (an object named `name`) that hold plain values, or objects
+// that are known fields themselves.
+JsonValue KnownFields(const JsonValue& from, const std::string& name) {
+  JsonValue out = JsonValue::object();
+  const auto& known = RecordFields().at(name);
+  for (auto it = from.begin(); it != from.end(); ++it) {
+    if (!known.count(it.key())) continue;
+    const JsonValue& v = it.value();
+    if (v.is_object() && RecordFields().count(it.key())) {
+      out[it.key()] = KnownFields(v, it.key());
+    } else if (v.is_string() || v.is_number() || v.is_boolean() || v.is_null()) {
+      out[it.key()] = v;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string SafeCycleRecord(std::string_view text) {
+  // Deeper structures are dropped as they are parsed (the parser itself keeps no recursion).
+  const JsonValue::parser_callback_t shallow = [](int depth, JsonValue::parse_event_t event, JsonValue&) {
+    return !((event == JsonValue::parse_event_t::object_start || event == JsonValue::parse_event_t::array_start) &&
+             depth > kMaxDepth);
+  };
+  JsonValue j;
+  try {
+    j = JsonValue::parse(text.begin(), text.end(), shallow);
+  } catch (const JsonValue::exception& e) {
+    throw std::runtime_error(std::string("it is not JSON: ") + e.what());
+  }
+  if (!j.is_object() || !j.contains("format") || !j["format"].is_number_integer() ||
+      j["format"].get<std::int64_t>() != kCycleRecordFormat)
+    throw std::runtime_error("it is not a cycle record of this version");
+  return KnownFields(j, "").dump(-1, ' ', false, JsonValue::error_handler_t::replace);
 }
 
 // ---- the recorder ----------------------------------------------------------------------------

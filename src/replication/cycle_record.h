@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "replication/replication_cycle.h"
 
@@ -55,8 +56,16 @@ std::optional<TimePoint> ParseIsoTime(const std::string& s);
 std::string DisplayTime(TimePoint t);
 // "350 ms", "1.2 s", "3 min 20 s".
 std::string DisplayDuration(std::chrono::milliseconds d);
-// A message on one line: line breaks become " / ", and a very long text is cut.
+// A message on one line: line breaks become " / ", other control characters blanks, and a very
+// long text is cut.
 std::string OneLine(const std::string& message, std::size_t max_bytes = 300);
+
+// A record as a reader may trust it, whoever wrote the file: the fields a record has, each of its
+// own type, and nothing else. The text is never held nested deeper than a record is (whatever lies
+// deeper is skipped while parsing), so a hostile file cannot exhaust the reader's stack or memory.
+// Returns the record again as JSON text; throws std::runtime_error when `text` is not JSON, or not
+// a cycle record of this format.
+std::string SafeCycleRecord(std::string_view text);
 
 class CycleRecorder {
  public:

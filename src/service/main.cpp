@@ -7,6 +7,8 @@
 #include "service/tavrimondo_client.h"
 
 int main(int argc, char** argv) {
+  // Before anything can load a library: never from where others may put one.
+  os::RestrictLibrarySearch();
   const std::vector<std::string> args = os::CommandLineArguments(argc, argv);
   // The status check comes before every other mode: it never installs, starts or stops anything.
   if (service::FindCmdLineSwitch(args, "STATUS")) return service::status::RunStatusCheck(args);

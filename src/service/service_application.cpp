@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "platform/os.h"
+#include "settings/activity_log.h"
 #include "settings/app_dir.h"
 
 namespace service {
@@ -77,6 +78,7 @@ int TServiceApplication::Install(bool silent) {
   }
   bool failed = false;
   try {
+    host::PrepareProgramFolder(service_->Definition().name);
     std::string path = os::ExeName();
     if (path.find(' ') != std::string::npos) path = "\"" + path + "\"";
     std::unique_ptr<host::Service> svc;
@@ -147,6 +149,9 @@ void TServiceApplication::ServiceMainEntry(const std::vector<std::string>& args)
 
 int TServiceApplication::RunService() {
   const std::string source = EventSource();
+  // A log line that cannot be written (a full disk, a viewer holding the file) costs the line and
+  // one entry in the event log, never a cycle or a handler: replication goes on.
+  settings::SetLogWriteFailures(settings::LogWriteFailures::kReport);
   // What escapes a tick or a task of the main thread goes to the event log, and the loop goes on.
   loop_.SetExceptionHandler([source](const std::string& msg) { os::WriteEventLog(source, msg); });
   g_service = service_.get();

@@ -72,6 +72,14 @@ class Service {
   void* handle_;
 };
 
+// Before an install registers the program: Windows gives the program's folder an access list
+// that only the administrators can change (a failure to do so is written to the event log, and
+// the install goes on: the service's own check warns at every start). Linux refuses, with an error
+// for the result box, a program whose folder, executable or settings file anyone but root can
+// change, as the unit runs it as root (unless the package's unit is there, which the install
+// refuses for that reason instead).
+void PrepareProgramFolder(const std::string& service_name);
+
 // Connects the process to the service control manager and returns once the service has stopped:
 // 0, or the system's error number (1063 when the process was not started as a service).
 // `main` runs on a thread of its own when the service is started.

@@ -1,14 +1,14 @@
 // Linux: the service is a systemd unit, control codes arrive as signals.
 //
-// Install writes "<name>.service" into the unit directory (/etc/systemd/system, or the directory
-// named by TAVRIMONDO_UNIT_DIR) and, when systemd runs the machine and the default directory is
-// used, reloads systemd and enables the unit; uninstall disables the unit, removes it and reloads.
-// When systemctl fails, so does the install or uninstall, with systemctl's own message. The Debian
-// package's unit (/lib/systemd/system) counts as the service installed, and an install run does
-// not hide it behind one of its own. The service run is a foreground process: SIGTERM and SIGINT
-// stop it, SIGUSR1 pauses, SIGUSR2 and SIGHUP continue. Under systemd it reports its state through
-// the notification socket. A second SIGTERM or SIGINT while a stop is carried out ends the process
-// at once.
+// Install writes "<name>.service" into the unit directory (/etc/systemd/system; in test builds the
+// directory named by TAVRIMONDO_UNIT_DIR) and, when systemd runs the machine and the default
+// directory is used, reloads systemd and enables the unit; uninstall disables the unit, removes it
+// and reloads. When systemctl fails, so does the install or uninstall, with systemctl's own
+// message. The Debian package's unit (/lib/systemd/system) counts as the service installed, and an
+// install run does not hide it behind one of its own. The service run is a foreground process:
+// SIGTERM and SIGINT stop it, SIGUSR1 pauses, SIGUSR2 and SIGHUP continue. Under systemd it reports
+// its state through the notification socket. A second SIGTERM or SIGINT while a stop is carried
+// out ends the process at once.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/folder_trust.h"
 #include "service/service_host.h"
 #include "service/systemd_unit.h"
 
@@ -46,9 +47,21 @@ sigset_t ControlSignals() {
   return set;
 }
 
+// A stand-in named by the environment, in builds made for tests only (TAVRIMONDO_TEST_HOOKS). A
+// shipped program runs as root: what it writes and runs must not be for its caller's environment
+// to decide.
+const char* TestHook([[maybe_unused]] const char* name) {
+#if TAVRIMONDO_TEST_HOOKS
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+#else
+  return nullptr;
+#endif
+}
+
 std::string UnitDir() {
-  const char* dir = std::getenv("TAVRIMONDO_UNIT_DIR");
-  return dir && *dir ? dir : kDefaultUnitDir;
+  const char* dir = TestHook("TAVRIMONDO_UNIT_DIR");
+  return dir ? dir : kDefaultUnitDir;
 }
 
 std::string UnitPath(const std::string& name) { return UnitDir() + "/" + name + ".service"; }
@@ -69,15 +82,15 @@ std::string InstalledUnitPath(const std::string& name) {
 // systemctl is asked only when systemd runs this machine and the unit is where it looks. Tests
 // name a stand-in for it in TAVRIMONDO_SYSTEMCTL.
 std::string SystemctlProgram() {
-  if (const char* fake = std::getenv("TAVRIMONDO_SYSTEMCTL"); fake && *fake) return fake;
+  if (const char* fake = TestHook("TAVRIMONDO_SYSTEMCTL")) return fake;
   struct stat st{};
   if (UnitDir() == kDefaultUnitDir && ::stat("/run/systemd/system", &st) == 0 && ::access("/bin/systemctl", X_OK) == 0)
     return "/bin/systemctl";
   return {};
 }
 
-// Runs systemctl with `args`; throws with its own words when it fails.
-void Systemctl(const std::vector<std::string>& args) {
+// Runs systemctl with `args` and returns what it wrote; throws with its own words when it fails.
+std::string Systemctl(const std::vector<std::string>& args) {
   const std::string program = SystemctlProgram();
   std::string command = "systemctl";
   for (const auto& a : args) command += " " + a;
@@ -115,7 +128,7 @@ void Systemctl(const std::vector<std::string>& args) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return output;
   while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
   std::string why = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                       : "signal " + std::to_string(WTERMSIG(status));
@@ -154,6 +167,19 @@ void InitializeProcess() {
   // Every thread inherits this mask, so the control signals reach only the dispatcher's signalfd.
   sigset_t set = ControlSignals();
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void PrepareProgramFolder(const std::string& service_name) {
+  // The package's folder is its service account's to write; the install is refused anyway, and
+  // the package is what the administrator needs to hear of.
+  struct stat st{};
+  if (const std::string packaged = PackageUnitPath(service_name); !packaged.empty() && ::stat(packaged.c_str(), &st) == 0)
+    return;
+  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths("", {});
+  if (found.empty()) return;
+  throw std::runtime_error("The unit would run this program as root, but others can change it: " +
+                           DescribeUntrusted(found) +
+                           ". Let only root change the program, its folder and its settings file (chown root, chmod go-w).");
 }
 
 Manager::Manager() : handle_(nullptr) {
@@ -385,12 +411,68 @@ bool RunsExecutable(int pid, const std::string& exe) {
 
 }  // namespace
 
+// What systemd says of the unit: its ActiveState and its MainPID (0: none).
+struct UnitState {
+  std::string active;
+  int main_pid = 0;
+};
+
+UnitState AskSystemd(const std::string& service_name) {
+  const std::string out = Systemctl({"show", service_name + ".service", "--property=ActiveState,MainPID"});
+  UnitState u;
+  std::size_t pos = 0;
+  while (pos < out.size()) {
+    std::size_t end = out.find('\n', pos);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.rfind("ActiveState=", 0) == 0) u.active = line.substr(12);
+    if (line.rfind("MainPID=", 0) == 0) u.main_pid = std::atoi(line.c_str() + 8);
+  }
+  if (u.active.empty()) throw std::runtime_error("systemctl show told no ActiveState");
+  return u;
+}
+
+// The state as systemd tells it, for a unit it knows: it sees a process die, or hang in its start,
+// where a process id in a record sees neither.
+ServiceQuery FromSystemd(ServiceQuery q, const UnitState& u, const RecordedService& recorded) {
+  q.pid = u.main_pid;
+  if (u.active == "active" || u.active == "reloading") {
+    // Its record tells paused from running, when the process that wrote it is systemd's.
+    if (u.main_pid > 0 && u.main_pid == recorded.pid && !recorded.state.empty()) {
+      q.state = recorded.state;
+    } else {
+      q.state = StateName(4);
+      if (u.main_pid != recorded.pid) q.detail = "systemd's process has written no cycle record here";
+    }
+  } else if (u.active == "activating") {
+    q.state = StateName(2);
+  } else if (u.active == "deactivating") {
+    q.state = StateName(3);
+  } else {
+    q.state = StateName(1);
+    q.pid = 0;
+    q.detail = "systemd reports the unit " + u.active;
+    if (RunsExecutable(recorded.pid, recorded.exe))
+      q.detail += "; process " + std::to_string(recorded.pid) + " runs this program outside systemd";
+  }
+  return q;
+}
+
 ServiceQuery QueryService(const std::string& service_name, const RecordedService& recorded) {
   ServiceQuery q;
   q.known = true;
   const std::string unit = InstalledUnitPath(service_name);
   q.installed = !unit.empty();
   if (q.installed) q.command = UnitCommand(unit);
+  if (q.installed && !SystemctlProgram().empty()) {
+    try {
+      return FromSystemd(q, AskSystemd(service_name), recorded);
+    } catch (const std::exception& e) {
+      // Judged by the record alone, as where systemd does not run.
+      q.detail = "systemd cannot be asked (" + std::string(e.what()) + ")";
+    }
+  }
   if (RunsExecutable(recorded.pid, recorded.exe)) {
     q.pid = recorded.pid;
     q.state = recorded.state.empty() ? StateName(2) : recorded.state;

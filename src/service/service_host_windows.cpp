@@ -6,8 +6,10 @@
 #include <cstdlib>
 
 #include "common/text.h"
+#include "platform/file_trust.h"
 #include "service/failure_actions.h"
 #include "service/service_host.h"
+#include "settings/app_dir.h"
 
 namespace service::host {
 
@@ -97,6 +99,19 @@ void ExplainHandRun(const std::string& service_name) {
 }  // namespace
 
 void InitializeProcess() {}
+
+void PrepareProgramFolder(const std::string&) {
+  std::string folder = settings::AppDirectory();
+  if (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  try {
+    os::ProtectFolder(folder);
+  } catch (const os::OsError& e) {
+    const std::string exe = os::ExeName();
+    os::WriteEventLog(exe.substr(exe.find_last_of("\\/") + 1),
+                      "The program's folder " + folder + " could not be given an access list that only the " +
+                          "administrators can change: " + e.what());
+  }
+}
 
 Manager::Manager() {
   handle_ = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

@@ -14,6 +14,7 @@
 #include "platform/status_io.h"
 #include "replication/replication_state.h"
 #include "replication/sequence_gaps.h"
+#include "service/folder_trust.h"
 #include "service/service.h"
 #include "service/service_application.h"
 #include "service/tavrimondo_client.h"
@@ -147,6 +148,7 @@ void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
     conn.FDPhysFBDriverLink1.Driver();
     r.library_loaded = true;
     r.library_file = conn.FDPhysFBDriverLink1.Manager().LoadedFile();
+    r.library_path = conn.FDPhysFBDriverLink1.Manager().LoadedPath();
   } catch (const std::exception& e) {
     r.library_error = e.what();
     r.local_error = "no Firebird client library can be loaded";
@@ -261,10 +263,9 @@ void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
   r.record_exists = os::FileExists(r.record_file);
   if (!r.record_exists) return;
   try {
-    const std::string text = ReadWholeFile(r.record_file, kMaxRecordBytes);
+    // Only the fields a record has are kept: whatever else the file holds is never walked.
+    const std::string text = replication::SafeCycleRecord(ReadWholeFile(r.record_file, kMaxRecordBytes));
     const JsonValue j = JsonValue::parse(text);
-    if (!j.is_object() || j.value("format", 0) != replication::kCycleRecordFormat)
-      throw std::runtime_error("it is not a cycle record of this version");
     r.record_text = text;
     if (j.contains("service") && j["service"].is_object()) {
       const JsonValue& s = j["service"];
@@ -275,6 +276,15 @@ void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
   } catch (const std::exception& e) {
     r.record_error = e.what();
   }
+}
+
+// Who but the machine's own accounts can change what the service runs. The service's own account
+// is trusted too: the one that writes the cycle record.
+void CheckProgramFolder(StatusResult& r) {
+  std::vector<os::AccountId> trusted;
+  if (r.record_exists) trusted = os::OwnersOf(r.record_file);
+  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(r.library_path, trusted);
+  if (!found.empty()) r.untrusted = DescribeUntrusted(found);
 }
 
 void ReadLog(StatusResult& r, std::size_t lines) {
@@ -371,6 +381,33 @@ void Judge(StatusResult& r) {
     r.notes.push_back("The installed service runs " + s.command + ", not this copy (" + r.executable +
                       "): this check reads this copy's settings, record and log.");
 
+  if (!r.untrusted.empty())
+    r.attention.push_back("Others can change what the service runs with full rights: " + r.untrusted +
+                          ". Let only the administrators change the program's folder and what it holds.");
+
+  // A service that runs but has finished no cycle for three cycles and an answer's time-out is
+  // hung (or its process gone without a word); its process alone cannot tell.
+  if ((s.state == StateName(4) || s.state == StateName(7)) && !r.record_text.empty()) {
+    const JsonValue j = JsonValue::parse(r.record_text, nullptr, false);
+    std::optional<TimePoint> last;
+    std::int64_t took_ms = 0;
+    if (j.contains("last_cycle") && j["last_cycle"].is_object()) {
+      last = replication::ParseIsoTime(j["last_cycle"].value("end", std::string()));
+      if (j["last_cycle"].contains("duration_ms") && j["last_cycle"]["duration_ms"].is_number_integer())
+        took_ms = std::clamp<std::int64_t>(j["last_cycle"]["duration_ms"].get<std::int64_t>(), 0, 86400000);
+    }
+    if (!last && j.contains("counters") && j["counters"].is_object())
+      last = replication::ParseIsoTime(j["counters"].value("since", std::string()));
+    const auto cycle = std::chrono::milliseconds(TTavrimondoClient::kTimerInterval) + std::chrono::milliseconds(took_ms);
+    const auto limit = 3 * cycle + std::chrono::milliseconds(central::kExchangeTimeout.count());
+    if (last && r.checked_at - *last > limit)
+      r.attention.push_back("No cycle completed since " + DisplayTime(*last) + " (" +
+                            replication::DisplayDuration(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                r.checked_at - *last)) +
+                            " ago), though the service " + (s.state == StateName(7) ? "is paused" : "runs") +
+                            ": it may be hung.");
+  }
+
   // The last cycle.
   if (!r.record_error.empty()) r.notes.push_back("The cycle record cannot be read: " + r.record_error);
   if (!r.record_text.empty()) {
@@ -439,6 +476,7 @@ StatusResult Gather(const Options& options) {
 
     host::RecordedService recorded;
     ReadRecord(r, recorded);
+    CheckProgramFolder(r);
     r.service = options.query_service ? options.query_service(recorded) : host::QueryService(kServiceName, recorded);
     ReadLog(r, options.log_lines);
     Judge(r);
@@ -480,7 +518,9 @@ std::string Count(const JsonValue& j, const char* key) {
 
 std::string FormatText(const StatusResult& r) {
   std::string o;
-  auto line = [&](const std::string& s) { o += s + "\n"; };
+  // Much of what is shown came from outside (servers, the database, files others may write):
+  // nothing in it may steer the terminal, start a line of its own or reorder what follows.
+  auto line = [&](const std::string& s) { o += text::ForTerminal(s) + "\n"; };
   line("Tavrimondo status check, " + DisplayTime(r.checked_at));
   const int code = r.ExitCode();
   line(std::string("Result: ") +
@@ -657,7 +697,9 @@ std::string FormatJson(const StatusResult& r) {
   j["record"] = {{"file", r.record_file}, {"error", TextOrNull(r.record_error)}, {"content", record}};
   j["activity_log"] = {
       {"file", r.log_file}, {"exists", r.log_exists}, {"error", TextOrNull(r.log_error)}, {"last_lines", r.log_tail}};
-  return j.dump(2, ' ', false, JsonValue::error_handler_t::replace) + "\n";
+  // Every character beyond ASCII escaped: a terminal showing the object shows no control of
+  // anyone's.
+  return j.dump(2, ' ', true, JsonValue::error_handler_t::replace) + "\n";
 }
 
 int RunStatusCheck(const std::vector<std::string>& args, const Options& options) {

@@ -44,7 +44,12 @@ struct StatusResult {
   // The Firebird client library.
   bool library_loaded = false;
   std::string library_file;
+  std::string library_path;  // the full path of the file loaded
   std::string library_error;
+
+  // Who but the machine's own accounts can change the program's folder, the program, its
+  // settings or the client library ("" when no one).
+  std::string untrusted;
 
   // The local database.
   std::string local_server, local_database;

@@ -5,6 +5,7 @@
 
 #include "platform/os.h"
 #include "replication/replication_cycle.h"
+#include "service/folder_trust.h"
 #include "service/service_application.h"
 #include "settings/activity_log.h"
 #include "settings/app_dir.h"
@@ -67,6 +68,7 @@ void TTavrimondoClient::ServiceStart(bool&) {
   central::ConfiguraConexaoCentral(Central);
   localdb::ConfiguraConexaoLocal(Local);
   DoSaveLog("Iniciou o Serviço");
+  CheckProgramFolder();
 }
 
 void TTavrimondoClient::ServiceExecute() {
@@ -90,6 +92,12 @@ void TTavrimondoClient::ServiceContinue(bool& Continued) {
   central::ConfiguraConexaoCentral(Central);
   localdb::ConfiguraConexaoLocal(Local);
   DoSaveLog("Reiniciou o Serviço");
+  CheckProgramFolder();
+}
+
+void TTavrimondoClient::CheckProgramFolder() {
+  // After the connection procedures: the client library they loaded is checked too.
+  service::WarnIfProgramFolderUntrusted(Local.FDPhysFBDriverLink1.Manager().LoadedPath(), Name());
 }
 void TTavrimondoClient::ServiceShutdown() { DoSaveLog("Fechou o Serviço"); }
 void TTavrimondoClient::ServiceAfterInstall() { DoSaveLog("Instalou o Serviço"); }

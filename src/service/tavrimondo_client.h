@@ -65,6 +65,10 @@ class TTavrimondoClient : public service::TService {
   void CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,
                                central::TUpdateKind UpdateKind, central::TReconcileAction& Action);
 
+  // Warns when others can change what the service runs (the folder, the program, its settings,
+  // the client library): at every start and continue.
+  void CheckProgramFolder();
+
   void DoStart(bool& started) override { ServiceStart(started); }
   void DoExecute() override { ServiceExecute(); }
   void DoStop(bool& stopped) override { ServiceStop(stopped); }

@@ -33,7 +33,7 @@ std::string FourDigits(int v) {
 // Reads the whole file; the message names the file as a person would want to see it.
 std::string ReadWhole(const std::string& path) {
   try {
-    os::File f(path, os::File::Mode::kRead);
+    os::File f(path, os::File::Mode::kReadNoLink);
     std::string bytes;
     std::string buf(256 * 1024, '\0');
     for (;;) {
@@ -74,8 +74,6 @@ std::string EncodeLines(const std::vector<std::string>& lines, FileEncoding enc,
   return out;
 }
 
-bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
-
 // Writes `bytes` to a new file beside `path` and puts it in place of `path` in one step, so that a
 // crash, a kill or a full disk leaves either the old file or the new one, never half of either.
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
@@ -101,13 +99,14 @@ void WriteWholeFile(const std::string& path, const std::string& bytes) {
 }
 
 // Adds `bytes` at the end of `path`. A write that stops short is undone, so the file never keeps
-// a piece of a line.
-void AppendToFile(const std::string& path, const std::string& bytes) {
+// a piece of a line. False when the file cannot be opened for appending (it may belong to another
+// account, which a rewrite in the folder gets around).
+bool AppendToFile(const std::string& path, const std::string& bytes) {
   std::unique_ptr<os::File> f;
   try {
     f = std::make_unique<os::File>(path, os::File::Mode::kAppend);
-  } catch (const os::OsError& e) {
-    ThrowCreateError(path, e.what());
+  } catch (const os::OsError&) {
+    return false;
   }
   std::uint64_t before = 0;
   try {
@@ -120,7 +119,42 @@ void AppendToFile(const std::string& path, const std::string& bytes) {
     }
     throw LogWriteError("Stream write error");
   }
+  return true;
 }
+
+void AppendOrThrow(const std::string& path, const std::string& bytes) {
+  if (AppendToFile(path, bytes)) return;
+  try {
+    os::File probe(path, os::File::Mode::kAppend);
+  } catch (const os::OsError& e) {
+    ThrowCreateError(path, e.what());
+  }
+  ThrowCreateError(path, "");
+}
+
+// Where the whole lines of a file end: after its last line break. What follows it is what a power
+// cut leaves of a line being written, or zero bytes where the file had grown but its data had not
+// reached the disk.
+std::size_t EndOfWholeLines(std::string_view bytes, const DetectedEncoding& det) {
+  if (det.encoding == FileEncoding::kUtf16LE || det.encoding == FileEncoding::kUtf16BE) {
+    const bool le = det.encoding == FileEncoding::kUtf16LE;
+    for (std::size_t i = det.bom_size + (bytes.size() - det.bom_size) / 2 * 2; i >= det.bom_size + 2; i -= 2) {
+      const auto a = static_cast<unsigned char>(bytes[i - 2]), b = static_cast<unsigned char>(bytes[i - 1]);
+      const unsigned unit = le ? (a | (b << 8)) : ((a << 8) | b);
+      if (unit == '\r' || unit == '\n') return i;
+    }
+    return det.bom_size;
+  }
+  const std::size_t last = bytes.find_last_of("\r\n");
+  return last == std::string_view::npos || last < det.bom_size ? det.bom_size : last + 1;
+}
+
+std::string ExeFileName() {
+  const std::string exe = os::ExeName();
+  return exe.substr(exe.find_last_of("\\/") + 1);
+}
+
+std::string Megabytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MB"; }
 
 // After a failed read: what can still be learnt of the file's encoding and of its last line break.
 struct Tail {
@@ -133,7 +167,7 @@ Tail InspectTail(const std::string& path) {
   // Without a mark the whole file would tell; unread, it is taken for what this platform writes.
   if (os::UnmarkedTextIsUtf8()) t.encoding = FileEncoding::kUtf8;
   try {
-    os::File f(path, os::File::Mode::kRead);
+    os::File f(path, os::File::Mode::kReadNoLink);
     char head[3];
     std::size_t n = f.ReadAt(0, head, sizeof head);
     DetectedEncoding det = DetectEncoding(std::string_view(head, n));
@@ -159,7 +193,35 @@ Tail InspectTail(const std::string& path) {
 
 std::string ActivityLog::ReadFileBytes(const std::string& path) { return ReadWhole(path); }
 
-ActivityLog::ActivityLog(std::string dir, Clock clock) : dir_(std::move(dir)), clock_(std::move(clock)) {}
+std::optional<std::uint64_t> ActivityLog::FreeBytes(const std::string& dir) { return os::FreeSpace(dir); }
+
+ActivityLog::ActivityLog(std::string dir, Clock clock)
+    : dir_(std::move(dir)), clock_(std::move(clock)), report_([](const std::string& text) {
+        os::WriteEventLog(ExeFileName(), text);
+      }) {}
+
+void ActivityLog::SetRaiseWriteErrors(bool raise) {
+  std::lock_guard lock(mu_);
+  raise_ = raise;
+}
+
+void ActivityLog::SetReporter(Reporter reporter) {
+  std::lock_guard lock(mu_);
+  report_ = std::move(reporter);
+}
+
+void ActivityLog::SetLockWait(std::chrono::milliseconds wait) {
+  std::lock_guard lock(mu_);
+  lock_wait_ = wait;
+}
+
+void ActivityLog::Report(const std::string& text) {
+  try {
+    if (report_) report_(text);
+  } catch (...) {
+    // Telling is best effort; the caller goes on whatever happens here.
+  }
+}
 
 std::string ActivityLog::FileNameFor(const os::LocalTime& date) {
   return "Tavrimondo_" + TwoDigits(date.month) + FourDigits(date.year) + ".LOG";
@@ -171,34 +233,95 @@ std::string ActivityLog::TimeStamp(const os::LocalTime& t) {
          TwoDigits(t.minute) + ts + TwoDigits(t.second);
 }
 
+bool ActivityLog::Room() {
+  const std::optional<std::uint64_t> free = FreeBytes(dir_);
+  if (free && *free < kFreeSpaceFloor) {
+    if (!below_floor_)
+      Report("The activity log in " + dir_ + " is not written while its disk has less than " +
+             Megabytes(kFreeSpaceFloor) + " free (" + Megabytes(*free) +
+             " now), so that it cannot fill the disk; replication goes on. It is written again once there is room.");
+    below_floor_ = true;
+    return false;
+  }
+  if (below_floor_) {
+    below_floor_ = false;
+    Report("The activity log in " + dir_ + " is written again: its disk has " +
+           (free ? Megabytes(*free) : std::string("room")) + " free.");
+  }
+  return true;
+}
+
 void ActivityLog::Save(const std::string& raw_msg) {
   std::lock_guard lock(mu_);
-  const std::string msg = text::SanitizeUtf8(raw_msg);
+  // One call, one line, of bounded length, whatever the text holds.
+  const std::string msg = text::CapText(text::FlattenControls(raw_msg), kLineLimit);
   const std::string path = dir_ + FileNameFor(clock_());
-  os::InterProcessLock cross_process(path);
+  if (!Room()) return;
+  try {
+    const std::string lock_problem = Write(path, msg);
+    write_failing_ = false;
+    // Said once the line is in: when nothing can be written, that is the news.
+    if (!lock_problem.empty() && !lock_trouble_)
+      Report("The activity log in " + dir_ + " is written without its lock across processes: " + lock_problem + ".");
+    lock_trouble_ = !lock_problem.empty();
+  } catch (const std::exception& e) {
+    known_.reset();
+    if (raise_) {
+      if (dynamic_cast<const LogWriteError*>(&e)) throw;
+      throw LogWriteError(e.what());
+    }
+    if (!write_failing_)
+      Report("The activity log " + path + " cannot be written: " + e.what() +
+             ". Its lines are lost until it can be written again; replication goes on.");
+    write_failing_ = true;
+  }
+}
+
+std::string ActivityLog::Write(const std::string& path, const std::string& msg) {
+  // After a wait that ran out, the next lines wait only briefly: whoever holds the lock must not
+  // slow down every line.
+  os::InterProcessLock cross_process(dir_ + kLockFileName,
+                                     lock_trouble_ ? std::chrono::milliseconds(200) : lock_wait_);
 
   const os::FileState st = os::StatFile(path);
   const bool exists = st.exists || os::FileExists(path);
   FileEncoding enc = FileEncoding::kAnsi;
   bool with_bom = false;
   bool can_append = false;  // appending gives the bytes a full rewrite would
+  bool read = false;
   std::vector<std::string> lines;
   std::string read_error;
+  auto read_lines = [&] {
+    read = true;
+    try {
+      std::string bytes = ReadFileBytes(path);
+      DetectedEncoding det = DetectFileEncoding(bytes);
+      bool repaired = false;
+      if (opened_.insert(path).second) {
+        // First sight of this file in this process: what follows its last line break is a line a
+        // power cut interrupted (or zero bytes), and goes. A character cut in two at the end no
+        // longer hides that the rest is UTF-8.
+        const std::size_t end = EndOfWholeLines(bytes, det);
+        if (end < bytes.size()) {
+          bytes.resize(end);
+          det = DetectFileEncoding(bytes);
+          repaired = true;
+        }
+      }
+      enc = det.encoding;
+      with_bom = det.bom_size > 0;
+      lines = SplitLines(DecodeText(std::string_view(bytes).substr(det.bom_size), enc));
+      can_append = !repaired && EncodeLines(lines, enc, with_bom) == bytes;
+    } catch (const std::exception& e) {
+      read_error = e.what();
+    }
+  };
   if (exists) {
     if (known_ && known_->path == path && known_->state == st) {
       enc = known_->encoding;
       can_append = true;
     } else {
-      try {
-        std::string bytes = ReadFileBytes(path);
-        DetectedEncoding det = DetectFileEncoding(bytes);
-        enc = det.encoding;
-        with_bom = det.bom_size > 0;
-        lines = SplitLines(DecodeText(std::string_view(bytes).substr(det.bom_size), enc));
-        can_append = EncodeLines(lines, enc, with_bom) == bytes;
-      } catch (const std::exception& e) {
-        read_error = e.what();
-      }
+      read_lines();
     }
   } else {
     const NewFileFormat format = NewTextFileFormat();
@@ -207,23 +330,40 @@ void ActivityLog::Save(const std::string& raw_msg) {
   }
 
   const bool read_failed = !read_error.empty();
-  const std::string line = TimeStamp(clock_()) + " - " + (read_failed ? read_error : msg);
+  const std::string line =
+      TimeStamp(clock_()) + " - " + (read_failed ? text::CapText(text::FlattenControls(read_error), kLineLimit) : msg);
 
   known_.reset();
   if (read_failed) {
     // The month's earlier lines stay: the error line goes after them.
     Tail tail = InspectTail(path);
-    AppendToFile(path, EncodeText((tail.needs_break ? kCrLf : "") + line + kCrLf, tail.encoding));
-    return;
+    AppendOrThrow(path, EncodeText((tail.needs_break ? kCrLf : "") + line + kCrLf, tail.encoding));
+    return cross_process.Problem();
   }
-  if (exists && can_append) {
-    AppendToFile(path, EncodeText(line + kCrLf, enc));
-  } else {
+  bool appended = false;
+  if (exists && can_append) appended = AppendToFile(path, EncodeText(line + kCrLf, enc));
+  if (!appended) {
+    // A new file, one that must be written anew, or one this account cannot append to.
+    if (exists && !read) {
+      read_lines();
+      if (!read_error.empty()) throw LogWriteError("Cannot create file \"" + path + "\". " + read_error);
+    }
     lines.push_back(line);
     WriteWholeFile(path, EncodeLines(lines, enc, with_bom));
+    opened_.insert(path);
   }
-  // A line holding a line break reads back as several lines: the next call must rewrite.
-  if (!HasLineBreak(line)) known_ = KnownState{path, os::StatFile(path), enc};
+  known_ = KnownState{path, os::StatFile(path), enc};
+  return cross_process.Problem();
+}
+
+namespace {
+std::mutex g_failures_mu;
+LogWriteFailures g_failures = LogWriteFailures::kRaise;
+}  // namespace
+
+void SetLogWriteFailures(LogWriteFailures mode) {
+  std::lock_guard lock(g_failures_mu);
+  g_failures = mode;
 }
 
 void DoSaveLog(const std::string& Msg) {
@@ -237,6 +377,10 @@ void DoSaveLog(const std::string& Msg) {
     auto& slot = logs[dir];
     if (!slot) slot = std::make_unique<ActivityLog>(dir);
     target = slot.get();
+  }
+  {
+    std::lock_guard lock(g_failures_mu);
+    target->SetRaiseWriteErrors(g_failures == LogWriteFailures::kRaise);
   }
   target->Save(Msg);
 }

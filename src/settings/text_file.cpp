@@ -14,8 +14,13 @@ DetectedEncoding DetectEncoding(std::string_view head) {
 
 DetectedEncoding DetectFileEncoding(std::string_view bytes) {
   DetectedEncoding det = DetectEncoding(bytes);
-  if (det.encoding == FileEncoding::kAnsi && os::UnmarkedTextIsUtf8() && text::IsValidUtf8(bytes))
-    det.encoding = FileEncoding::kUtf8;
+  if (det.encoding == FileEncoding::kAnsi && os::UnmarkedTextIsUtf8()) {
+    // A character cut short at the very end (a write a power cut interrupted) does not make the
+    // rest of the file another encoding.
+    text::Utf8Validator v;
+    v.Feed(bytes);
+    if (!v.Failed()) det.encoding = FileEncoding::kUtf8;
+  }
   return det;
 }
 

@@ -17,7 +17,8 @@ struct DetectedEncoding {
 // EF BB BF is UTF-8, FF FE UTF-16 little-endian, FE FF UTF-16 big-endian; anything else ANSI.
 DetectedEncoding DetectEncoding(std::string_view head);
 // The encoding of a whole file: its byte-order mark; without one, where unmarked text is UTF-8
-// (Linux), UTF-8 when the bytes are valid UTF-8; ANSI otherwise.
+// (Linux), UTF-8 when the bytes are valid UTF-8 (but for a character cut short at the very end);
+// ANSI otherwise.
 DetectedEncoding DetectFileEncoding(std::string_view bytes);
 std::string_view ByteOrderMark(FileEncoding e);
 

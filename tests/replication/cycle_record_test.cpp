@@ -45,7 +45,8 @@ TEST(CycleRecordTime, IsoTextsRoundTripAndGarbageIsRejected) {
   EXPECT_EQ(replication::ParseIsoTime("2018-02-09T17:05:00Z"), kT0);
   EXPECT_EQ(replication::ParseIsoTime("2018-02-09T19:35:00.000+02:30"), kT0);
   for (const char* bad : {"", "2018-02-09", "2018-02-09T17:05:00", "2018-02-30T17:05:00Z", "2018-02-09T17:05:00Zjunk",
-                          "2018-02-09 17:05:00Z", "2018-02-09T17:05:00.Z", "2018-02-09T17:05:00+0300"})
+                          "2018-02-09 17:05:00Z", "2018-02-09T17:05:00.Z", "2018-02-09T17:05:00+0300",
+                          "1013-12-10T14:03:13Z" /* beyond what a time point holds: found by fuzzing */})
     EXPECT_EQ(replication::ParseIsoTime(bad), std::nullopt) << bad;
 }
 
@@ -53,9 +54,25 @@ TEST(CycleRecordText, OneLineJoinsLinesAndCutsWholeCharacters) {
   EXPECT_EQ(replication::OneLine("Unable to complete\r\nFailed to connect\r\n"), "Unable to complete / Failed to connect");
   EXPECT_EQ(replication::OneLine("a\nb\rc"), "a / b / c");
   EXPECT_EQ(replication::OneLine("aação", 3), "aa...");  // "ç" is two bytes: never cut in half
+  EXPECT_EQ(replication::OneLine("a\x1B[2Jb\tc\x7F"), "a [2Jb c ");  // nothing that steers a terminal
   EXPECT_EQ(replication::DisplayDuration(350ms), "350 ms");
   EXPECT_EQ(replication::DisplayDuration(1250ms), "1.2 s");
   EXPECT_EQ(replication::DisplayDuration(200s), "3 min 20 s");
+}
+
+// What a reader keeps of a record file, whoever wrote it: the known fields, each a plain value or
+// one of the record's own objects, and nothing nested deeper, however deep the file goes.
+TEST(CycleRecordReading, OnlyTheKnownFieldsAreKept) {
+  const std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
+  const std::string text = "{\"format\": 1, \"junk\": " + deep +
+                           ", \"service\": {\"pid\": 7, \"exe\": {\"x\": 1}, \"extra\": \"y\"},"
+                           " \"last_cycle\": {\"error\": \"e\", \"held\": {\"first\": 1, \"deep\": " + deep + "}},"
+                           " \"counters\": [1, 2]}";
+  EXPECT_EQ(nlohmann::json::parse(replication::SafeCycleRecord(text)),
+            nlohmann::json::parse(R"({"format": 1, "service": {"pid": 7},
+                                      "last_cycle": {"error": "e", "held": {"first": 1}}})"));
+  for (const char* bad : {"", "[1", "{}", "{\"format\": 2}", "{\"format\": \"1\"}", "[{\"format\": 1}]"})
+    EXPECT_THROW(replication::SafeCycleRecord(bad), std::runtime_error) << bad;
 }
 
 TEST(CycleCounters, CountEveryOutcomeAndTheFailuresInARow) {

@@ -55,6 +55,22 @@ out=$("$exe" /UNINSTALL /INSTALL 2>&1); rc=$?
 check "INSTALL beside UNINSTALL installs" test "$rc" -eq 0 -a "$out" = "Service installed successfully" -a -f "$unit"
 "$exe" /uninstall /silent
 
+# A program others can change: the unit would run it as root, so the install refuses it, and
+# says what and who.
+lines=$(log_lines "$agent")
+chmod o+w "$agent"
+out=$("$exe" /install /silent 2>&1); rc=$?
+check "a folder every user may write is refused" test "$rc" -ne 0 -a ! -e "$unit"
+check "naming the folder and who" grep -qF \
+  "failed to install with error: \"The unit would run this program as root, but others can change it: $agent (by every user)." <<<"$out"
+chmod o-w "$agent"
+chown nobody "$exe"
+out=$("$exe" /install /silent 2>&1); rc=$?
+check "so is a program another user owns" test "$rc" -ne 0 -a ! -e "$unit"
+check "naming it and its owner" grep -qF "$exe (by nobody (its owner))" <<<"$out"
+chown root "$exe"
+check "refused installs logged nothing" test "$(log_lines "$agent")" -eq "$lines"
+
 # systemd's quoting: a program in a folder whose name holds what systemd would otherwise take as
 # a specifier, a variable, an escape or a quote. The first one systemd starts directly; the second
 # it would refuse, so the shell starts it. Where systemd-analyze is at hand it checks the unit.

@@ -10,6 +10,7 @@
 
 #include "fb_test_env.h"
 #include "server_process.h"
+#include "replication/cycle_record.h"
 #include "service/tavrimondo_client.h"
 #include "settings/app_dir.h"
 #include "test_util.h"
@@ -265,6 +266,37 @@ TEST_F(StatusCheckTest, TheServiceAndTheLastCycleDecideBetweenHealthyAttentionAn
   const status::StatusResult r = Check();
   EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
   EXPECT_TRUE(Mentions(r.attention, "The last cycle failed (")) << status::FormatText(r);
+}
+
+// A record no cycle has replaced for long means a hung agent, whatever its process looks like; a
+// record someone crafted shows nothing but its known fields, and nothing that steers a terminal.
+TEST_F(StatusCheckTest, AStaleRecordNeedsAttentionAndAHostileOneIsShownHarmlessly) {
+  AddOutgoing(30);
+  StartCentral({"--index-text", "30"});
+  const std::string then = replication::FormatIsoTime(std::chrono::system_clock::now() - std::chrono::minutes(10));
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  testutil::WriteFile(app / "Tavrimondo_cycle.json",
+                      "{\"format\": 1, \"written\": \"" + then + "\", \"junk\": " + deep +
+                          ", \"summary\": \"a\\r\\nb\", \"service\": {\"state\": \"running\", \"pid\": 1, \"extra\": " + deep +
+                          "}, \"last_cycle\": {\"end\": \"" + then +
+                          "\", \"duration_ms\": 120, \"outcome\": \"idle\", \"index_before\": \"30\\u001b[2J\\u001b[32mHEALTHY\", "
+                          "\"index_after\": \"30\\u202e\", \"error\": \"\", \"held\": " + deep + "}}");
+  const status::StatusResult r = Check();
+  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
+  EXPECT_TRUE(Mentions(r.attention, "No cycle completed since ")) << status::FormatText(r);
+  EXPECT_TRUE(Mentions(r.attention, "ago), though the service runs: it may be hung.")) << status::FormatText(r);
+
+  const std::string text = status::FormatText(r);
+  EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
+  EXPECT_EQ(text.find("\xE2\x80\xAE"), std::string::npos) << "no bidi override";
+  EXPECT_NE(text.find("  Index:               30 [2J [32mHEALTHY -> 30\n"), std::string::npos) << text;
+
+  const Json j = Json::parse(status::FormatJson(r));
+  const Json& record = j["record"]["content"];
+  EXPECT_FALSE(record.contains("junk"));
+  EXPECT_FALSE(record["service"].contains("extra"));
+  EXPECT_FALSE(record["last_cycle"].contains("held")) << "not a known object where it stands: dropped";
+  EXPECT_EQ(record["last_cycle"]["index_before"], "30\x1B[2J\x1B[32mHEALTHY");
 }
 
 TEST_F(StatusCheckTest, RowsHeldBehindAGapAreShownAndNeedAttentionAfterTenMinutes) {

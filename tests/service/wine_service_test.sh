@@ -94,6 +94,30 @@ check "stop logged" test "$(last_logged "$agent")" = "Parou o Serviço"
 alive() { ps -eo stat=,args= | grep -v '^Z' | grep -qE 'C:.Agent Dir.SrvTavrimondoClient[.]exe'; }
 check "the process ends" wait_for 10 bash -c "$(declare -f alive); ! alive"
 
+# A folder every user may write (under Wine an access list lives only as the unix mode, and
+# Everyone is its "other" bits): each start warns in the activity log and runs all the same. An
+# install gives the folder an access list of its own, and the warning is gone.
+chmod o+w "$agent"
+rm -f "$agent"/Tavrimondo_*.LOG
+ctl start TavrimondoClient >/dev/null
+check "a folder every user may write: the service runs all the same" ctl wait TavrimondoClient RUNNING 20 >/dev/null
+check "and says who may change it" wait_for 10 logged "$agent" \
+  'Outros usuários podem alterar o que o serviço executa com direitos totais: C:\Agent Dir (por todos os usuários)'
+ctl control TavrimondoClient 1 >/dev/null
+ctl wait TavrimondoClient STOPPED 20 >/dev/null
+wait_for 10 bash -c "$(declare -f alive); ! alive"
+agent_run "$agent" /uninstall /silent
+agent_run "$agent" /install /silent
+check "an install takes the folder back from every user" test "$(($(stat -c '0%a' "$agent") & 2))" -eq 0
+rm -f "$agent"/Tavrimondo_*.LOG
+ctl start TavrimondoClient >/dev/null
+ctl wait TavrimondoClient RUNNING 20 >/dev/null
+wait_for 10 logged "$agent" "Iniciou o Serviço"
+check "and the next start has nothing to say of it" bash -c "$(declare -f log_text logged); ! logged '$agent' 'Outros usuários'"
+ctl control TavrimondoClient 1 >/dev/null
+ctl wait TavrimondoClient STOPPED 20 >/dev/null
+wait_for 10 bash -c "$(declare -f alive); ! alive"
+
 # A crash: the process ends while the service runs.
 ctl start TavrimondoClient >/dev/null
 check "the service runs again" state_is RUNNING 20

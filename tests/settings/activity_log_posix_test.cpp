@@ -1,8 +1,11 @@
 // A disk that fills up in the middle of a write, made real with the file-size limit: the lines
-// already in the file survive whole and the caller gets the write error.
+// already in the file survive whole and the caller gets the write error. And the files of the
+// log's folder as others may have prepared them: links, and a lock file of theirs.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "settings/activity_log.h"
 #include "test_util.h"
@@ -59,6 +62,52 @@ TEST(ActivityLogFullDisk, RewriteThatStopsShortLeavesTheOldFile) {
   }
   EXPECT_EQ(testutil::ReadFile(file), before);
   EXPECT_FALSE(testutil::Exists(file + ".tmp"));
+}
+
+TEST(ActivityLogFiles, LinksPlantedInTheFolderAreNeverFollowed) {
+  testutil::TempDir dir, elsewhere;
+  const std::string secret = elsewhere / "segredo", victim = elsewhere / "vitima";
+  testutil::WriteFile(secret, "senha\n");
+  testutil::WriteFile(victim, "intacta\n");
+  const std::string file = dir / "Tavrimondo_022018.LOG";
+  // The month's log a link to a secret: a full rewrite would copy the secret into the log.
+  ASSERT_EQ(::symlink(secret.c_str(), file.c_str()), 0);
+  settings::ActivityLog log(dir.path(), &Fixed);
+  EXPECT_THROW(log.Save("x"), settings::LogWriteError);
+  EXPECT_EQ(testutil::ReadFile(secret), "senha\n");
+  ::unlink(file.c_str());
+  // The temporary file of a rewrite a link to another file: it is replaced, never written through.
+  testutil::WriteFile(file, "LF apenas\n");  // needs a rewrite
+  ASSERT_EQ(::symlink(victim.c_str(), (file + ".tmp").c_str()), 0);
+  log.Save("x");
+  EXPECT_EQ(testutil::ReadFile(victim), "intacta\n");
+  EXPECT_EQ(testutil::ReadFile(file), "LF apenas\r\n09/02/2018 14:05:33 - x\r\n");
+}
+
+TEST(ActivityLogFiles, TheLockFileIsOpenToNoOtherAccount) {
+  testutil::TempDir dir;
+  const std::string lock = dir / settings::ActivityLog::kLockFileName;
+  // One that another account made first, open to all, is replaced by one of this account's own.
+  testutil::WriteFile(lock, "");
+  ASSERT_EQ(::chmod(lock.c_str(), 0666), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+  }
+  settings::ActivityLog log(dir.path(), &Fixed);
+  log.Save("x");
+  struct stat st{};
+  ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  // A link under its name is not followed either.
+  testutil::TempDir elsewhere;
+  ::unlink(lock.c_str());
+  ASSERT_EQ(::symlink((elsewhere / "alvo").c_str(), lock.c_str()), 0);
+  log.Save("y");
+  EXPECT_FALSE(testutil::Exists(elsewhere / "alvo"));
+  ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -72,12 +73,22 @@ TEST_F(ActivityLogTest, UnmarkedFileKeepsItsEncoding) {
                          (kUtf8System ? "A\xC3\xA7\xC3\xA3o\r\n" : "A\xE7\xE3o\r\n"));
 }
 
-TEST_F(ActivityLogTest, TextWithLineBreaksBecomesSeveralLines) {
-  log.Save("primeira\nsegunda");
-  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - primeira\nsegunda\r\n");  // written as passed in
+TEST_F(ActivityLogTest, OneCallIsOneLineWhateverTheTextHolds) {
+  // Line breaks would forge lines (and make the next call rewrite the month's file); escape
+  // sequences would repaint a terminal showing the log.
+  log.Save("primeira\r\n09/02/2018 14:05:33 - forjada\nterceira\rfim\x1B[2J\t\x7F\xC2\x9B" "0m");
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - primeira 09/02/2018 14:05:33 - forjada terceira fim [2J   0m\r\n");
+  const os::FileState before = os::StatFile(LogFile());
   log.Save("depois");
-  // Read back as separate lines, the file is written again with CR LF after each.
-  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - primeira\r\nsegunda\r\n09/02/2018 14:05:33 - depois\r\n");
+  EXPECT_EQ(os::StatFile(LogFile()).inode, before.inode) << "appended, not rewritten";
+  EXPECT_EQ(settings::SplitLines(Bytes()).size(), 2u);
+}
+
+TEST_F(ActivityLogTest, AHugeTextIsCutAndMarked) {
+  log.Save("CDSLogEstoqueRec - " + std::string(1 << 20, 'x'));
+  const std::string bytes = Bytes();
+  EXPECT_LT(bytes.size(), ActivityLog::kLineLimit + 100);
+  EXPECT_TRUE(bytes.ends_with("x...[cortado: 1048595 bytes]\r\n")) << bytes.substr(bytes.size() - 60);
 }
 
 struct ExistingCase {
@@ -100,7 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ExistingFileTest,
     ::testing::Values(
         ExistingCase{"Empty", "", kLineX + "\r\n"},
-        ExistingCase{"LastLineWithoutBreak", "a\r\nb", "a\r\nb\r\n" + kLineX + "\r\n"},
+        // What a power cut leaves at the end of the file goes, the first time a process opens it.
+        ExistingCase{"TornLastLine", "a\r\nb", "a\r\n" + kLineX + "\r\n"},
+        ExistingCase{"ZeroFilledTail", std::string("a\r\n\0\0\0\0", 7), "a\r\n" + kLineX + "\r\n"},
+        ExistingCase{"NothingWhole", "b\xC3", kLineX + "\r\n"},
+        ExistingCase{"TornUtf16Line", std::string("\xFF\xFE" "a\0\r\0\n\0b\0c", 11),
+                     std::string("\xFF\xFE" "a\0\r\0\n\0", 8) + settings::EncodeText(kLineX + "\r\n", settings::FileEncoding::kUtf16LE)},
         ExistingCase{"LfOnly", "a\nb\n", "a\r\nb\r\n" + kLineX + "\r\n"},
         ExistingCase{"CrOnly", "a\rb\r", "a\r\nb\r\n" + kLineX + "\r\n"},
         ExistingCase{"Ansi", "a\xE7\r\n", "a\xE7\r\n" + kLineX + "\r\n"},
@@ -120,6 +136,23 @@ TEST_F(ActivityLogTest, UnicodeFilesStayUnicodeAcrossCalls) {
     expected += settings::EncodeText("09/02/2018 14:05:33 - Ação ☺\r\n09/02/2018 14:05:33 - dois\r\n", enc);
     EXPECT_EQ(Bytes(), expected);
   }
+}
+
+TEST_F(ActivityLogTest, ATornCharacterDoesNotChangeTheEncoding) {
+  // Linux: a UTF-8 log whose last character a power cut split would read as Windows-1252, and the
+  // rest of the month would be written so.
+  testutil::WriteFile(LogFile(), "09/02/2018 14:05:30 - Servi\xC3\xA7o\r\n09/02/2018 14:05:31 - Servi\xC3");
+  log.Save("Ação");
+  EXPECT_EQ(Bytes(), std::string("09/02/2018 14:05:30 - Servi\xC3\xA7o\r\n09/02/2018 14:05:33 - ") +
+                         (kUtf8System ? "A\xC3\xA7\xC3\xA3o\r\n" : "A\xE7\xE3o\r\n"));
+}
+
+TEST_F(ActivityLogTest, OnlyTheFirstOpenRepairs) {
+  log.Save("um");
+  // Another program adds a line without a break while this process runs: it is a line of its own.
+  testutil::WriteFile(LogFile(), Bytes() + "alheia");
+  log.Save("dois");
+  EXPECT_EQ(Bytes(), "09/02/2018 14:05:33 - um\r\nalheia\r\n09/02/2018 14:05:33 - dois\r\n");
 }
 
 TEST_F(ActivityLogTest, FileChangedByOthersBetweenCallsIsReadAgain) {
@@ -179,6 +212,71 @@ TEST(ActivityLog, UnwritableFolderRaisesCreateErrorAndLeavesNothing) {
         << e.what();
   }
   EXPECT_FALSE(testutil::Exists(missing));
+}
+
+// Below the free-space floor nothing is written, and the event log hears of it once; lines come
+// again once there is room.
+class FillingDisk : public ActivityLog {
+ public:
+  using ActivityLog::ActivityLog;
+  std::uint64_t free = 100ull << 20;
+
+ protected:
+  std::optional<std::uint64_t> FreeBytes(const std::string&) override { return free; }
+};
+
+TEST(ActivityLog, BelowTheFloorNothingIsWrittenAndThatIsSaidOnce) {
+  testutil::TempDir dir;
+  FillingDisk log(dir.path(), [] { return At(2018, 2, 9, 14, 5, 33); });
+  std::vector<std::string> reports;
+  log.SetReporter([&](const std::string& t) { reports.push_back(t); });
+  log.Save("um");
+  log.Save("dois");
+  EXPECT_FALSE(testutil::Exists(dir / "Tavrimondo_022018.LOG"));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("less than 200 MB free (100 MB now)"), std::string::npos) << reports[0];
+  log.free = ActivityLog::kFreeSpaceFloor;
+  log.Save("tres");
+  EXPECT_EQ(testutil::ReadFile(dir / "Tavrimondo_022018.LOG"), "09/02/2018 14:05:33 - tres\r\n");
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[1].find("is written again"), std::string::npos) << reports[1];
+}
+
+TEST(ActivityLog, AWriteThatFailsIsReportedOnceUntilOneSucceeds) {
+  testutil::TempDir dir;
+  const std::string sub = dir / "agente";
+  ActivityLog log(sub + std::string(1, os::PathDelim()), [] { return At(2018, 2, 9, 14, 5, 33); });
+  log.SetRaiseWriteErrors(false);
+  std::vector<std::string> reports;
+  log.SetReporter([&](const std::string& t) { reports.push_back(t); });
+  log.Save("perdida 1");  // the folder is missing: nothing can be written, and nothing is raised
+  log.Save("perdida 2");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("cannot be written: Cannot create file"), std::string::npos) << reports[0];
+  std::filesystem::create_directory(sub);
+  log.Save("escrita");
+  EXPECT_EQ(reports.size(), 1u);
+  std::filesystem::remove_all(sub);
+  log.Save("perdida 3");
+  EXPECT_EQ(reports.size(), 2u) << "a new failure after a success is told again";
+}
+
+TEST(ActivityLog, ALockHeldElsewhereDelaysALineOnlySoLong) {
+  testutil::TempDir dir;
+  os::InterProcessLock holder(dir / ActivityLog::kLockFileName, std::chrono::milliseconds(0));
+  ASSERT_TRUE(holder.Held()) << holder.Problem();
+  ActivityLog log(dir.path(), [] { return At(2018, 2, 9, 14, 5, 33); });
+  log.SetLockWait(std::chrono::milliseconds(300));
+  std::vector<std::string> reports;
+  log.SetReporter([&](const std::string& t) { reports.push_back(t); });
+  const auto start = std::chrono::steady_clock::now();
+  log.Save("um");
+  log.Save("dois");
+  EXPECT_EQ(testutil::ReadFile(dir / "Tavrimondo_022018.LOG"),
+            "09/02/2018 14:05:33 - um\r\n09/02/2018 14:05:33 - dois\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("without its lock"), std::string::npos) << reports[0];
 }
 
 TEST(ActivityLog, ConcurrentCallsLoseNoLine) {

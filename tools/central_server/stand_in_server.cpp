@@ -1,5 +1,6 @@
 #include "stand_in_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -59,6 +60,15 @@ Options Options::Parse(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
       return args[++i];
     };
+    // A text option's value, or with "@PATH" the bytes of that file: a command line holds neither
+    // a megabyte nor every byte a hostile server may send.
+    auto text_value = [&]() -> std::string {
+      std::string v = value();
+      if (v.empty() || v[0] != '@') return v;
+      std::ifstream in(v.substr(1), std::ios::binary);
+      if (!in) throw std::invalid_argument(a + ": cannot read " + v.substr(1));
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
     if (a == "--port") {
       std::int64_t p = number(a, value());
       if (p < 0 || p > 65535) throw std::invalid_argument("--port must be 0..65535");
@@ -73,18 +83,19 @@ Options Options::Parse(const std::vector<std::string>& args) {
     else if (a == "--branch") o.branches.push_back(static_cast<std::int32_t>(number(a, value())));
     else if (a == "--reject-product") o.reject_products.insert(value());
     else if (a == "--reject-seq") o.reject_sequences.insert(number(a, value()));
-    else if (a == "--reject-message") o.reject_message = value();
+    else if (a == "--reject-message") o.reject_message = text_value();
     else if (a == "--reject-stamp") o.reject_stamp = true;
     else if (a == "--no-branch-row") o.no_branch_row = true;
     else if (a == "--index-text") {
       o.index_fault = IndexFault::kText;
-      o.index_text = value();
+      o.index_text = text_value();
     } else if (a == "--index-null") o.index_fault = IndexFault::kNull;
     else if (a == "--index-none") o.index_fault = IndexFault::kNoRow;
     else if (a == "--delay-ms") o.delay_ms = static_cast<int>(number(a, value()));
     else if (a == "--drop") o.drop_method = value();
     else if (a == "--close-on") o.close_method = value();
     else if (a == "--garbage-on") o.garbage_method = value();
+    else if (a == "--connect-error") o.connect_error = text_value();
     else if (a == "--mute") o.mute = true;
     else if (a == "--filters") o.filters = true;
     else if (a == "--inline-limit") {
@@ -112,8 +123,10 @@ packet::FieldDesc IntField(const std::string& name, std::uint32_t size, bool key
 packet::FieldDesc TextField(const std::string& name, std::int32_t width) {
   return {name, packet::TypeWord(packet::dsZSTRING, 1, packet::kVarying), 0, {packet::IntAttribute("WIDTH", width)}};
 }
+// A length of two bytes holds up to 32,767 characters; a longer text needs four.
 packet::FieldDesc WideTextField(const std::string& name, std::int32_t width) {
-  return {name, packet::TypeWord(packet::dsUNICODE, 2, packet::kVarying), 0, {packet::IntAttribute("WIDTH", width * 2)}};
+  return {name, packet::TypeWord(packet::dsUNICODE, width > 32767 ? 4 : 2, packet::kVarying), 0,
+          {packet::IntAttribute("WIDTH", width * 2)}};
 }
 packet::FieldDesc BcdField(const std::string& name, std::int32_t precision, std::int32_t scale) {
   std::uint32_t half = static_cast<std::uint32_t>((precision + 1) / 2);
@@ -195,9 +208,12 @@ struct ApplyOutcome {
 
 // The error packet: one row per rejected change, the delta's own fields left null.
 ole::Variant ErrorPacket(const packet::DataPacket& delta, const std::vector<Rejection>& errors) {
+  // As wide as the longest text (--reject-message may be long), at least 1024 characters.
+  std::size_t longest = 1024;
+  for (const Rejection& r : errors) longest = std::max(longest, text::Utf8ToUtf16(r.message).size());
   std::vector<packet::FieldDesc> fields = {
       IntField("ERROR_RECORDNO", 4, false), IntField("ERROR_RESPONSE", 4, false),
-      WideTextField("ERROR_MESSAGE", 1024),  TextField("ERROR_CONTEXT", 255),
+      WideTextField("ERROR_MESSAGE", static_cast<std::int32_t>(longest)),  TextField("ERROR_CONTEXT", 255),
       IntField("ERROR_CATEGORY", 4, false), IntField("ERROR_CODE", 4, false)};
   for (const auto& f : delta.fields) fields.push_back(f);
   packet::DataPacket p = NewPacket(std::move(fields));
@@ -349,6 +365,7 @@ class StandInServer::Session {
       }
       std::string reply;
       try {
+        if (method == "connect" && opt_.connect_error) throw std::runtime_error(*opt_.connect_error);
         if (method == "connect") reply = "{\"result\":[0,\"DataSnap\",2]}";
         else if (method == "prepare") reply = Prepare(*params);
         else if (method == "execute") reply = Execute(in, *params);
@@ -361,7 +378,7 @@ class StandInServer::Session {
       } catch (const net::NetError&) {
         throw;
       } catch (const std::exception& e) {
-        Log(method + " failed: " + e.what());
+        Log(method + " failed: " + text::CapText(text::FlattenControls(e.what())));
         reply = ErrorObject(e.what());
       }
       if (!Answer(method, reply)) return;

@@ -30,7 +30,8 @@ struct Options {
   std::string firebird_user = "SYSDBA";
   std::string firebird_password;  // default: $TAVRIMONDO_FB_PASSWORD
 
-  // Faults.
+  // Faults. The texts (--reject-message, --index-text, --connect-error) may be given as "@PATH", to
+  // take a file's bytes.
   std::set<std::string> reject_products;      // CODIGOPRODUTO values rejected
   std::set<std::int64_t> reject_sequences;    // SEQUENCIALLOJAORIGEM values rejected
   std::optional<std::string> reject_message;  // text for rejected rows (default: names the row)
@@ -42,6 +43,7 @@ struct Options {
   std::string drop_method;                    // never answer this method
   std::string close_method;                   // close the connection in the middle of this answer
   std::string garbage_method;                 // answer this method with garbage
+  std::optional<std::string> connect_error;   // refuse every connect with this error text
   bool mute = false;                          // accept connections, never answer anything
   bool filters = false;                       // answer the handshake as a server with transport filters
   std::size_t inline_limit = 30720;           // bytes of an output value sent inline

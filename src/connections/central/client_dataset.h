@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "connections/central/data_packet.h"
 #include "connections/central/field_conversions.h"
 #include "connections/central/provider_connection.h"
@@ -80,10 +81,12 @@ class TField {
 enum class TUpdateKind { ukModify, ukInsert, ukDelete };
 enum class TReconcileAction { raSkip, raAbort, raMerge, raCorrect, raCancel, raRefresh };
 
-// A row the provider rejected; what() is the provider's error text.
+// A row the provider rejected; what() is the provider's error text, cut to text::kOutsideTextLimit
+// bytes (every rejected row becomes a line of the log).
 class EReconcileError : public std::runtime_error {
  public:
-  EReconcileError(const std::string& message, std::int32_t code) : std::runtime_error(message), code_(code) {}
+  EReconcileError(const std::string& message, std::int32_t code)
+      : std::runtime_error(text::CapText(message)), code_(code) {}
   std::int32_t ErrorCode() const { return code_; }
 
  private:

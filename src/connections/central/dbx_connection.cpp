@@ -196,6 +196,15 @@ void DbxConnection::Open(const std::string& host, std::uint16_t port,
   transport_ = connector_(host, port, timeouts.connect);
   source_ = std::make_unique<TransportSource>(*transport_);
   reader_ = std::make_unique<StreamReader>(*source_);
+  // A connect the server refused (an error object, which elsewhere leaves the session usable)
+  // leaves nothing open: nothing may go over a session the server did not accept.
+  struct DropUnlessOpened {
+    DbxConnection& c;
+    bool opened = false;
+    ~DropUnlessOpened() {
+      if (!opened) c.Drop();
+    }
+  } guard{*this};
   Guarded([&] {
     Begin();
     // Filter query: a server without transport filters answers 06 00 00 00 00.
@@ -221,6 +230,7 @@ void DbxConnection::Open(const std::string& host, std::uint16_t port,
     const JValue& result = Result(reply);
     connection_handle_ = result.items.empty() || !result.items[0].Is(JValue::Kind::kNumber) ? 0 : result.At(0).AsInt();
   });
+  guard.opened = true;
 }
 
 void DbxConnection::Close() noexcept {

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "connections/central/json_stream.h"
 #include "platform/net.h"
 
@@ -35,11 +36,13 @@ struct Timeouts {
   net::Millis exchange = kExchangeTimeout;  // from a request to the end of its answer, chunks included
 };
 
-// An error object from the server; what() is its message as received.
+// An error object from the server; what() is its message as received, cut to
+// text::kOutsideTextLimit bytes (a server may send megabytes, and the message goes into the log
+// every cycle).
 class RemoteError : public std::runtime_error {
  public:
   RemoteError(const std::string& message, std::string name, std::int64_t code)
-      : std::runtime_error(message), name_(std::move(name)), code_(code) {}
+      : std::runtime_error(text::CapText(message)), name_(std::move(name)), code_(code) {}
   const std::string& name() const { return name_; }
   std::int64_t code() const { return code_; }
 

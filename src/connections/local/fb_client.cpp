@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "connections/local/db_errors.h"
+#include "settings/app_dir.h"
 
 namespace localdb {
 
@@ -32,6 +33,21 @@ FbApi ResolveApi(const os::SharedLibrary& lib) {
   return api;
 }
 
+bool IsAbsolute(const std::string& name) {
+  return !name.empty() && (name[0] == '/' || name[0] == '\\' || (name.size() > 2 && name[1] == ':'));
+}
+
+// The files a library name stands for, tried in order, each by its full path: a library is never
+// looked for where others may put one of their own (the current folder, the PATH). A bare name is
+// looked for in the program's folder, then where the system keeps its libraries; a relative path
+// is taken from the program's folder.
+std::vector<std::string> LibraryPaths(const std::string& name) {
+  if (IsAbsolute(name)) return {name};
+  const std::string app = settings::AppDirectory();
+  if (name.find_first_of("/\\") != std::string::npos) return {app + name};
+  return {app + name, os::SystemLibrary(name)};
+}
+
 }  // namespace
 
 std::string InterpretStatus(const FbApi& api, const ISC_STATUS* status) {
@@ -45,7 +61,8 @@ std::string InterpretStatus(const FbApi& api, const ISC_STATUS* status) {
   if (out.empty()) out = "Unknown Firebird error " + std::to_string(status[1]);
   // Texts from the server (file names, values) arrive in the connection's character set.
   if (text::SanitizeUtf8(out) != out) out = text::Latin1ToUtf8(out);
-  return out;
+  // A database's own messages (an exception a trigger raises, say) may be of any length.
+  return text::CapText(out);
 }
 
 FbDriverManager& FbDriverManager::Process() {
@@ -63,19 +80,24 @@ const FbApi& FbDriverManager::Load(const std::string& vendor_lib, const std::fun
     // A file that does not load, or loads but is not a Firebird client (an entry point is
     // missing), is passed over for the next; the error names every file tried and why.
     for (const auto& file : candidates) {
-      std::unique_ptr<os::SharedLibrary> lib;
-      FbApi api;
-      try {
-        lib = std::make_unique<os::SharedLibrary>(file);
-        api = ResolveApi(*lib);
-      } catch (const std::exception& e) {
-        reasons += (reasons.empty() ? "" : "; ") + std::string("\"") + file + "\": " + e.what();
-        continue;
+      for (const auto& path : LibraryPaths(file)) {
+        std::unique_ptr<os::SharedLibrary> lib;
+        FbApi api;
+        try {
+          lib = std::make_unique<os::SharedLibrary>(path);
+          api = ResolveApi(*lib);
+        } catch (const std::exception& e) {
+          reasons += (reasons.empty() ? "" : "; ") + std::string("\"") + path + "\": " + e.what();
+          continue;
+        }
+        api_ = api;
+        library_ = std::move(lib);
+        file_ = file;
+        path_ = library_->Path();
+        if (path_.empty()) path_ = path;
+        break;
       }
-      api_ = api;
-      library_ = std::move(lib);
-      file_ = file;
-      break;
+      if (library_) break;
     }
     if (!library_) {
       std::string names;
@@ -95,6 +117,11 @@ bool FbDriverManager::Loaded() const {
 std::string FbDriverManager::LoadedFile() const {
   std::lock_guard lock(mu_);
   return file_;
+}
+
+std::string FbDriverManager::LoadedPath() const {
+  std::lock_guard lock(mu_);
+  return path_;
 }
 
 }  // namespace localdb

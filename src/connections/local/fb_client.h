@@ -67,20 +67,25 @@ class FbDriverManager {
   FbDriverManager& operator=(const FbDriverManager&) = delete;
 
   // Returns the loaded library, loading it first when none is. An empty `vendor_lib` tries the
-  // default names in order; a value is the only file tried. `on_created` runs once, right after
+  // default names in order; a value is the only name tried. Each name is loaded by full path
+  // only: a bare name from the program's folder, then from where the system keeps libraries
+  // (System32; on Linux the loader's search of the system's folders); a relative path from the
+  // program's folder. `on_created` runs once, right after
   // the load that succeeded, outside the manager's lock. A file that does not load, or is not a
   // Firebird client, is passed over for the next. Throws ClientLibraryError naming every file
   // tried and why it failed.
   const FbApi& Load(const std::string& vendor_lib, const std::function<void()>& on_created);
 
   bool Loaded() const;
-  std::string LoadedFile() const;  // empty before the first successful load
+  std::string LoadedFile() const;  // the name it was loaded by; empty before the first successful load
+  std::string LoadedPath() const;  // the full path of the file loaded; empty before that
 
  private:
   std::vector<std::string> default_libraries_;
   mutable std::mutex mu_;
   std::unique_ptr<os::SharedLibrary> library_;
   std::string file_;
+  std::string path_;
   FbApi api_;
 };
 

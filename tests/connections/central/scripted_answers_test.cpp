@@ -1,8 +1,9 @@
 // Answers a DataSnap server may give that the stand-in server never gives, from a scripted
-// server: error objects without their outer brace, endless chatter instead of an answer, a
-// provider's packet with keys and a string field.
+// server: error objects without their outer brace or with a megabyte of text, endless chatter
+// instead of an answer, a provider's packet with keys and a string field.
 #include <gtest/gtest.h>
 
+#include "common/text.h"
 #include "connections/central/central_connection.h"
 #include "connections/central/dbx_value.h"
 #include "hex.h"
@@ -45,6 +46,25 @@ TEST(ScriptedServerTest, ErrorObjectWithoutItsOuterBraceIsRaisedAsSent) {
   } catch (const RemoteError& e) {
     EXPECT_STREQ(e.what(), "Remote error: sem chave\nCaused by: x");
     EXPECT_EQ(e.code(), 5);
+  }
+  // A refused connect leaves nothing open for the cycle to go on with.
+  EXPECT_FALSE(conn.Connected());
+}
+
+// A server's error text goes into the log at every failed connect: a megabyte of it is cut to
+// what a report holds, and says so.
+TEST(ScriptedServerTest, AHugeErrorTextIsCutAndMarked) {
+  ScriptedServer s({"{\"error\":{\"name\":\"EX\",\"code\":5,\"message\":\"Remote error: " + std::string(1 << 20, 'x') + "\"}"});
+  TSQLConnection conn;
+  conn.timeouts = kGenerous;
+  conn.Params[5] = "HostName=127.0.0.1";
+  conn.Params[6] = "Port=" + std::to_string(s.Port());
+  try {
+    conn.SetConnected(true);
+    FAIL() << "no error";
+  } catch (const RemoteError& e) {
+    const std::string m = e.what();
+    EXPECT_EQ(m, "Remote error: " + std::string(text::kOutsideTextLimit - 14, 'x') + "...[cortado: 1048590 bytes]");
   }
 }
 
