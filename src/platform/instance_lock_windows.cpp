@@ -7,15 +7,11 @@
 
 #include "common/text.h"
 #include "platform/os.h"
+#include "platform/wide_text_windows.h"
 
 namespace os {
 
 namespace {
-
-std::wstring WidePath(const std::string& utf8) {
-  const std::u16string u = text::Utf8ToUtf16(utf8);
-  return std::wstring(u.begin(), u.end());
-}
 
 // The byte locked: far beyond the process id written at the start, which others may read.
 constexpr DWORD kLockedOffset = 0x7FFFFFF0;
@@ -29,7 +25,7 @@ struct InstanceLock::Impl {
 std::unique_ptr<InstanceLock> InstanceLock::TryTake(const std::string& path, long& holder) {
   holder = 0;
   // A reparse point in its place is opened as itself, never followed.
-  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  HANDLE h = ::CreateFileW(win::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const int e = static_cast<int>(::GetLastError());

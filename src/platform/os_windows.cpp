@@ -12,19 +12,14 @@
 
 #include "common/text.h"
 #include "platform/os.h"
+#include "platform/wide_text_windows.h"
 
 namespace os {
 
 namespace {
 
-std::wstring Wide(std::string_view utf8) {
-  std::u16string u = text::Utf8ToUtf16(utf8);
-  return std::wstring(u.begin(), u.end());
-}
-
-std::string Narrow(std::wstring_view w) {
-  return text::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()));
-}
+using win::Narrow;
+using win::Wide;
 
 [[noreturn]] void ThrowLast() {
   int e = static_cast<int>(::GetLastError());

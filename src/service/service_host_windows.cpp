@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "platform/file_trust.h"
+#include "platform/wide_text_windows.h"
 #include "service/failure_actions.h"
 #include "service/service_host.h"
 #include "settings/app_dir.h"
@@ -15,15 +16,10 @@ namespace service::host {
 
 namespace {
 
-std::wstring Wide(const std::string& utf8) {
-  std::u16string u = text::Utf8ToUtf16(utf8);
-  return std::wstring(u.begin(), u.end());
-}
+using os::win::Wide;
 
-std::string Narrow(const wchar_t* w) {
-  std::wstring_view v(w ? w : L"");
-  return text::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(v.data()), v.size()));
-}
+// A text the service control manager may leave out.
+std::string Narrow(const wchar_t* w) { return os::win::Narrow(w ? w : L""); }
 
 [[noreturn]] void ThrowLast() {
   int e = static_cast<int>(::GetLastError());
