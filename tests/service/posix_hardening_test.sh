@@ -50,7 +50,7 @@ setsid setpriv --reuid=nobody --regid=nogroup --clear-groups bash -c '
     sleep 0.1
   done' _ "$agent" &
 holder_pid=$!
-check "nobody holds the folder's lock" wait_for 10 bash -c "! flock -n '$agent' true"
+check "nobody holds the folder's lock" wait_for 30 bash -c "! flock -n '$agent' true"
 
 "$agent/SrvTavrimondoClient" >"$work/agent.out" 2>&1 &
 agent_pid=$!
