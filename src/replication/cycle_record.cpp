@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <exception>
 #include <map>
-#include <set>
 
 #include "common/text.h"
 #include "platform/os.h"
@@ -205,38 +204,65 @@ std::string OneLine(const std::string& message, std::size_t max_bytes) {
 
 namespace {
 
-// The fields of a record, by the object that holds them; "" is the record itself. Objects nest
-// two deep at most (last_cycle.held), and hold only plain values.
-const std::map<std::string, std::set<std::string>>& RecordFields() {
-  static const std::map<std::string, std::set<std::string>> fields = {
-      {"", {"format", "written", "summary", "service", "last_cycle", "counters"}},
-      {"service", {"state", "since", "pid", "exe"}},
+// The fields of a record, by the object that holds them ("" is the record itself), each with the
+// kind of value the recorder writes there. Objects nest two deep at most (last_cycle.held).
+enum class Kind {
+  kObject,        // one of the record's own objects
+  kObjectOrNull,  // one of them, or null when there is none
+  kCount,         // a whole number
+  kCountOrNull,   // a whole number, or null when unknown
+  kText,          // a string
+  kTextOrNull,    // a string, or null when there is none
+};
+
+const std::map<std::string, std::map<std::string, Kind>>& RecordFields() {
+  using K = Kind;
+  static const std::map<std::string, std::map<std::string, Kind>> fields = {
+      {"",
+       {{"format", K::kCount}, {"written", K::kText}, {"summary", K::kText}, {"service", K::kObject},
+        {"last_cycle", K::kObjectOrNull}, {"counters", K::kObject}}},
+      {"service", {{"state", K::kTextOrNull}, {"since", K::kTextOrNull}, {"pid", K::kCount}, {"exe", K::kText}}},
       {"last_cycle",
-       {"start", "end", "duration_ms", "outcome", "rows_read", "rows_accepted", "rows_rejected", "index_before",
-        "index_after", "error", "held"}},
-      {"held", {"first", "last", "gaps", "rows", "since", "holders"}},
+       {{"start", K::kText}, {"end", K::kText}, {"duration_ms", K::kCount}, {"outcome", K::kText},
+        {"rows_read", K::kCount}, {"rows_accepted", K::kCount}, {"rows_rejected", K::kCount},
+        {"index_before", K::kText}, {"index_after", K::kText}, {"error", K::kText}, {"held", K::kObjectOrNull}}},
+      {"held",
+       {{"first", K::kCount}, {"last", K::kCount}, {"gaps", K::kCount}, {"rows", K::kCountOrNull},
+        {"since", K::kText}, {"holders", K::kText}}},
       {"counters",
-       {"since", "cycles", "sent", "idle", "failed", "stopped_early", "rows_sent", "rows_rejected",
-        "consecutive_failures", "last_success", "last_sent", "last_failure"}},
+       {{"since", K::kText}, {"cycles", K::kCount}, {"sent", K::kCount}, {"idle", K::kCount}, {"failed", K::kCount},
+        {"stopped_early", K::kCount}, {"rows_sent", K::kCount}, {"rows_rejected", K::kCount},
+        {"consecutive_failures", K::kCount}, {"last_success", K::kTextOrNull}, {"last_sent", K::kTextOrNull},
+        {"last_failure", K::kTextOrNull}}},
   };
   return fields;
 }
 
 constexpr int kMaxDepth = 2;  // the record is depth 0, last_cycle 1, held 2
 
-// Copies the known fields of `from` (an object named `name`) that hold plain values, or objects
-// that are known fields themselves.
+// A value of the kind the recorder writes there. Numbers are whole: a fraction, or a number too
+// large for 64 bits (which the parser keeps as a double), would overflow whoever reads a count.
+bool OfKind(const JsonValue& v, Kind kind) {
+  switch (kind) {
+    case Kind::kObject: return v.is_object();
+    case Kind::kObjectOrNull: return v.is_object() || v.is_null();
+    case Kind::kCount: return v.is_number_integer();
+    case Kind::kCountOrNull: return v.is_number_integer() || v.is_null();
+    case Kind::kText: return v.is_string();
+    case Kind::kTextOrNull: return v.is_string() || v.is_null();
+  }
+  return false;
+}
+
+// Copies the known fields of `from` (an object named `name`) that hold the kind of value the
+// recorder writes there; a field that holds anything else is left out, as if missing.
 JsonValue KnownFields(const JsonValue& from, const std::string& name) {
   JsonValue out = JsonValue::object();
   const auto& known = RecordFields().at(name);
   for (auto it = from.begin(); it != from.end(); ++it) {
-    if (!known.count(it.key())) continue;
-    const JsonValue& v = it.value();
-    if (v.is_object() && RecordFields().count(it.key())) {
-      out[it.key()] = KnownFields(v, it.key());
-    } else if (v.is_string() || v.is_number() || v.is_boolean() || v.is_null()) {
-      out[it.key()] = v;
-    }
+    const auto field = known.find(it.key());
+    if (field == known.end() || !OfKind(it.value(), field->second)) continue;
+    out[it.key()] = it.value().is_object() ? KnownFields(it.value(), it.key()) : it.value();
   }
   return out;
 }

@@ -71,6 +71,11 @@ TEST(CycleRecordReading, OnlyTheKnownFieldsAreKept) {
   EXPECT_EQ(nlohmann::json::parse(replication::SafeCycleRecord(text)),
             nlohmann::json::parse(R"({"format": 1, "service": {"pid": 7},
                                       "last_cycle": {"error": "e", "held": {"first": 1}}})"));
+  // Numbers that are not whole, or too large for 64 bits, are dropped: read as counts they would
+  // overflow.
+  EXPECT_EQ(nlohmann::json::parse(replication::SafeCycleRecord(
+                R"({"format": 1, "last_cycle": {"duration_ms": 1e51, "rows_read": 2.5, "rows_rejected": 3}})")),
+            nlohmann::json::parse(R"({"format": 1, "last_cycle": {"rows_rejected": 3}})"));
   for (const char* bad : {"", "[1", "{}", "{\"format\": 2}", "{\"format\": \"1\"}", "[{\"format\": 1}]"})
     EXPECT_THROW(replication::SafeCycleRecord(bad), std::runtime_error) << bad;
 }
