@@ -92,7 +92,11 @@ check "no dependencies" grep -qx "Dependencies=" <<<"$cfg"
 check "display name" grep -qx "DisplayName=Tavrimondo (Sender Client)" <<<"$cfg"
 check "the installed program, its path in quotes" \
   grep -qxF 'BinaryPathName="C:\Program Files\Tavrimondo\SrvTavrimondoClient.exe"' <<<"$cfg"
-check "the failure actions are set" grep -q "Tavrimondo: the service TavrimondoClient runs .*, with its failure actions" "$work/msi.log"
+# The custom action says so in the installer's log; Wine's msiexec now and then loses that line,
+# and then the service control manager's own note of the call tells.
+check "the failure actions are set" bash -c \
+  "grep -q 'Tavrimondo: the service TavrimondoClient runs .*, with its failure actions' '$work/msi.log' ||
+   grep -q 'SERVICE_CONFIG_FAILURE_ACTIONS not implemented: period 86400' '$work/services.log'"
 if failure=$(ctl failure TavrimondoClient); then
   check "  restart after 60 s, three times, the count reset after a day" test "$(tr '\n' ' ' <<<"$failure")" = \
     "ResetPeriod=86400 Action=restart 60000 Action=restart 60000 Action=restart 60000 "
