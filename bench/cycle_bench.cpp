@@ -16,6 +16,11 @@
 // database. The cycle should cost at most 1.25 times the floor; the ratio of the fastest passes
 // and the rows per second are printed at the end.
 //
+// Idle cycles and the watch of passed values: 60 cycles (ten minutes of a store's time, the clock
+// moved on ten seconds a cycle) of a store whose rows have all reached the central server, with a
+// watch of 1,000,000 passed values of which every other one had no row, passed over the last seven
+// days and checked on its schedule, against the same cycles without a watch. At most 1.10.
+//
 // Each pass gets its own central database and server process, made before the clock starts.
 // The backlog database is built once and kept in the state dir.
 #include <benchmark/benchmark.h>
@@ -27,17 +32,23 @@
 #include <map>
 #include <vector>
 
+#include <random>
+
 #include "connections/central/central_connection.h"
 #include "cycle_bench_env.h"
+#include "replication/replication_state.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using localdb::SeqRange;
 constexpr std::int64_t kRows = 100'000;
 constexpr std::int64_t kGapEvery = 1000;
 constexpr int kBatch = 50;
 
-std::string g_store, g_gap_store, g_shared_store;
+std::string g_store, g_gap_store, g_shared_store, g_idle_store;
+constexpr std::int64_t kWatched = 1'000'000;  // values of the idle store, every other one a row
+constexpr int kIdleCycles = 60;
 std::string g_scratch;
 
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
@@ -80,6 +91,58 @@ void BM_CycleSharedGenerator(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
+
+// The watch a store has after a week of passing every other value: each window passed at its
+// time, and checked as its schedule had it.
+replication::PassedWatch WeekOfWatch(std::int64_t now) {
+  replication::PassedWatch w;
+  std::mt19937_64 rng(7);
+  const std::int64_t week = replication::PassedWatch::kKeepFor - 3600;
+  for (std::int64_t lo = 1; lo <= kWatched; lo += replication::PassedWatch::kWindow) {
+    const std::int64_t hi = std::min(kWatched - 1, lo + replication::PassedWatch::kWindow - 1);
+    std::vector<SeqRange> missing;
+    for (std::int64_t v = lo; v <= hi; ++v)
+      if (v % 2 == 0) missing.push_back({v, v});
+    w.AddPassed(lo, hi, missing, now - week + week * lo / kWatched);
+  }
+  for (const auto& [base, e] : replication::PassedWatch(w).Entries()) {
+    const std::int64_t age = now - e.passed_at;
+    const std::int64_t every = age < 600 ? 1 : age < 86400 ? 600 : 3600;
+    w.Confirm(base, e.rows, e.sum, now - static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(every)));
+  }
+  return w;
+}
+
+void IdleCycles(benchmark::State& state, bool watch) {
+  for (auto _ : state) {
+    cyclebench::Central central(g_scratch + "central/");
+    central.SetIndex(kWatched - 1);
+    const std::string dir = g_scratch + (watch ? "agent-watch/" : "agent-idle/");
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::int64_t now = 1765400000;
+    if (watch) {
+      replication::ReplicationState s;
+      s.store = cyclebench::kLoja;
+      s.database = cyclebench::Host() + ":" + g_idle_store;
+      s.had_index = true;
+      s.watch = WeekOfWatch(now);
+      replication::StateFile(dir + replication::kStateFileName).Write(s);
+    }
+    cyclebench::Agent agent(dir, g_idle_store, central.port());
+    agent.client().Replication.clock = [&] { return now; };
+    const auto t0 = Clock::now();
+    for (int i = 0; i < kIdleCycles; ++i) {
+      agent.Cycle();
+      now += 10;
+    }
+    state.SetIterationTime(Since(t0));
+    if (central.Received() != 0 || (watch && agent.client().Replication.state.watch.Empty()))
+      state.SkipWithError("the idle cycles were not idle");
+  }
+}
+void BM_IdleCycles(benchmark::State& state) { IdleCycles(state, false); }
+void BM_IdleCyclesWatch(benchmark::State& state) { IdleCycles(state, true); }
 
 struct Row {
   std::string sequencial, produto;
@@ -170,12 +233,18 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond)
         ->UseManualTime()
         ->Iterations(1);
+    benchmark::RegisterBenchmark("BM_IdleCycles", BM_IdleCycles)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+    benchmark::RegisterBenchmark("BM_IdleCyclesWatch", BM_IdleCyclesWatch)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(1);
   }
   benchmark::Initialize(&argc, argv);
   try {
     g_store = cyclebench::EnsureStore(kRows);
     g_gap_store = cyclebench::EnsureStore(kRows, kGapEvery);
     g_shared_store = cyclebench::EnsureStore(2 * kRows, 2);
+    g_idle_store = cyclebench::EnsureStore(kWatched, 2);
   } catch (const std::exception& e) {
     std::cerr << "cycle_bench: " << e.what() << "\n(start the server with scripts/firebird.sh start)\n";
     return 1;
@@ -223,6 +292,19 @@ int main(int argc, char** argv) {
                   static_cast<long long>(kRows), sh / c, shared_pairs.size(), shared_pairs[shared_pairs.size() / 2],
                   sh / c <= 1.10 ? "met" : "NOT met");
     }
+  }
+  const std::vector<double>& idle = reporter.seconds_["BM_IdleCycles"];
+  const std::vector<double>& watched = reporter.seconds_["BM_IdleCyclesWatch"];
+  if (!idle.empty() && !watched.empty()) {
+    const double i = *std::min_element(idle.begin(), idle.end());
+    const double w = *std::min_element(watched.begin(), watched.end());
+    std::vector<double> idle_pairs;
+    for (std::size_t k = 0; k < idle.size() && k < watched.size(); ++k) idle_pairs.push_back(watched[k] / idle[k]);
+    std::sort(idle_pairs.begin(), idle_pairs.end());
+    std::printf("%d idle cycles with a watch of %lld values (every other one missing) / without: fastest passes ratio "
+                "%.3f (%.1f ms a cycle), median of %zu pairs %.3f (goal <= 1.10 %s)\n",
+                kIdleCycles, static_cast<long long>(kWatched), w / i, 1000 * w / kIdleCycles, idle_pairs.size(),
+                idle_pairs[idle_pairs.size() / 2], w / i <= 1.10 ? "met" : "NOT met");
   }
   std::error_code ec;
   std::filesystem::remove_all(g_scratch, ec);

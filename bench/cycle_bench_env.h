@@ -119,6 +119,16 @@ class Central {
   std::int64_t Index() {
     return Scalar("SELECT COALESCE(RPL_INDICEESTOQUE, -1) FROM FILIAIS WHERE CODIGO = " + std::to_string(kLoja));
   }
+  // The central server as it is once it has every row up to `index`.
+  void SetIndex(std::int64_t index) {
+    localdb::LocalConnection c;
+    PointAt(c, path_);
+    c.ConnQuelbrant.SetConnected(true);
+    localdb::TFDQuery q("X", c.ConnQuelbrant, c.TransEscrita,
+                        "UPDATE OR INSERT INTO FILIAIS (CODIGO, RPL_INDICEESTOQUE) VALUES (" + std::to_string(kLoja) +
+                            ", " + std::to_string(index) + ") MATCHING (CODIGO)");
+    q.ExecSQL();
+  }
 
  private:
   std::int64_t Scalar(const std::string& sql) {
@@ -156,6 +166,7 @@ class Agent {
     settings::SetAppDirectoryOverride("");
   }
   void Cycle() { client_->Timer1Timer(); }
+  TTavrimondoClient& client() { return *client_; }
 
  private:
   replication::MainLoop loop_;

@@ -5,7 +5,9 @@
 #   firebird.sh start                set the SYSDBA password, start the server on loopback, wait for port 3050
 #   firebird.sh stop                 stop the server this script started
 #   firebird.sh status               exit 0 when the server this script started is running
-#   firebird.sh create-store-db PATH create a store database with PADRAO, PRODUTOS and RPL_LOGESTOQUE_ENV
+#   firebird.sh create-store-db PATH [CHARSET]
+#                                    create a store database with PADRAO, PRODUTOS and RPL_LOGESTOQUE_ENV
+#                                    (default character set ISO8859_1)
 #
 # Environment:
 #   TAVRIMONDO_STATE_DIR   PID file, server log and a firebird-writable folder for databases
@@ -111,8 +113,9 @@ cmd_status() {
 
 # A store database as the ERP keeps it, reduced to what the agent reads and writes.
 cmd_create_store_db() {
-  local path=${1:-}
-  [[ -n "$path" ]] || die "usage: firebird.sh create-store-db PATH"
+  local path=${1:-} charset=${2:-ISO8859_1}
+  [[ -n "$path" ]] || die "usage: firebird.sh create-store-db PATH [CHARSET]"
+  [[ "$charset" =~ ^[A-Z0-9_]+$ ]] || die "CHARSET must be a Firebird character set name"
   [[ "$path" == /* ]] || die "PATH must be absolute (the server opens it as it sees it)"
   [[ "$path" != *"'"* ]] || die "PATH must not hold a single quote"
   local dir
@@ -124,7 +127,7 @@ cmd_create_store_db() {
   fi
   isql-fb -q -user SYSDBA -password "$PASSWORD" <<SQL
 SET SQL DIALECT 3;
-CREATE DATABASE '$HOST:$path' PAGE_SIZE 8192 DEFAULT CHARACTER SET ISO8859_1;
+CREATE DATABASE '$HOST:$path' PAGE_SIZE 8192 DEFAULT CHARACTER SET $charset;
 CREATE TABLE PADRAO (
   CODIGO INTEGER NOT NULL PRIMARY KEY,
   RPL_LOGESTOQUE CHAR(1),

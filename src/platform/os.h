@@ -59,6 +59,15 @@ std::string AnsiToUtf8(std::string_view bytes);
 // UTF-8 to the ANSI code page; a character the code page lacks becomes its default character.
 std::string Utf8ToAnsi(std::string_view utf8);
 
+// Bytes in the code page `code_page` (a Windows code page number: 1250-1258, 437, 850, 28592 for
+// ISO 8859-2, ...) to UTF-8. Sets *ok to false, and returns nothing, when the code page is not
+// known here or the bytes are not valid in it. Code page 1252 maps the five bytes it leaves
+// undefined as the ANSI conversions do.
+std::string CodePageToUtf8(unsigned code_page, std::string_view bytes, bool* ok);
+// UTF-8 to the code page; *ok false when a character has no place in it or the code page is not
+// known here.
+std::string Utf8ToCodePage(unsigned code_page, std::string_view utf8, bool* ok);
+
 // The encoding of the agent's text files (settings file, activity log) when they carry no
 // byte-order mark. Windows (false): the ANSI code page. Linux (true): UTF-8, the encoding Linux
 // users have; a file that is not valid UTF-8 is read in the ANSI code page instead, so that files

@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -146,6 +148,73 @@ std::string Utf8ToAnsi(std::string_view utf8) {
       out.append(buf, static_cast<std::size_t>(o - buf));
     }
   });
+  return out;
+}
+
+namespace {
+
+// iconv's name for a Windows code page number.
+std::string IconvName(unsigned code_page) {
+  if (code_page >= 28591 && code_page <= 28606) return "ISO-8859-" + std::to_string(code_page - 28590);
+  return "CP" + std::to_string(code_page);
+}
+
+// One converter per code page and direction, made when first needed.
+Converter* ConverterFor(unsigned code_page, bool to_utf8) {
+  static std::mutex mu;
+  static std::map<std::pair<unsigned, bool>, std::unique_ptr<Converter>> converters;
+  std::lock_guard lock(mu);
+  auto& c = converters[{code_page, to_utf8}];
+  if (!c) {
+    const std::string name = IconvName(code_page);
+    c = to_utf8 ? std::make_unique<Converter>("UTF-8", name.c_str()) : std::make_unique<Converter>(name.c_str(), "UTF-8");
+  }
+  return c->cd == reinterpret_cast<iconv_t>(-1) ? nullptr : c.get();
+}
+
+// A whole text through a converter; false when iconv refused a byte.
+bool Convert(Converter& conv, std::string_view in_text, std::string& out) {
+  std::lock_guard lock(conv.mu);
+  ::iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+  out.assign(in_text.size() * 4 + 8, '\0');
+  char* in = const_cast<char*>(in_text.data());
+  std::size_t in_left = in_text.size();
+  char* o = out.data();
+  std::size_t o_left = out.size();
+  const bool ok = ::iconv(conv.cd, &in, &in_left, &o, &o_left) != static_cast<std::size_t>(-1) &&
+                  ::iconv(conv.cd, nullptr, nullptr, &o, &o_left) != static_cast<std::size_t>(-1);
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return ok && in_left == 0;
+}
+
+}  // namespace
+
+std::string CodePageToUtf8(unsigned code_page, std::string_view bytes, bool* ok) {
+  *ok = true;
+  if (code_page == 1252) return AnsiToUtf8(bytes);
+  Converter* conv = ConverterFor(code_page, true);
+  std::string out;
+  if (!conv || !Convert(*conv, bytes, out)) {
+    *ok = false;
+    return {};
+  }
+  return out;
+}
+
+std::string Utf8ToCodePage(unsigned code_page, std::string_view utf8, bool* ok) {
+  *ok = text::IsValidUtf8(utf8);
+  if (!*ok) return {};
+  if (code_page == 1252) {
+    std::string out = Utf8ToAnsi(utf8);
+    *ok = AnsiToUtf8(out) == utf8;
+    return *ok ? out : std::string();
+  }
+  Converter* conv = ConverterFor(code_page, false);
+  std::string out;
+  if (!conv || !Convert(*conv, utf8, out)) {
+    *ok = false;
+    return {};
+  }
   return out;
 }
 

@@ -112,6 +112,47 @@ std::string Utf8ToAnsi(std::string_view utf8) {
   return out;
 }
 
+std::string CodePageToUtf8(unsigned code_page, std::string_view bytes, bool* ok) {
+  *ok = true;
+  if (bytes.empty()) return {};
+  const int size = static_cast<int>(bytes.size());
+  int n = ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+  if (n <= 0 && code_page == 1252) {
+    // The five bytes 1252 leaves undefined: every byte still decodes, as in the ANSI reads.
+    n = ::MultiByteToWideChar(code_page, 0, bytes.data(), size, nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(code_page, 0, bytes.data(), size, w.data(), n);
+    return Narrow(w);
+  }
+  if (n <= 0) {
+    *ok = false;
+    return {};
+  }
+  std::wstring w(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes.data(), size, w.data(), n);
+  return Narrow(w);
+}
+
+std::string Utf8ToCodePage(unsigned code_page, std::string_view utf8, bool* ok) {
+  *ok = text::IsValidUtf8(utf8);
+  if (!*ok || utf8.empty()) return {};
+  const std::wstring w = Wide(utf8);
+  BOOL defaulted = FALSE;
+  const int size = static_cast<int>(w.size());
+  int n = ::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, w.data(), size, nullptr, 0, nullptr, &defaulted);
+  if (n <= 0 || defaulted) {
+    *ok = false;
+    return {};
+  }
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, w.data(), size, out.data(), n, nullptr, &defaulted);
+  if (defaulted) {
+    *ok = false;
+    return {};
+  }
+  return out;
+}
+
 FileState StatFile(const std::string& path) {
   FileState s;
   HANDLE h = ::CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -1,11 +1,12 @@
 #include "replication/replication_cycle.h"
 
+#include <algorithm>
+#include <charconv>
 #include <exception>
 #include <optional>
 #include <string>
 
-#include <algorithm>
-
+#include "common/text.h"
 #include "replication/seeding.h"
 #include "settings/activity_log.h"
 #include "settings/ini_file.h"
@@ -23,6 +24,10 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr auto kProblemRepeat = std::chrono::hours(1);
 // Rows read past a gap first seen in this cycle, to find the gaps further on.
 constexpr std::int64_t kReadAhead = 100000;
+// Without a generator to judge by, how far the highest row must lie below the central index before
+// the database counts as restored from an older backup: deleting a few of its newest rows (a
+// cancelled sale) must not.
+constexpr std::int64_t kRestoredDistance = 100;
 
 // The report of the cycle running on this thread, for the reconcile handler; null between cycles.
 thread_local CycleReport* t_report = nullptr;
@@ -47,10 +52,6 @@ void Attempt(std::exception_ptr& failure, F&& step) {
   } catch (...) {
     if (!failure) failure = std::current_exception();
   }
-}
-
-std::int64_t UnixNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 // Closes a query when the scope ends, also on the way out of an exception.
@@ -85,12 +86,27 @@ class Cycle {
   // The look at the monitoring tables of this cycle, preceded by the read of the gaps above
   // `from` that it judges. At most once per cycle.
   void EnsureLook(std::int64_t from);
-  void Watch(const std::vector<SeqRange>& values);
   bool ResetConfirmed(const std::string& indice);
-  void InitialLoad(std::int64_t index, bool reseed);
+  // A seeding that failed because the outgoing log refuses the agent's inserts: named in one
+  // line, and true. Anything else: false.
+  bool RefusedInsert(const std::exception& e);
+  bool InitialLoad(std::int64_t index, bool reseed);
   void AdvanceCheck(std::int64_t index);
-  void WatchLateRows(std::int64_t index);
+  // One new row with its current stock for each product, protected like every seeding: a product
+  // changed beside it is sent once more when the check finds it. False when it could not be done.
+  bool Relog(const std::vector<std::string>& products, std::int64_t index);
+  // Gaps a crashed cycle may have passed are watched from the first cycle after it.
+  void RecoverPending(std::int64_t index);
+  // Makes the gaps the read may pass durable before a batch that passes one is applied.
+  void KeepPending(std::int64_t index);
+  // What this cycle's read passed and the central server accepted goes into the watch.
+  void RecordPassed(std::int64_t index);
+  void CheckWatch(std::int64_t index);
   bool RestoredBackup(std::int64_t index);
+  void AfterRestore(std::int64_t index);
+  // A row of the outgoing log above `after` that cannot be read: named, and true. False when the
+  // failure is not the row's (the connection is gone): the caller raises it.
+  bool UnreadableRow(std::int64_t after, const std::exception& e);
   void RecordHeld();
   int Apply();
 
@@ -102,19 +118,29 @@ class Cycle {
 
   std::optional<MonitorSnapshot> look_;
   std::string last_posted_;
+  std::vector<std::string> problems_;  // kinds met this cycle
+  // The gaps this cycle's read passed, ascending, and the highest row the central server accepted.
+  std::vector<SeqRange> passed_;
+  std::optional<std::int64_t> accepted_upto_;
+  std::int64_t posted_upto_ = 0;    // the highest row posted
+  std::int64_t pending_upto_ = 0;   // pending gaps are durable up to here
+  bool pending_written_ = false;
 };
 
 void Cycle::Problem(const std::string& kind, const std::function<std::string()>& text) {
   report_.outcome = CycleOutcome::kFailed;
+  problems_.push_back(kind);
   const auto now = SteadyClock::now();
-  if (kind == mem_.problem && now - mem_.problem_logged < kProblemRepeat) {
-    report_.error = mem_.problem_text;
+  auto it = mem_.problems.find(kind);
+  if (it != mem_.problems.end() && now - it->second.logged < kProblemRepeat) {
+    if (report_.error.empty()) report_.error = it->second.text;
     return;
   }
-  mem_.problem = kind;
-  mem_.problem_logged = now;
-  mem_.problem_text = report_.error = text();
-  DoSaveLog(report_.error);
+  ReplicationMemory::Problem& p = mem_.problems[kind];
+  p.logged = now;
+  p.text = text();
+  if (report_.error.empty()) report_.error = p.text;
+  DoSaveLog(p.text);
 }
 
 void Cycle::Save(const ReplicationState& next) {
@@ -140,7 +166,8 @@ bool Cycle::SameDatabaseByMark() {
   Closing closing{q};
   q.ParamByName("SEQUENCIAL").SetAsLargeInt(mem_.state.load_mark);
   q.Open();
-  return !q.IsEmpty() && q.FieldByName("CODIGOPRODUTO").AsString() == mem_.state.mark_product &&
+  return !q.IsEmpty() &&
+         localdb::DecodeCode(localdb::Schema(L).log_code, q.FieldByName("CODIGOPRODUTO")) == mem_.state.mark_product &&
          q.FieldByName("ESTOQUE").AsString() == mem_.state.mark_stock;
 }
 
@@ -172,35 +199,6 @@ void Cycle::LoadState(std::int32_t loja, const std::string& database) {
   mem_.reset_seen.clear();
 }
 
-void Cycle::Watch(const std::vector<SeqRange>& values) {
-  if (values.empty()) return;
-  ReplicationState next = mem_.state;
-  const std::int64_t now = UnixNow();
-  for (const SeqRange& v : values) next.watch.push_back({v, now});
-  std::sort(next.watch.begin(), next.watch.end(),
-            [](const WatchedGap& a, const WatchedGap& b) { return a.values.first < b.values.first; });
-  // A value is watched once; a range passed again replaces what it overlaps.
-  std::vector<WatchedGap> merged;
-  for (const WatchedGap& w : next.watch) {
-    if (!merged.empty() && w.values.first <= merged.back().values.last) {
-      merged.back().values.last = std::max(merged.back().values.last, w.values.last);
-      merged.back().passed_at = std::max(merged.back().passed_at, w.passed_at);
-    } else {
-      merged.push_back(w);
-    }
-  }
-  if (merged.size() > kMaxStateList) {
-    merged.resize(kMaxStateList);
-    if (!mem_.watch_full_warned) {
-      mem_.watch_full_warned = true;
-      DoSaveLog("Há mais de " + std::to_string(kMaxStateList) +
-                " lacunas de SEQUENCIAL liberadas sem confirmação; as mais altas não serão vigiadas");
-    }
-  }
-  next.watch = std::move(merged);
-  Save(next);
-}
-
 void Cycle::EnsureLook(std::int64_t from) {
   if (look_) return;
   const auto now = SteadyClock::now();
@@ -221,9 +219,6 @@ void Cycle::EnsureLook(std::int64_t from) {
               "depois, o estoque do produto será reenviado; retido por: " +
               DescribeHolders(passed.holders));
   }
-  std::vector<SeqRange> watch = passed.after_limit;
-  watch.insert(watch.end(), passed.without_view.begin(), passed.without_view.end());
-  Watch(watch);
 }
 
 bool Cycle::ResetConfirmed(const std::string& indice) {
@@ -245,7 +240,7 @@ bool Cycle::ResetConfirmed(const std::string& indice) {
     });
     return false;
   }
-  const std::int64_t since = UnixNow() - mem_.state.last_reseed;
+  const std::int64_t since = mem_.Now() - mem_.state.last_reseed;
   if (mem_.state.last_reseed != 0 && since < std::chrono::duration_cast<std::chrono::seconds>(kReseedInterval).count()) {
     Problem("reset-recent", [&] {
       return "O Servidor Central informou o índice " + mem_.reset_seen.back() +
@@ -259,62 +254,80 @@ bool Cycle::ResetConfirmed(const std::string& indice) {
   return true;
 }
 
-void Cycle::InitialLoad(std::int64_t index, bool reseed) {
+bool Cycle::RefusedInsert(const std::exception& e) {
+  if (!dynamic_cast<const localdb::EDatabaseError*>(&e)) return false;
+  std::vector<std::string> columns;
+  try {
+    columns = localdb::ColumnsThatRefuseAnInsert(L);
+  } catch (const localdb::EDatabaseError&) {
+    return false;
+  }
+  if (columns.empty()) return false;
+  std::string names;
+  for (const std::string& c : columns) names += (names.empty() ? "" : ", ") + c;
+  Problem("insert-refused", [&] {
+    return "A tabela RPL_LOGESTOQUE_ENV do banco local tem coluna obrigatória sem valor padrão (" + names +
+           "): o agente não consegue gravar nela a carga inicial nem o reenvio do estoque de produtos. Dê um valor "
+           "padrão à coluna (ALTER TABLE RPL_LOGESTOQUE_ENV ALTER " + columns.front() +
+           " SET DEFAULT ...) ou permita valores nulos nela. Erro do banco local: " + e.what();
+  });
+  return true;
+}
+
+bool Cycle::InitialLoad(std::int64_t index, bool reseed) {
   L.TBCargaInicial.Close();
-  const SeedingResult r = RunInitialLoad(L, index, [&](const SeedingResult& r) {
-    ReplicationState next = mem_.state;
-    if (reseed) {
-      // Seeded again: the store counts as new until the central server reports an index.
-      next.had_index = false;
-      next.last_reseed = UnixNow();
-    }
-    if (r.rows > 0) {
-      // Durable before the rows exist: a crash between the two leaves a mark whose row is missing,
-      // which is forgotten, never rows without their mark.
-      next.load_mark = r.upto;
-      localdb::TFDQuery& q = L.TBLinhaSequencial;
-      Closing closing{q};
-      q.ParamByName("SEQUENCIAL").SetAsLargeInt(r.upto);
-      q.Open();
-      next.mark_product = q.FieldByName("CODIGOPRODUTO").AsString();
-      next.mark_stock = q.FieldByName("ESTOQUE").AsString();
-      if (std::optional<SeedingCheck> check = CheckFor(r, look_ ? &*look_ : nullptr)) {
-        if (next.check) {
-          next.check->Merge(*check);
-        } else {
-          next.check = check;
+  SeedingResult r;
+  try {
+    r = RunInitialLoad(L, index, [&](const SeedingResult& r) {
+      ReplicationState next = mem_.state;
+      if (reseed) {
+        // Seeded again: the store counts as new until the central server reports an index.
+        next.had_index = false;
+        next.last_reseed = mem_.Now();
+      }
+      if (r.rows > 0) {
+        // Durable before the rows exist: a crash between the two leaves a mark whose row is missing,
+        // which is forgotten, never rows without their mark.
+        next.load_mark = r.upto;
+        localdb::TFDQuery& q = L.TBLinhaSequencial;
+        Closing closing{q};
+        q.ParamByName("SEQUENCIAL").SetAsLargeInt(r.upto);
+        q.Open();
+        next.mark_product = localdb::DecodeCode(localdb::Schema(L).log_code, q.FieldByName("CODIGOPRODUTO"));
+        next.mark_stock = q.FieldByName("ESTOQUE").AsString();
+        if (std::optional<SeedingCheck> check = CheckFor(r, look_ ? &*look_ : nullptr)) {
+          if (next.check) {
+            next.check->Merge(*check);
+          } else {
+            next.check = check;
+          }
         }
       }
-    }
-    if (!(next == mem_.state)) Save(next);
-    mem_.check_cycle = mem_.cycles;
-  });
+      if (!(next == mem_.state)) Save(next);
+      mem_.check_cycle = mem_.cycles;
+    });
+  } catch (const std::exception& e) {
+    if (RefusedInsert(e)) return false;
+    throw;
+  }
   if (reseed) mem_.reset_seen.clear();
   if (r.rows > 0) DoSaveLog("Realizou a carga inicial de " + std::to_string(r.rows) + " registro(s)");
+  return true;
 }
 
 void Cycle::AdvanceCheck(std::int64_t index) {
-  const SeedingCheck& check = *mem_.state.check;
-  bool settled;
-  if (look_->complete && look_->horizon > 0) {
-    if (check.horizon == 0) {
-      // The first look since the seeding committed: every transaction that ran beside it is below.
-      ReplicationState next = mem_.state;
-      next.check->horizon = look_->horizon;
-      Save(next);
-    }
-    settled = look_->WritersBelow(mem_.state.check->horizon).empty();
-  } else {
-    settled = mem_.cycles - mem_.check_cycle >= GapTracker::kGraceCycles;
-  }
-  if (!settled) return;
+  // Settled once the central server has every row of the seedings: a row written beside them that
+  // is committed by now is found here; one committed later appears at a value the index passed
+  // while it was missing, and the watch sends its product again.
+  if (index < mem_.state.check->upto) return;
   SeedingResult r;
   try {
     const std::vector<std::string> products = ProductsChangedBeside(L, *mem_.state.check);
     std::optional<SeedingCheck> next_check;
+    if (!products.empty()) EnsureLook(index);
     // The refresh's rows come after everything the seedings wrote.
     r = RefreshProducts(L, products, index, std::max(index, mem_.state.check->upto), [&](const SeedingResult& r) {
-      if (r.rows > 0) next_check = CheckFor(r, &*look_);
+      if (r.rows > 0) next_check = CheckFor(r, look_ ? &*look_ : nullptr);
     });
     // Replaced only once the refresh committed: a refresh that fails leaves the check it was
     // making good, to be tried again.
@@ -324,6 +337,7 @@ void Cycle::AdvanceCheck(std::int64_t index) {
     mem_.check_cycle = mem_.cycles;
     mem_.check_failures = 0;
   } catch (const std::exception& e) {
+    if (RefusedInsert(e)) return;
     // A check that cannot be made must not keep every later cycle from sending.
     if (++mem_.check_failures < 3) throw;
     mem_.check_failures = 0;
@@ -337,67 +351,292 @@ void Cycle::AdvanceCheck(std::int64_t index) {
     DoSaveLog("Reenviou o estoque de " + std::to_string(r.rows) + " produto(s) alterado(s) durante a carga inicial");
 }
 
-void Cycle::WatchLateRows(std::int64_t index) {
-  const std::int64_t now = UnixNow();
-  const std::int64_t keep = std::chrono::duration_cast<std::chrono::seconds>(kWatchFor).count();
+bool Cycle::Relog(const std::vector<std::string>& products, std::int64_t index) {
+  if (products.empty()) return true;
+  EnsureLook(index);
+  try {
+    RefreshProducts(L, products, index, index, [&](const SeedingResult& r) {
+      if (r.rows == 0) return;
+      std::optional<SeedingCheck> check = CheckFor(r, look_ ? &*look_ : nullptr);
+      if (!check) return;
+      ReplicationState next = mem_.state;
+      if (next.check) next.check->Merge(*check);
+      else next.check = check;
+      Save(next);
+    });
+  } catch (const std::exception& e) {
+    if (RefusedInsert(e)) return false;
+    throw;
+  }
+  return true;
+}
+
+void Cycle::RecoverPending(std::int64_t index) {
+  if (mem_.state.pending.Empty()) return;
+  // A cycle ended before it recorded what it passed. What the central index has passed since is
+  // watched; a row that was sent in between is taken for a late one, which only sends its stock
+  // once more.
   ReplicationState next = mem_.state;
-  std::erase_if(next.watch, [&](const WatchedGap& w) { return now - w.passed_at >= keep; });
-  if (next.watch.empty()) {
-    if (!(next == mem_.state)) Save(next);
-    return;
+  const std::int64_t now = mem_.Now();
+  for (const SeqRange& r : next.pending.MissingValues()) {
+    if (r.first > index) break;
+    const std::int64_t last = std::min(r.last, index);
+    next.watch.AddPassed(r.first, last, {{r.first, last}}, now);
   }
-  std::vector<SeqRange> values;
-  for (const WatchedGap& w : next.watch) values.push_back(w.values);
-  const std::vector<localdb::OutgoingRow> rows = localdb::RowsIn(L, L.TransLeitura, values);
-  std::vector<localdb::OutgoingRow> late;
-  std::vector<std::string> products;
-  for (const localdb::OutgoingRow& row : rows) {
-    // Above the index the row is simply sent in its turn.
-    if (row.sequencial > index) continue;
-    late.push_back(row);
-    if (std::find(products.begin(), products.end(), row.produto) == products.end()) products.push_back(row.produto);
-  }
-  // Values that now hold a row are watched no more.
-  std::vector<WatchedGap> left;
-  std::size_t k = 0;
-  for (const WatchedGap& w : next.watch) {
-    std::int64_t from = w.values.first;
-    while (k < rows.size() && rows[k].sequencial < from) ++k;
-    for (; k < rows.size() && rows[k].sequencial <= w.values.last; ++k) {
-      if (rows[k].sequencial > from) left.push_back({{from, rows[k].sequencial - 1}, w.passed_at});
-      from = rows[k].sequencial + 1;
+  next.pending = {};
+  Save(next);
+}
+
+void Cycle::KeepPending(std::int64_t index) {
+  if (passed_.empty() || (pending_written_ && passed_.back().last <= pending_upto_)) return;
+  const std::vector<SeqRange> passable = mem_.gaps.Passable(index);
+  ReplicationState next = mem_.state;
+  next.pending = {};
+  const std::int64_t now = mem_.Now();
+  for (const SeqRange& r : passable) next.pending.AddPassed(r.first, r.last, {r}, now);
+  for (const SeqRange& r : passed_) next.pending.AddPassed(r.first, r.last, {r}, now);
+  pending_upto_ = std::max(passable.empty() ? index : passable.back().last, passed_.back().last);
+  pending_written_ = true;
+  Save(next);
+}
+
+void Cycle::RecordPassed(std::int64_t index) {
+  if (!accepted_upto_ && !pending_written_) return;
+  ReplicationState next = mem_.state;
+  if (accepted_upto_ && *accepted_upto_ > index) {
+    std::vector<SeqRange> gaps;
+    for (const SeqRange& r : passed_) {
+      if (r.first > *accepted_upto_) break;
+      gaps.push_back({r.first, std::min(r.last, *accepted_upto_)});
     }
-    if (from <= w.values.last) left.push_back({{from, w.values.last}, w.passed_at});
+    next.watch.AddPassed(index + 1, *accepted_upto_, gaps, mem_.Now());
+    const std::vector<SeqRange> dropped = next.watch.Trim();
+    if (!dropped.empty())
+      DoSaveLog("A vigilância de SEQUENCIAL liberados chegou ao seu limite (" +
+                std::to_string(PassedWatch::kMaxBytes >> 20) + " MB): os valores mais antigos (" +
+                DescribeValues(dropped) +
+                ") deixaram de ser vigiados, e um registro que apareça neles depois não terá o estoque do produto "
+                "reenviado");
   }
-  next.watch = std::move(left);
-  if (!late.empty()) {
-    RefreshProducts(L, products, index, index, {});
-    for (const localdb::OutgoingRow& row : late)
-      DoSaveLog("SEQUENCIAL " + std::to_string(row.sequencial) + " (produto " + row.produto +
-                ") apareceu depois de liberado e ficou abaixo do índice do Servidor Central; o estoque atual do "
-                "produto foi reenviado");
-  }
+  next.pending = {};
   if (!(next == mem_.state)) Save(next);
 }
 
+void Cycle::CheckWatch(std::int64_t index) {
+  const std::int64_t now = mem_.Now();
+  PassedWatch& watch = mem_.state.watch;
+  const std::vector<std::int64_t> due = watch.DueAt(now);
+  if (due.empty()) return;
+  const PassedWatch before = watch;
+
+  // The windows' aggregates, in as few statements as hold them; a window whose figures are what it
+  // expects is checked.
+  std::vector<std::int64_t> read;  // entries to read row by row
+  std::vector<std::int64_t> windows;
+  for (std::int64_t base : due) {
+    const PassedWatch::Entry& e = watch.At(base);
+    if (e.dirty) read.push_back(base);
+    else windows.push_back(base);
+  }
+  constexpr std::size_t kPerStatement = 200;
+  constexpr std::int64_t kSpan = std::int64_t{1} << 40;  // sums stay far from 2^63
+  for (std::size_t i = 0; i < windows.size();) {
+    const std::int64_t b0 = windows[i];
+    const PassedWatch::Entry& first = watch.At(b0);
+    if (first.run) {
+      // A run of whole windows: whether any row has appeared in it.
+      localdb::TFDQuery q("TBVigiaFaixa", L.ConnQuelbrant, L.TransLeitura,
+                          "SELECT COUNT(*) AS N FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL BETWEEN " +
+                              std::to_string(first.from) + " AND " + std::to_string(first.upto));
+      Closing closing{q};
+      q.Open();
+      if (!watch.Confirm(b0, q.FieldByName("N").AsLargeInt(), first.sum, now)) read.push_back(b0);
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    std::string where;
+    while (j < windows.size() && j - i < kPerStatement && !watch.At(windows[j]).run && windows[j] - b0 < kSpan) {
+      const PassedWatch::Entry& e = watch.At(windows[j]);
+      where += (where.empty() ? "" : "\n   OR ") + std::string("SEQUENCIAL BETWEEN ") + std::to_string(e.from) + " AND " +
+               std::to_string(e.upto);
+      ++j;
+    }
+    const std::string base = std::to_string(b0);
+    localdb::TFDQuery q("TBVigia", L.ConnQuelbrant, L.TransLeitura,
+                        "SELECT (SEQUENCIAL - " + base + ") / " + std::to_string(PassedWatch::kWindow) +
+                            " AS J, COUNT(*) AS N, SUM(SEQUENCIAL - " + base + ") AS S\nFROM RPL_LOGESTOQUE_ENV\nWHERE " +
+                            where + "\nGROUP BY 1");
+    std::map<std::int64_t, std::pair<std::int64_t, std::int64_t>> found;  // window base -> rows, sum
+    {
+      Closing closing{q};
+      for (q.Open(); !q.Eof(); q.Next()) {
+        const std::int64_t w = b0 + q.FieldByName("J").AsLargeInt() * PassedWatch::kWindow;
+        const std::int64_t n = q.FieldByName("N").AsLargeInt();
+        found[w] = {n, q.FieldByName("S").AsLargeInt() - n * (w - b0)};
+      }
+    }
+    for (std::size_t k = i; k < j; ++k) {
+      const auto it = found.find(windows[k]);
+      const auto [n, sum] = it == found.end() ? std::pair<std::int64_t, std::int64_t>{0, 0} : it->second;
+      if (!watch.Confirm(windows[k], n, sum, now)) read.push_back(windows[k]);
+    }
+    i = j;
+  }
+
+  // The windows whose figures changed, row by row: a row at a value that was missing and is at or
+  // below the index now came late.
+  struct Read {
+    std::int64_t base, rows = 0, sum = 0;
+    std::vector<std::int64_t> late;
+  };
+  std::vector<Read> reads;
+  std::vector<localdb::OutgoingRow> late_rows;
+  std::vector<std::string> products;
+  const localdb::CodeColumn& code = localdb::Schema(L).log_code;
+  for (std::int64_t base : read) {
+    const PassedWatch::Entry& e = watch.At(base);
+    Read r;
+    r.base = base;
+    localdb::TFDQuery q("TBVigiaLinhas", L.ConnQuelbrant, L.TransLeitura,
+                        "SELECT SEQUENCIAL, " + localdb::CodeSelect(code, "CODIGOPRODUTO") +
+                            " AS CODIGOPRODUTO FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL BETWEEN " + std::to_string(e.from) +
+                            " AND " + std::to_string(e.upto) + " ORDER BY SEQUENCIAL");
+    Closing closing{q};
+    for (q.Open(); !q.Eof(); q.Next()) {
+      const std::int64_t v = q.FieldByName("SEQUENCIAL").AsLargeInt();
+      ++r.rows;
+      // Wrapping: a run may span more than the sum can hold, and only equality matters.
+      r.sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(r.sum) + static_cast<std::uint64_t>(v) -
+                                        static_cast<std::uint64_t>(base));
+      if (!e.Missing(v) || v > index) continue;  // above the index it is simply sent in its turn
+      r.late.push_back(v);
+      const std::string product = localdb::DecodeCode(code, q.FieldByName("CODIGOPRODUTO"));
+      late_rows.push_back({v, product});
+      if (std::find(products.begin(), products.end(), product) == products.end()) products.push_back(product);
+    }
+    reads.push_back(std::move(r));
+  }
+  // Watched no more only once their products' stock is on its way.
+  if (!Relog(products, index)) {
+    watch = before;
+    return;
+  }
+  for (const Read& r : reads) watch.Resolve(r.base, r.late, r.rows, r.sum, now);
+  watch.DropExpired(now);
+  std::sort(late_rows.begin(), late_rows.end(),
+            [](const localdb::OutgoingRow& a, const localdb::OutgoingRow& b) { return a.sequencial < b.sequencial; });
+  for (std::size_t k = 0; k < late_rows.size() && k < kLateLinesPerCycle; ++k)
+    DoSaveLog("SEQUENCIAL " + std::to_string(late_rows[k].sequencial) + " (produto " + late_rows[k].produto +
+              ") apareceu depois de liberado e ficou abaixo do índice do Servidor Central; o estoque atual do "
+              "produto foi reenviado");
+  if (late_rows.size() > kLateLinesPerCycle)
+    DoSaveLog("Mais " + std::to_string(late_rows.size() - kLateLinesPerCycle) +
+              " registro(s) apareceram depois de liberados abaixo do índice do Servidor Central; o estoque atual de " +
+              std::to_string(products.size()) + " produto(s) foi reenviado ao todo");
+  // Only what a crash would lose is written: the times of the checks alone can be done again.
+  bool changed = before.Size() != watch.Size() || !late_rows.empty();
+  for (auto it = watch.Entries().begin(); !changed && it != watch.Entries().end(); ++it) {
+    const PassedWatch::Entry& b = before.At(it->first);
+    changed = b.rows != it->second.rows || b.sum != it->second.sum || b.dirty != it->second.dirty;
+  }
+  if (changed) Save(mem_.state);
+}
+
 bool Cycle::RestoredBackup(std::int64_t index) {
-  localdb::TFDQuery& q = L.TBAlcancaIndice;
-  {
+  // Judged by the generator, not by the highest row: an ERP that deletes its newest row (a
+  // cancelled sale) leaves the generator where it was.
+  const std::string& name = localdb::LogGenerator(L);
+  std::optional<std::int64_t> generator;
+  if (!name.empty()) {
+    generator = localdb::GeneratorValue(L, name);
+    if (*generator >= index) return false;
+  } else {
+    localdb::TFDQuery& q = L.TBAlcancaIndice;
     Closing closing{q};
     q.ParamByName("INDICE").SetAsLargeInt(index);
     q.Open();
     if (q.FieldByName("ALCANCA").AsInteger() != 0 || q.FieldByName("ALGUM").AsInteger() == 0) return false;
   }
-  Problem("restored", [&] {
+  std::int64_t highest = 0;
+  {
     localdb::TFDQuery& m = L.TBMaiorSequencial;
     Closing closing{m};
     m.Open();
-    const std::string highest = m.FieldByName("MAIOR").AsString();
-    return "O índice do Servidor Central para a loja (" + std::to_string(index) +
-           ") está acima do maior SEQUENCIAL do banco local (" + highest +
-           "): o banco parece restaurado de um backup antigo, e os registros novos não serão enviados até que o "
-           "SEQUENCIAL passe do índice";
+    highest = m.FieldByName("MAIOR").AsLargeInt();
+  }
+  // Without a generator, a few rows deleted at the top are told from a restore by the distance.
+  if (!generator && (index < kRestoredDistance || highest >= index - kRestoredDistance)) return false;
+  if (!mem_.state.restored_highest) {
+    // The values above what the restored database holds are now another database's; the rows
+    // written there until the generator passes the index are sent again afterwards.
+    ReplicationState next = mem_.state;
+    next.restored_highest = highest;
+    next.watch.ForgetAbove(highest);
+    Save(next);
+  }
+  Problem("restored", [&] {
+    std::string line = "O índice do Servidor Central para a loja (" + std::to_string(index) + ") está acima ";
+    if (generator) {
+      line += "do gerador de SEQUENCIAL do banco local (" + name + ", em " + std::to_string(*generator) +
+              "; maior SEQUENCIAL " + std::to_string(highest) + ")";
+    } else {
+      line += "do maior SEQUENCIAL do banco local (" + std::to_string(highest) + ")";
+    }
+    line += ": o banco parece restaurado de um backup antigo, e os registros novos não serão enviados até que o "
+            "SEQUENCIAL passe do índice";
+    if (generator)
+      line += ". Para voltar a enviar, ajuste o gerador para que o próximo SEQUENCIAL passe do índice: " +
+              localdb::RestartCommand(L, index + 1);
+    return line;
   });
+  return true;
+}
+
+void Cycle::AfterRestore(std::int64_t index) {
+  const std::int64_t highest = *mem_.state.restored_highest;
+  std::vector<std::string> products;
+  std::int64_t rows = 0;
+  if (index > highest) {
+    const localdb::CodeColumn& code = localdb::Schema(L).log_code;
+    localdb::TFDQuery q("TBGravadosAbaixo", L.ConnQuelbrant, L.TransLeitura,
+                        "SELECT " + localdb::CodeSelect(code, "CODIGOPRODUTO") +
+                            " AS CODIGOPRODUTO FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL > " + std::to_string(highest) +
+                            " AND SEQUENCIAL <= " + std::to_string(index));
+    Closing closing{q};
+    for (q.Open(); !q.Eof(); q.Next()) {
+      ++rows;
+      const std::string p = localdb::DecodeCode(code, q.FieldByName("CODIGOPRODUTO"));
+      if (std::find(products.begin(), products.end(), p) == products.end()) products.push_back(p);
+    }
+  }
+  if (!Relog(products, index)) return;
+  ReplicationState next = mem_.state;
+  next.restored_highest.reset();
+  Save(next);
+  DoSaveLog("O SEQUENCIAL do banco local passou do índice do Servidor Central (" + std::to_string(index) +
+            ") de novo: " +
+            (rows == 0 ? std::string("nenhum registro foi gravado abaixo dele enquanto isso")
+                       : "o estoque atual de " + std::to_string(products.size()) + " produto(s) dos " +
+                             std::to_string(rows) + " registro(s) gravados abaixo dele enquanto isso (SEQUENCIAL " +
+                             std::to_string(highest + 1) + " a " + std::to_string(index) + ") foi reenviado"));
+}
+
+bool Cycle::UnreadableRow(std::int64_t after, const std::exception& e) {
+  std::int64_t sequencial = 0;
+  try {
+    localdb::TFDQuery q("TBProximoSequencial", L.ConnQuelbrant, L.TransLeitura,
+                        "SELECT FIRST 1 SEQUENCIAL FROM RPL_LOGESTOQUE_ENV WHERE SEQUENCIAL > " + std::to_string(after) +
+                            " ORDER BY SEQUENCIAL");
+    Closing closing{q};
+    q.Open();
+    if (q.IsEmpty()) return false;
+    sequencial = q.FieldByName("SEQUENCIAL").AsLargeInt();
+  } catch (const localdb::EDatabaseError&) {
+    return false;  // not the row: the database cannot be read at all
+  }
+  Problem("SEQUENCIAL " + std::to_string(sequencial) + " não pode ser lido do banco local: " + e.what() +
+          "; os registros seguintes aguardam");
   return true;
 }
 
@@ -428,7 +667,10 @@ int Cycle::Apply() {
   const int errors = C.CDSLogEstoqueRec.ApplyUpdates(0);
   if (errors == 0) {
     report_.rows_accepted += pending;
-    if (pending > 0) report_.index_after = last_posted_;
+    if (pending > 0) {
+      report_.index_after = last_posted_;
+      accepted_upto_ = posted_upto_;
+    }
   } else {
     report_.rows_rejected += pending;
   }
@@ -446,6 +688,7 @@ void Cycle::Run() {
   const std::int32_t CodigoLoja = L.TBPadrao.FieldByName("CODIGOLOJA").AsInteger();
   // Read once; the store row's transaction must not stay open beside the seeding's.
   L.TBPadrao.Close();
+  localdb::FitStatementsToSchema(L);
 
   // 6. The replication index as the central server reports it.
   C.CDSIndice.Close();
@@ -453,10 +696,17 @@ void Cycle::Run() {
   C.CDSIndice.Open();
   const std::string indice = C.CDSIndice.FieldByName("RPL_INDICEESTOQUE").AsString();
   report_.index_before = report_.index_after = indice;
-  const std::optional<std::int64_t> index = IndexValue(indice);
+  const std::optional<std::int64_t> parsed = IndexValue(indice);
+  if (!parsed)
+    return Problem("index", [&] {
+      return "O Servidor Central informou para a loja o índice \"" + text::CapText(text::FlattenControls(indice)) +
+             "\", que não é um número inteiro: nenhum registro é enviado até que ele seja corrigido no Servidor Central";
+    });
+  const std::int64_t index = *parsed;
   const std::string database = localdb::DatabaseName(L);
-  mem_.gaps.BeginCycle(database, index.value_or(0));
+  mem_.gaps.BeginCycle(database, index);
   LoadState(CodigoLoja, database);
+  RecoverPending(index);
 
   // 7. Initial load when the central server has received nothing yet, unless the last one is
   // still waiting to be sent, or the store had an index and its loss is not confirmed yet.
@@ -464,7 +714,7 @@ void Cycle::Run() {
   bool load = indice.empty() || indice == "0";
   if (!load) {
     mem_.reset_seen.clear();
-    if (index && *index > 0) {
+    if (index > 0) {
       mem_.last_real_index = indice;
       if (!mem_.state.had_index) {
         ReplicationState next = mem_.state;
@@ -483,7 +733,7 @@ void Cycle::Run() {
       q.Close();
       load = forget;
     } else {
-      forget = index && *index >= mem_.state.load_mark;  // the central server has them all
+      forget = index >= mem_.state.load_mark;  // the central server has them all
     }
     if (forget) {
       ReplicationState next = mem_.state;
@@ -496,14 +746,16 @@ void Cycle::Run() {
   const bool reseed = load && mem_.state.had_index;
   if (reseed && !ResetConfirmed(indice)) return;
   // One look serves the seeding, its check and the gaps; it must follow the read of the gaps.
-  if (load || mem_.state.check) EnsureLook(index.value_or(0));
   if (load) {
+    EnsureLook(index);
     RetornoCDS = 0;
-    InitialLoad(index.value_or(0), reseed);
+    // Without its load a new store must send nothing: the central server would take the rows
+    // for the whole stock.
+    if (!InitialLoad(index, reseed)) return;
   } else if (mem_.state.check) {
-    AdvanceCheck(index.value_or(0));
+    AdvanceCheck(index);
   }
-  if (index && !mem_.state.watch.empty()) WatchLateRows(*index);
+  if (!mem_.state.watch.Empty()) CheckWatch(index);
 
   // 8. The verbose switch, read once per cycle.
   const bool MonitorarComando =
@@ -513,24 +765,33 @@ void Cycle::Run() {
   std::int32_t NumeroComandos = 0;
   std::int32_t Contagem = 0;
   C.CDSLogEstoqueRec.Open();
-  L.TBLogEstoqueENV.Close();
-  L.TBLogEstoqueENV.ParamByName("INDICE").SetAsString(indice);
-  L.TBLogEstoqueENV.Open();
+  localdb::TFDQuery& q = L.TBLogEstoqueENV;
+  q.Close();
+  q.ParamByName("INDICE").SetAsString(indice);
+  Stop stop = Stop::kNone;
+  // A row the server cannot deliver (a value it cannot convert) is named, and the rows after it
+  // wait; one that fails because the database went away fails the cycle.
+  auto unreadable = [&](std::int64_t after, const localdb::EDatabaseError& e) {
+    if (!q.FetchFailed() || !UnreadableRow(after, e)) throw;
+    stop = Stop::kUnsendable;
+  };
+  try {
+    q.Open();
+  } catch (const localdb::EDatabaseError& e) {
+    unreadable(index, e);
+  }
 
   // 10. Send in batches, in SEQUENCIAL order. Reading stops at the first batch the server
   // rejects, at a gap that a running transaction may still fill, at a row the central server
   // cannot take, or when a stop or continue is waiting.
-  Stop stop = Stop::kNone;
-  const bool read_empty = L.TBLogEstoqueENV.IsEmpty();
-  if (!read_empty) {
+  const bool read_empty = stop == Stop::kNone && q.IsEmpty();
+  if (!q.IsEmpty() || stop != Stop::kNone) {
     if (MonitorarComando) DoSaveLog("Iniciou o envio de registros");
-    std::int64_t previous = index.value_or(0);
+    std::int64_t previous = index;
     mem_.gaps.Rewind(previous);
-    localdb::TFDQuery& q = L.TBLogEstoqueENV;
-    q.First();
-    while (!q.Eof()) {
+    while (stop == Stop::kNone && !q.Eof()) {
       const std::int64_t sequencial = q.FieldByName("SEQUENCIAL").AsLargeInt();
-      if (index && sequencial > previous + 1) {
+      if (sequencial > previous + 1) {
         const GapTracker::Verdict v = mem_.gaps.Judge(previous + 1, sequencial - 1);
         if (v == GapTracker::Verdict::kLook) {
           // Judge the gaps ahead with this cycle's look, then read again from here: only a read
@@ -538,7 +799,11 @@ void Cycle::Run() {
           EnsureLook(previous);
           q.Close();
           q.ParamByName("INDICE").SetAsString(std::to_string(previous));
-          q.Open();
+          try {
+            q.Open();
+          } catch (const localdb::EDatabaseError& e) {
+            unreadable(previous, e);
+          }
           mem_.gaps.Rewind(previous);
           continue;
         }
@@ -546,12 +811,13 @@ void Cycle::Run() {
           stop = Stop::kHeld;
           break;
         }
+        passed_.push_back({previous + 1, sequencial - 1});
       }
       previous = sequencial;
 
       std::string produto;
       try {
-        produto = q.FieldByName("CODIGOPRODUTO").AsString();
+        produto = localdb::DecodeCode(localdb::Schema(L).log_code, q.FieldByName("CODIGOPRODUTO"));
         C.CDSLogEstoqueRec.Insert();
         C.CDSLogEstoqueRec.FieldByName("SEQUENCIALLOJAORIGEM").SetAsString(std::to_string(sequencial));
         C.CDSLogEstoqueRec.FieldByName("CODIGOLOJA").SetAsInteger(CodigoLoja);
@@ -571,10 +837,12 @@ void Cycle::Run() {
         break;
       }
       last_posted_ = std::to_string(sequencial);
+      posted_upto_ = sequencial;
       ++NumeroComandos;
       ++Contagem;
       report_.rows_read = Contagem;
       if (NumeroComandos == kBatchSize) {
+        KeepPending(index);
         if (Apply() != 0) {
           stop = Stop::kRejected;
           break;
@@ -585,19 +853,28 @@ void Cycle::Run() {
           break;
         }
       }
-      q.Next();
+      try {
+        q.Next();
+      } catch (const localdb::EDatabaseError& e) {
+        unreadable(previous, e);
+      }
     }
     // Whatever is still pending, the rejected rows included, goes once more.
+    KeepPending(index);
     RetornoCDS = Apply();
     if (MonitorarComando) DoSaveLog("Finalizou o envio de " + std::to_string(Contagem) + " registro(s)");
   }
+  RecordPassed(index);
   // The outgoing log ends below the central index: every new row would stay unread.
-  const bool restored = read_empty && index && *index > 0 && RestoredBackup(*index);
-  if (stop != Stop::kUnsendable && !restored) mem_.problem.clear();
+  const bool restored = read_empty && index > 0 && RestoredBackup(index);
+  if (!restored && mem_.state.restored_highest) AfterRestore(index);
+  std::erase_if(mem_.problems, [&](const auto& p) {
+    return std::find(problems_.begin(), problems_.end(), p.first) == problems_.end();
+  });
 
   if (stop == Stop::kYield) {
     report_.outcome = CycleOutcome::kStoppedEarly;
-  } else if (stop == Stop::kUnsendable || restored || RetornoCDS.value_or(0) != 0) {
+  } else if (stop == Stop::kUnsendable || restored || RetornoCDS.value_or(0) != 0 || !problems_.empty()) {
     report_.outcome = CycleOutcome::kFailed;
   } else if (report_.rows_accepted > 0) {
     report_.outcome = CycleOutcome::kSent;
@@ -641,22 +918,17 @@ std::optional<std::int64_t> IndexValue(const std::string& text) {
   while (i < n && text[i] == ' ') ++i;
   while (n > i && text[n - 1] == ' ') --n;
   if (i == n) return text.empty() ? std::optional<std::int64_t>(0) : std::nullopt;
-  bool negative = false;
-  if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
   std::int64_t v = 0;
-  bool digits = false;
-  for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
-    digits = true;
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, text[i] - '0', &v)) return std::nullopt;
-  }
-  if (i < n && text[i] == '.') {
-    ++i;
-    bool up = i < n && text[i] >= '5' && text[i] <= '9';
-    for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i) digits = true;
-    if (up && __builtin_add_overflow(v, 1, &v)) return std::nullopt;
-  }
-  if (!digits || i != n) return std::nullopt;
-  return negative ? -v : v;
+  const char* first = text.data() + i + (text[i] == '+' ? 1 : 0);
+  if (first < text.data() + n && *first == '-' && text[i] == '+') return std::nullopt;
+  auto [p, ec] = std::from_chars(first, text.data() + n, v);
+  if (ec != std::errc() || p != text.data() + n) return std::nullopt;
+  return v;
+}
+
+std::int64_t ReplicationMemory::Now() const {
+  if (clock) return clock();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 const char* OutcomeName(CycleOutcome o) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,8 +23,8 @@ inline constexpr int kBatchSize = 50;  // rows per apply
 // seeded again, and the least time between two such seedings.
 inline constexpr int kResetCycles = 3;
 inline constexpr std::chrono::hours kReseedInterval{24};
-// How long a gap passed without proof is watched for a row appearing in it.
-inline constexpr std::chrono::hours kWatchFor{24};
+// Late rows named one per line in a cycle; more are counted in one line.
+inline constexpr std::size_t kLateLinesPerCycle = 20;
 
 // How a cycle ended.
 enum class CycleOutcome {
@@ -65,7 +66,6 @@ struct ReplicationMemory {
   ReplicationState state;
   bool state_trouble_logged = false;  // a state file that could not be read or written, said once
   bool monitor_warned = false;        // no full view of the monitoring tables, said once
-  bool watch_full_warned = false;     // passed gaps beyond what the state file keeps, said once
   std::int64_t cycles = 0;
   std::int64_t check_cycle = 0;  // the cycle that last made or refreshed the seeding check
   int check_failures = 0;        // cycles in a row whose seeding check failed
@@ -73,9 +73,17 @@ struct ReplicationMemory {
   // that reported it, and the last real index.
   std::vector<std::string> reset_seen;
   std::string last_real_index;
-  // What last kept rows from being sent (by kind), and when that was last written to the log.
-  std::string problem, problem_text;
-  std::chrono::steady_clock::time_point problem_logged{};
+  // What keeps rows from being sent (by kind), with its text and when that was last written to
+  // the log; a kind that a cycle no longer meets is forgotten.
+  struct Problem {
+    std::string text;
+    std::chrono::steady_clock::time_point logged{};
+  };
+  std::map<std::string, Problem> problems;
+  // The wall clock, in seconds since 1970, for what is kept across restarts (the watch of passed
+  // values); tests and benchmarks set it to move time on. Empty: the system clock.
+  std::function<std::int64_t()> clock;
+  std::int64_t Now() const;
 };
 
 // What one cycle works on; all owned by the service object.
@@ -94,8 +102,10 @@ struct CycleParts {
   CycleReport* Report = nullptr;
 };
 
-// The index text as the database compares it with SEQUENCIAL: blanks ignored, "" as 0, decimals
-// rounded half away from zero; nothing when the database would refuse it.
+// The index text as a whole number: blanks around it ignored, "" as 0; nothing when it is not a
+// plain integer (a decimal point, an exponent, letters) or does not fit 64 bits. Such an index is
+// refused: the database would compare it in its own way, and what the agent reasons from it (gaps,
+// the watch, restored backups) would not be what is selected.
 std::optional<std::int64_t> IndexValue(const std::string& text);
 
 // One replication cycle, on the main thread. A failure of the main work (index, initial load,

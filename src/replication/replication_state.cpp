@@ -12,7 +12,8 @@ namespace replication {
 
 namespace {
 
-constexpr std::size_t kMaxFileSize = 1 << 20;  // a few hundred bytes normally
+// A few hundred bytes normally; the watch of passed values can take a few megabytes.
+constexpr std::size_t kMaxFileSize = 8 << 20;
 constexpr const char* kVersion = "1";
 
 std::string Join(const std::vector<std::int64_t>& v) {
@@ -21,11 +22,11 @@ std::string Join(const std::vector<std::int64_t>& v) {
   return out;
 }
 
-std::int64_t Number(const std::string& key, const std::string& value) {
+std::int64_t Number(const std::string& key, const std::string& value, bool allow_negative = false) {
   std::int64_t v = 0;
   const char* end = value.data() + value.size();
   auto [p, ec] = std::from_chars(value.data(), end, v);
-  if (value.empty() || ec != std::errc() || p != end || v < 0)
+  if (value.empty() || ec != std::errc() || p != end || (v < 0 && !allow_negative))
     throw StateFileError("o valor de " + key + " não é um número: \"" + text::SanitizeUtf8(value) + "\"");
   return v;
 }
@@ -75,9 +76,10 @@ std::string Ranges(const std::vector<SeqRange>& v) {
 }
 
 SeqRange ParseRange(const std::string& key, const std::string& value) {
-  const std::size_t dash = value.find('-');
+  // Values of SEQUENCIAL may be negative: the separator is the first '-' after the first digit.
+  const std::size_t dash = value.find('-', 1);
   if (dash == std::string::npos) throw StateFileError("o valor de " + key + " não é uma faixa: \"" + value + "\"");
-  SeqRange r{Number(key, value.substr(0, dash)), Number(key, value.substr(dash + 1))};
+  SeqRange r{Number(key, value.substr(0, dash), true), Number(key, value.substr(dash + 1), true)};
   if (r.last < r.first) throw StateFileError("o valor de " + key + " não é uma faixa: \"" + value + "\"");
   return r;
 }
@@ -166,12 +168,9 @@ std::string StateFile::Format(const ReplicationState& s) {
     out += "conferir_horizonte=" + std::to_string(s.check->horizon) + "\n";
     if (!s.check->ranges.empty()) out += "conferir_faixas=" + Ranges(s.check->ranges) + "\n";
   }
-  if (!s.watch.empty()) {
-    std::string items;
-    for (const WatchedGap& w : s.watch)
-      items += (items.empty() ? "" : ",") + Ranges({w.values}) + "@" + std::to_string(w.passed_at);
-    out += "vigiar=" + items + "\n";
-  }
+  if (!s.watch.Empty()) out += "vigia=" + s.watch.Format() + "\n";
+  if (!s.pending.Empty()) out += "vigia_pendente=" + s.pending.Format() + "\n";
+  if (s.restored_highest) out += "restaurado_maior=" + std::to_string(*s.restored_highest) + "\n";
   if (s.had_index) out += "indice_recebido=1\n";
   if (s.last_reseed != 0) out += "ultima_recarga=" + std::to_string(s.last_reseed) + "\n";
   return out;
@@ -215,7 +214,7 @@ ReplicationState StateFile::Parse(const std::string& content) {
   if (auto e = take("marca_estoque")) s.mark_stock = Unescape("marca_estoque", *e);
   if (auto upto = take("conferir_ate")) {
     SeedingCheck c;
-    c.upto = Number("conferir_ate", *upto);
+    c.upto = Number("conferir_ate", *upto, true);
     c.own = Numbers("conferir_proprias", need("conferir_proprias"));
     c.from = Number("conferir_desde", need("conferir_desde"));
     c.open = Numbers("conferir_abertas", need("conferir_abertas"));
@@ -226,18 +225,30 @@ ReplicationState StateFile::Parse(const std::string& content) {
     c.Cap();
     s.check = c;
   }
+  auto watch = [&](const std::string& key) {
+    PassedWatch w;
+    if (auto v = take(key)) {
+      try {
+        w = PassedWatch::Parse(*v);
+      } catch (const std::invalid_argument& e) {
+        throw StateFileError("o valor de " + key + " é inválido: " + e.what());
+      }
+    }
+    return w;
+  };
+  s.watch = watch("vigia");
+  s.pending = watch("vigia_pendente");
   if (auto w = take("vigiar")) {
+    // Written by an earlier version: ranges of values, each with when it was passed.
     for (const std::string& item : Items(*w)) {
       const std::size_t at = item.find('@');
       if (at == std::string::npos) throw StateFileError("o valor de vigiar não tem \"@\": \"" + item + "\"");
-      s.watch.push_back({ParseRange("vigiar", item.substr(0, at)), Number("vigiar", item.substr(at + 1))});
+      const SeqRange r = ParseRange("vigiar", item.substr(0, at));
+      s.watch.AddPassed(r.first, r.last, {r}, Number("vigiar", item.substr(at + 1)));
+      if (s.watch.Bytes() > PassedWatch::kMaxBytes) throw StateFileError("o valor de vigiar é grande demais");
     }
-    std::sort(s.watch.begin(), s.watch.end(),
-              [](const WatchedGap& a, const WatchedGap& b) { return a.values.first < b.values.first; });
-    for (std::size_t i = 1; i < s.watch.size(); ++i)
-      if (s.watch[i].values.first <= s.watch[i - 1].values.last) throw StateFileError("o valor de vigiar tem faixas sobrepostas");
-    CapList(s.watch, false);
   }
+  if (auto h = take("restaurado_maior")) s.restored_highest = Number("restaurado_maior", *h, true);
   if (auto h = take("indice_recebido")) s.had_index = Number("indice_recebido", *h) != 0;
   if (auto t = take("ultima_recarga")) s.last_reseed = Number("ultima_recarga", *t);
   if (!values.empty()) throw StateFileError("chave desconhecida: " + values.begin()->first);

@@ -7,10 +7,14 @@
 //    some products) wrote may carry a stock older than a change that another transaction
 //    committed while it ran, with a lower SEQUENCIAL; once those transactions have ended, the
 //    products they touched are sent once more (see seeding.h);
-//  - the gaps in SEQUENCIAL that were passed without proof that no transaction could still fill
-//    them (after 30 minutes, or without a full view of the open transactions): a row that appears
-//    at one of them later is behind the central index for good, so its product's stock is sent
-//    again instead, for 24 hours after the gap was passed;
+//  - the values of SEQUENCIAL that the central index passed while they had no row (passed_watch.h):
+//    a row that appears at one of them later is behind the central index for good, so its
+//    product's stock is sent again instead, for seven days after the value was passed; and, while
+//    a cycle sends past gaps, the gaps it may pass, so that a crash before the cycle's end loses
+//    none of them;
+//  - the highest SEQUENCIAL a database restored from an older backup held when that was found: the
+//    rows written after it, below the central index, are never read, so their products are sent
+//    again once the generator passes the index;
 //  - whether the central server has ever reported an index for the store, and when the agent last
 //    seeded again because the index went back to nothing: an index that flips to "0" for a moment
 //    must not reload the outgoing log.
@@ -28,6 +32,7 @@
 #include <vector>
 
 #include "connections/local/store_queries.h"
+#include "replication/passed_watch.h"
 
 namespace replication {
 
@@ -57,13 +62,6 @@ struct SeedingCheck {
   void Cap();
 };
 
-// A gap passed without proof, watched for a row appearing in it.
-struct WatchedGap {
-  SeqRange values;
-  std::int64_t passed_at = 0;  // seconds since 1970 (UTC)
-  bool operator==(const WatchedGap&) const = default;
-};
-
 struct ReplicationState {
   std::int32_t store = 0;
   std::string database;             // "server:path" as the connection reaches it
@@ -72,12 +70,18 @@ struct ReplicationState {
   // ("localhost" for "127.0.0.1", other letter case) is known by it.
   std::string mark_product, mark_stock;
   std::optional<SeedingCheck> check;
-  std::vector<WatchedGap> watch;     // ascending, not overlapping
+  PassedWatch watch;                 // values passed without a row
+  PassedWatch pending;               // gaps a cycle under way may pass (watched after a crash)
+  // A restored older backup: the highest SEQUENCIAL the database held when that was found.
+  std::optional<std::int64_t> restored_highest;
   bool had_index = false;            // the central server reported a non-zero index for the store
   std::int64_t last_reseed = 0;      // seconds since 1970 of the last seeding after a reset; 0: none
   bool operator==(const ReplicationState&) const = default;
 
-  bool Empty() const { return load_mark == 0 && !check && watch.empty() && !had_index && last_reseed == 0; }
+  bool Empty() const {
+    return load_mark == 0 && !check && watch.Empty() && pending.Empty() && !restored_highest && !had_index &&
+           last_reseed == 0;
+  }
 };
 
 // The file could not be read, or holds something this program did not write; what() says which.

@@ -21,10 +21,8 @@ struct Closing {
   ~Closing() { q.Close(); }
 };
 
-// A text the monitoring tables hold as raw bytes (cast to OCTETS), which the connection reads as
-// ISO8859_1: back to the bytes, which are UTF-8.
-std::string FromOctets(const std::string& as_read) {
-  std::string bytes = text::Utf8ToLatin1(as_read);
+// A text the monitoring tables hold as raw bytes (cast to OCTETS), which are UTF-8.
+std::string FromOctets(std::string bytes) {
   while (!bytes.empty() && (bytes.back() == ' ' || bytes.back() == '\0')) bytes.pop_back();
   return text::SanitizeUtf8(bytes);
 }
@@ -35,15 +33,17 @@ std::string List(const std::vector<std::int64_t>& v) {
   return out;
 }
 
-// The values missing below `first` and above `index` as `tx` sees them, the highest
-// kMaxStateList ranges of them: the server is asked for a window below `first` that widens until it
-// holds that many or reaches the index.
-std::vector<SeqRange> MissingBelow(localdb::LocalConnection& L, localdb::TFDTransaction& tx, std::int64_t index,
-                                   std::int64_t first) {
+// The values missing at or below `upto` and above `index` as `tx` sees them, the highest
+// kMaxStateList ranges of them: the server is asked for a window below `upto` that widens until it
+// holds that many or reaches the index. A value between the seeding's own rows counts: another
+// transaction drew it while the seeding wrote.
+std::vector<SeqRange> MissingUpTo(localdb::LocalConnection& L, localdb::TFDTransaction& tx, std::int64_t index,
+                                  std::int64_t upto) {
+  const std::int64_t before = upto == INT64_MAX ? INT64_MAX : upto + 1;
   std::int64_t window = 4096;
   for (;;) {
-    const std::int64_t from = window < first - 1 - index ? first - 1 - window : index;
-    localdb::GapScan scan = localdb::ListGaps(L, tx, from, first, INT64_MAX);
+    const std::int64_t from = window < before - 1 - index ? before - 1 - window : index;
+    localdb::GapScan scan = localdb::ListGaps(L, tx, from, before, INT64_MAX);
     if (scan.gaps.size() > kMaxStateList || from == index) {
       if (scan.gaps.size() > kMaxStateList)
         scan.gaps.erase(scan.gaps.begin(), scan.gaps.end() - static_cast<std::ptrdiff_t>(kMaxStateList));
@@ -77,7 +77,6 @@ SeedingResult Seed(localdb::LocalConnection& L, std::int64_t after, std::int64_t
     SeedingResult r;
     r.by_values = by_values;
     localdb::TFDQuery& summary = by_values ? L.TBResumoCargaInstantaneo : L.TBResumoCarga;
-    std::int64_t first = 0;
     {
       Closing closing{summary};
       summary.ParamByName("APOS").SetAsLargeInt(after);
@@ -85,9 +84,8 @@ SeedingResult Seed(localdb::LocalConnection& L, std::int64_t after, std::int64_t
       r.rows = summary.FieldByName("GRAVADOS").AsLargeInt();
       r.upto = summary.FieldByName("ULTIMO").AsLargeInt();
       r.transaction = summary.FieldByName("TRANSACAO").AsLargeInt();
-      if (by_values) first = summary.FieldByName("PRIMEIRO").AsLargeInt();
     }
-    if (by_values && r.rows > 0) r.missing_below = MissingBelow(L, tx, index, first);
+    if (by_values && r.rows > 0) r.missing_below = MissingUpTo(L, tx, index, r.upto);
     if (before_commit) before_commit(r);
     tx.Commit();
     return r;
@@ -113,9 +111,17 @@ MonitorSnapshot LookAtOpenTransactions(localdb::LocalConnection& L) {
       s.horizon = q.FieldByName("PROXIMA").AsLargeInt();
       s.complete = q.FieldByName("COMPLETO").AsInteger() != 0;
       if (q.FieldByName("TRANSACAO").IsNull()) continue;
-      s.open.push_back({q.FieldByName("TRANSACAO").AsLargeInt(), FromOctets(q.FieldByName("USUARIO").AsString()),
-                        FromOctets(q.FieldByName("ENDERECO").AsString()),
-                        FromOctets(q.FieldByName("PROGRAMA").AsString()), q.FieldByName("ESCRITOR").AsInteger() != 0});
+      OpenTransaction t;
+      t.id = q.FieldByName("TRANSACAO").AsLargeInt();
+      t.user = FromOctets(q.FieldByName("USUARIO").AsBytes());
+      t.address = FromOctets(q.FieldByName("ENDERECO").AsBytes());
+      t.program = FromOctets(q.FieldByName("PROGRAMA").AsBytes());
+      t.running = q.FieldByName("EXECUTANDO").AsInteger() != 0;
+      t.inserts = q.FieldByName("INSERIU").AsLargeInt();
+      t.attachment = q.FieldByName("ANEXO").AsLargeInt();
+      t.started = q.FieldByName("INICIO").AsString();
+      t.writer = t.running || t.inserts > 0;
+      s.open.push_back(std::move(t));
     }
   } catch (const localdb::EFirebirdError& e) {
     if (!e.HasCode(kNoPermission)) throw;
@@ -143,23 +149,28 @@ std::vector<std::string> ProductsChangedBeside(localdb::LocalConnection& L, cons
   // looked, or that began after that.
   std::string beside = "E.RDB$RECORD_VERSION >= " + std::to_string(check.from);
   if (!check.open.empty()) beside = "(" + beside + " OR E.RDB$RECORD_VERSION IN (" + List(check.open) + "))";
-  std::string sql = "SELECT DISTINCT E.CODIGOPRODUTO FROM RPL_LOGESTOQUE_ENV E WHERE E.SEQUENCIAL <= " +
-                    std::to_string(check.upto) + " AND " + beside;
+  const localdb::CodeColumn& code = localdb::Schema(L).log_code;
+  std::string sql = "SELECT DISTINCT " + localdb::CodeSelect(code, "E.CODIGOPRODUTO") +
+                    " AS CODIGOPRODUTO FROM RPL_LOGESTOQUE_ENV E WHERE E.SEQUENCIAL <= " + std::to_string(check.upto) +
+                    " AND " + beside;
   if (!check.own.empty()) sql += " AND E.RDB$RECORD_VERSION NOT IN (" + List(check.own) + ")";
   localdb::TFDQuery products("TBProdutosAlterados", L.ConnQuelbrant, L.TransLeitura, sql);
   Closing closing{products};
   for (products.Open(); !products.Eof(); products.Next())
-    if (!products.FieldByName("CODIGOPRODUTO").IsNull()) add(products.FieldByName("CODIGOPRODUTO").AsString());
+    if (!products.FieldByName("CODIGOPRODUTO").IsNull()) add(localdb::DecodeCode(code, products.FieldByName("CODIGOPRODUTO")));
   return codes;
 }
 
 SeedingResult RefreshProducts(localdb::LocalConnection& L, const std::vector<std::string>& products, std::int64_t index,
                               std::int64_t after, const BeforeCommit& before_commit) {
+  localdb::FitStatementsToSchema(L);
   return Seed(
       L, after, index,
       [&] {
+        const localdb::CodeColumn& column = localdb::Schema(L).product_code;
         for (const std::string& code : products) {
-          L.TBAtualizaEstoque.ParamByName("CODIGO").SetAsString(code);
+          // A code the product table's character set cannot hold names no product there.
+          if (!localdb::SetCode(column, L.TBAtualizaEstoque.ParamByName("CODIGO"), code)) continue;
           L.TBAtualizaEstoque.ExecSQL();
         }
       },

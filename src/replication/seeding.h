@@ -14,8 +14,13 @@
 // a row (RDB$RECORD_VERSION): a row at or below the seeding's highest SEQUENCIAL, written by a
 // transaction that was open when the seeding looked at the monitoring tables or began after that,
 // and not by the seeding itself. Firebird 2.5 does not; there the seeding runs in a snapshot
-// transaction and notes the values missing below its own rows as it saw them, and a row that
-// appears at one of those values afterwards was written beside it.
+// transaction and notes the values missing up to its highest row as it saw them (another
+// transaction may draw values between the seeding's own), and a row that appears at one of those
+// values afterwards was written beside it.
+//
+// The check is made once the central index has passed the seeding's rows: a row written beside it
+// that commits after that lands at a value the index passed while it was missing, and the watch of
+// passed values (passed_watch.h) sends its product again when it appears.
 //
 // Every seeding runs in a transaction of its own, and what it wrote is measured inside it, before
 // the commit, so that the caller can make the mark and the check durable before the rows exist.
@@ -38,8 +43,8 @@ struct SeedingResult {
   std::int64_t rows = 0;         // rows appended to the outgoing log
   std::int64_t upto = 0;         // their highest SEQUENCIAL (0 when none)
   std::int64_t transaction = 0;  // the seeding's own transaction
-  // Without RDB$RECORD_VERSION: the values missing below its rows, above the central index, as it
-  // saw them (the highest kMaxStateList ranges).
+  // Without RDB$RECORD_VERSION: the values missing up to its highest row (between its own rows too),
+  // above the central index, as it saw them (the highest kMaxStateList ranges).
   std::vector<SeqRange> missing_below;
   bool by_values = false;        // found its rows by value (Firebird 2.5), not by transaction
 };

@@ -64,6 +64,8 @@ void GapTracker::BeginCycle(const std::string& database, std::int64_t index) {
   if (database != database_) {
     // Values of another database say nothing about this one.
     gaps_.clear();
+    inserts_before_.clear();
+    looked_before_ = false;
     database_ = database;
   }
   ++cycle_;
@@ -126,6 +128,13 @@ GapTracker::Passed GapTracker::Settle(const MonitorSnapshot& snapshot, Clock::ti
   looked_ = true;
   holder_sets_.clear();
   std::map<std::int64_t, int> set_of_horizon;  // -1: no holders
+  // A transaction that runs nothing holds a gap only if it inserted since the look before.
+  auto holds = [&](const OpenTransaction& t) {
+    if (t.running) return true;
+    if (!looked_before_) return true;
+    const auto it = inserts_before_.find({t.attachment, t.started});
+    return it == inserts_before_.end() || it->second != t.inserts;
+  };
   for (Gap& g : gaps_) {
     if (g.state == State::kSettled || g.state == State::kPassed) continue;
     g.holders = -1;
@@ -142,6 +151,7 @@ GapTracker::Passed GapTracker::Settle(const MonitorSnapshot& snapshot, Clock::ti
     auto [it, fresh] = set_of_horizon.emplace(g.horizon, -1);
     if (fresh) {
       std::vector<OpenTransaction> holders = snapshot.WritersBelow(g.horizon);
+      std::erase_if(holders, [&](const OpenTransaction& t) { return !holds(t); });
       if (!holders.empty()) {
         it->second = static_cast<int>(holder_sets_.size());
         holder_sets_.push_back(std::move(holders));
@@ -149,16 +159,30 @@ GapTracker::Passed GapTracker::Settle(const MonitorSnapshot& snapshot, Clock::ti
     }
     if (it->second < 0) {
       g.state = State::kSettled;
-    } else if (now - g.seen_at >= limits.pass_after) {
+      continue;
+    }
+    const std::vector<OpenTransaction>& holders = holder_sets_[static_cast<std::size_t>(it->second)];
+    const bool running = std::any_of(holders.begin(), holders.end(), [](const OpenTransaction& t) { return t.running; });
+    if (!running && cycle_ - g.seen_in_cycle >= kGraceCycles) {
+      // Only transactions that inserted once and run nothing now: perhaps a till that committed
+      // with COMMIT RETAIN. What they may still commit is caught by the watch.
+      g.state = State::kPassed;
+      AddRange(passed.idle, g.first, g.last);
+    } else if (running && now - g.seen_at >= limits.pass_after) {
       g.state = State::kPassed;
       AddRange(passed.after_limit, g.first, g.last);
-      for (const OpenTransaction& t : holder_sets_[it->second])
+      for (const OpenTransaction& t : holders)
         if (std::none_of(passed.holders.begin(), passed.holders.end(), [&](const OpenTransaction& h) { return h.id == t.id; }))
           passed.holders.push_back(t);
     } else {
       g.state = State::kHeld;
       g.holders = it->second;
     }
+  }
+  if (snapshot.complete) {
+    inserts_before_.clear();
+    for (const OpenTransaction& t : snapshot.open) inserts_before_[{t.attachment, t.started}] = t.inserts;
+    looked_before_ = true;
   }
   return passed;
 }
@@ -198,6 +222,14 @@ std::vector<std::string> GapTracker::LongHeld(Clock::time_point now) {
     lines.push_back(line);
   }
   return lines;
+}
+
+std::vector<SeqRange> GapTracker::Passable(std::int64_t above) const {
+  std::vector<SeqRange> out;
+  for (const Gap& g : gaps_)
+    if (g.last > above && (g.state == State::kSettled || g.state == State::kPassed))
+      AddRange(out, std::max(g.first, above + 1), g.last);
+  return out;
 }
 
 std::optional<GapTracker::HeldSummary> GapTracker::Held() const {

@@ -6,31 +6,37 @@
 // sending the rows above such a gap would skip its row for ever.
 //
 // Who can still fill a gap. Its values were drawn before the row above it, which a read saw
-// committed; a value is drawn inside the insert that writes its row (an identity column or a
-// BEFORE INSERT trigger). So only a transaction that was already open when the gap was read can
-// hold it, and only if, at a later look at the monitoring tables, it has inserted into the
-// outgoing log or is running a statement right now (an insert in progress). A transaction that
-// sits idle without having inserted, or a read-only one, holds nothing: whatever it inserts later
-// draws a higher value. On Firebird 2.5, which counts inserts per transaction but not per table,
-// an insert into any table counts.
+// committed; a value is normally drawn inside the insert that writes its row (an identity column or
+// a BEFORE INSERT trigger). So only a transaction that was already open when the gap was read can
+// hold it, and only if, at a later look at the monitoring tables, it is running a statement right
+// now (an insert in progress) or has inserted into the outgoing log. On Firebird 2.5, which counts
+// inserts per transaction but not per table, an insert into any table counts.
+//
+// How long each holds it. A gap held by a running statement waits for it, for at most 30 minutes
+// (the valve), with a line after 10. An idle transaction holds a gap only if it has inserted since
+// the look before (its insert count rose), and then for at most two cycles: many ERP programs
+// commit with COMMIT RETAIN, which keeps the transaction going under a new number with its
+// counters, so a till that logged one sale looks like a writer for the rest of the day, and no
+// monitoring table tells whether what it inserted is committed. Passing early is
+// safe because every passed value is watched (passed_watch.h): a row that appears there late was
+// not committed when the central server got the rows above it, so its stock was the committed
+// stock all along, and its product's current stock is sent again when it appears.
 //
 // The order that makes this safe, at most once per cycle: the gaps are found by a read (the
 // server lists them, up to 100,000 rows ahead); then one look gives the transactions open at that
 // moment (every transaction numbered from the look's horizon began after the read); then the rows
 // are read again, and a gap is passed only where that later read finds its values still missing
-// and the look found no possible writer for it. A row committed between the first read and the
-// look is thus sent, not skipped.
+// and the look found nothing that holds it. A row committed between the first read and the look
+// is thus sent, not skipped.
 //
-// A gap still held after 30 minutes is passed all the same (an ERP that draws a value early and
-// inserts it much later would otherwise stall the store): the caller logs who held it and watches
-// its values for a row that appears late. Without a full view of the monitoring tables (a user who
-// sees only its own attachments), a gap is passed in the second cycle after the one that first
-// saw it, and watched likewise.
+// Without a full view of the monitoring tables (a user who sees only its own attachments), a gap
+// is passed in the second cycle after the one that first saw it.
 //
 // Thread-safety: none; used by the replication cycle on one thread.
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,6 +53,12 @@ struct OpenTransaction {
   std::int64_t id = 0;
   std::string user, address, program;
   bool writer = true;  // it has inserted (into the outgoing log on 3.0 and later) or runs a statement
+  bool running = false;  // one of its statements runs right now
+  // The transaction across COMMIT RETAIN, which gives it a new number but keeps its attachment,
+  // its start time and its counters; and how many rows it has inserted so far.
+  std::int64_t attachment = 0;
+  std::string started;
+  std::int64_t inserts = 0;
 };
 
 // One look at the monitoring tables.
@@ -70,7 +82,9 @@ std::string DescribeLimit(std::chrono::steady_clock::duration d);
 class GapTracker {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr int kGraceCycles = 2;  // without a complete view of the open transactions
+  // Cycles a gap waits without a complete view of the open transactions, or for transactions
+  // that have inserted but run nothing.
+  static constexpr int kGraceCycles = 2;
 
   struct Limits {
     Clock::duration report_after = std::chrono::minutes(10);  // one line naming the holders
@@ -93,6 +107,7 @@ class GapTracker {
     std::vector<SeqRange> after_limit;           // held longer than limits.pass_after
     std::vector<OpenTransaction> holders;        // what held them
     std::vector<SeqRange> without_view;          // passed by the grace period
+    std::vector<SeqRange> idle;                  // held only by idle transactions, for the grace period
   };
   // This cycle's look, taken after Learn(): every gap not settled before is judged by it.
   Passed Settle(const MonitorSnapshot& snapshot, Clock::time_point now);
@@ -121,6 +136,9 @@ class GapTracker {
   };
   std::optional<HeldSummary> Held() const;
 
+  // The gaps above `above` that a read may pass now (settled or passed), ascending.
+  std::vector<SeqRange> Passable(std::int64_t above) const;
+
   std::size_t Size() const { return gaps_.size(); }
 
  private:
@@ -137,6 +155,9 @@ class GapTracker {
 
   std::vector<Gap> gaps_;  // ascending, not overlapping
   std::vector<std::vector<OpenTransaction>> holder_sets_;  // of the last look, one per horizon
+  // Insert counts of the transactions at the look before, by attachment and start.
+  std::map<std::pair<std::int64_t, std::string>, std::int64_t> inserts_before_;
+  bool looked_before_ = false;
   std::string database_;
   std::int64_t cycle_ = 0;
   bool looked_ = false;

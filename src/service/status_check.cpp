@@ -177,6 +177,9 @@ void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
     r.outgoing_rows = counts.FieldByName("LINHAS").AsLargeInt();
     if (!counts.FieldByName("MAIOR").IsNull()) r.highest_sequencial = counts.FieldByName("MAIOR").AsLargeInt();
     counts.Close();
+    // The generator tells a restored database from one whose newest rows were deleted.
+    r.generator = localdb::LogGenerator(conn);
+    if (!r.generator.empty()) r.generator_value = localdb::GeneratorValue(conn, r.generator);
   } catch (const std::exception& e) {
     r.local_error = e.what();
   }
@@ -347,13 +350,19 @@ void Judge(StatusResult& r) {
                       " for " + store + ": the next cycle first seeds the outgoing log with the stock of every product";
       if (r.initial_load_rows) s += " (" + std::to_string(*r.initial_load_rows) + " rows)";
       r.notes.push_back(s + ".");
-    } else if (index && r.outgoing_rows && *index > r.highest_sequencial.value_or(0)) {
+    } else if (index && r.outgoing_rows &&
+               (r.generator_value ? *index > *r.generator_value
+                                  : r.highest_sequencial && *index - 100 > *r.highest_sequencial)) {
       r.index_above_local = true;
-      r.attention.push_back("The central server's index for " + store + " (" + r.index +
-                            ") is above the highest SEQUENCIAL here (" +
-                            (r.highest_sequencial ? std::to_string(*r.highest_sequencial) : std::string("none")) +
-                            "): the store database was restored or replaced. New rows numbered up to " + r.index +
-                            " will never be sent until the central server's index is set back.");
+      const std::string highest = r.highest_sequencial ? std::to_string(*r.highest_sequencial) : std::string("none");
+      r.attention.push_back("The central server's index for " + store + " (" + r.index + ") is above " +
+                            (r.generator_value ? "what the local database has numbered (generator " + r.generator +
+                                                     " at " + std::to_string(*r.generator_value) +
+                                                     ", highest SEQUENCIAL " + highest + ")"
+                                               : "the highest SEQUENCIAL here (" + highest + ")") +
+                            ": the store database was restored or replaced. New rows numbered up to " + r.index +
+                            " will never be sent until its generator is set past the index (see the activity log for "
+                            "the command).");
     }
   }
 
@@ -672,6 +681,8 @@ std::string FormatJson(const StatusResult& r) {
                 {"store_code", OptionalOrNull(r.store_code)},
                 {"outgoing_rows", OptionalOrNull(r.outgoing_rows)},
                 {"highest_sequencial", OptionalOrNull(r.highest_sequencial)},
+                {"generator", TextOrNull(r.generator)},
+                {"generator_value", OptionalOrNull(r.generator_value)},
                 {"initial_load_rows", OptionalOrNull(r.initial_load_rows)},
                 {"load_mark", OptionalOrNull(r.load_mark)}};
   const std::optional<std::int64_t> port = ParseIndex(r.central_port);

@@ -59,6 +59,8 @@ struct StatusResult {
   std::optional<std::int32_t> store_code;
   std::optional<std::int64_t> outgoing_rows;
   std::optional<std::int64_t> highest_sequencial;  // none when the outgoing log is empty
+  std::string generator;                           // what numbers the rows; empty when it cannot be told
+  std::optional<std::int64_t> generator_value;     // its current value
   std::optional<std::int64_t> initial_load_rows;   // products the next initial load would copy
   std::optional<std::int64_t> load_mark;           // an initial load still waiting to be sent, up to here
 

@@ -20,10 +20,14 @@ namespace cycletest {
 
 constexpr int kLoja = 7;
 
-// A transaction of another program of the store (the ERP), held open until told.
+// A transaction of another program of the store (the ERP), held open until told. With
+// `lock_wait_seconds` its statements wait that long for a row another transaction has locked.
 class ErpTransaction {
  public:
-  explicit ErpTransaction(const std::string& db) : admin_(db), tx_(admin_.connection(), false) { tx_.StartTransaction(); }
+  explicit ErpTransaction(const std::string& db, int lock_wait_seconds = 0) : admin_(db), tx_(admin_.connection(), false) {
+    tx_.lock_wait_seconds = lock_wait_seconds;
+    tx_.StartTransaction();
+  }
   ~ErpTransaction() {
     try {
       if (tx_.Active()) tx_.Rollback();
@@ -35,6 +39,14 @@ class ErpTransaction {
     q.ExecSQL();
   }
   void Commit() { tx_.Commit(); }
+  // What many ERP libraries call an auto-commit: the transaction goes on under a new number.
+  void CommitRetaining() { tx_.CommitRetaining(); }
+  // A sale as the ERP's trigger logs it: the product's stock changes and a row says so.
+  void Sale(const std::string& product, int stock) {
+    Exec("UPDATE PRODUTOS SET ESTOQUEATUAL = " + std::to_string(stock) + " WHERE CODIGO = '" + product + "'");
+    Exec("INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('" + product + "', " +
+         std::to_string(stock) + ")");
+  }
   void Rollback() { tx_.Rollback(); }
 
  private:
@@ -103,6 +115,15 @@ class CycleFixture : public ::testing::Test {
   void Store(const std::string& sql) { fbtest::Admin(store.path()).Exec(sql); }
   std::string StoreValue(const std::string& sql) { return fbtest::Admin(store.path()).Scalar(sql); }
   std::string CentralValue(const std::string& sql) { return fbtest::Admin(central_db.path()).Scalar(sql); }
+  // Every product's stock on the central server (its row with the highest SEQUENCIAL) is the
+  // store's.
+  void ExpectCentralEqualsStore() {
+    fbtest::Admin db(store.path());
+    const std::vector<std::string> codes = db.Column("SELECT CODIGO FROM PRODUTOS ORDER BY CODIGO");
+    for (const std::string& code : codes)
+      EXPECT_EQ(CentralStock(code), db.Scalar("SELECT ESTOQUEATUAL FROM PRODUTOS WHERE CODIGO = '" + code + "'"))
+          << "product " << code;
+  }
   std::string ReceivedCount() { return CentralValue("SELECT COUNT(*) FROM LOGESTOQUEREC WHERE CODIGOLOJA = 7"); }
   std::string CentralIndex() { return CentralValue("SELECT RPL_INDICEESTOQUE FROM FILIAIS WHERE CODIGO = 7"); }
   std::string Stamp() {

@@ -21,8 +21,13 @@ using namespace std::chrono_literals;
 MonitorSnapshot Look(std::int64_t horizon, std::vector<OpenTransaction> open = {}, bool complete = true) {
   return MonitorSnapshot{horizon, complete, std::move(open)};
 }
-OpenTransaction Writer(std::int64_t id, std::string user = "SYSDBA") { return {id, std::move(user), "", "", true}; }
-OpenTransaction Idle(std::int64_t id) { return {id, "SYSDBA", "", "", false}; }
+// A transaction that has inserted `inserts` rows into the outgoing log and runs nothing now.
+OpenTransaction Writer(std::int64_t id, std::int64_t inserts = 1) {
+  return {id, "SYSDBA", "", "", true, false, id, "09:00", inserts};
+}
+// One whose statement runs right now.
+OpenTransaction Running(std::int64_t id) { return {id, "SYSDBA", "", "", true, true, id, "09:00", 0}; }
+OpenTransaction Idle(std::int64_t id) { return {id, "SYSDBA", "", "", false, false, id, "09:00", 0}; }
 
 // One cycle as the replication cycle drives the tracker: the gaps read above `index`, one look,
 // then the read again from the index.
@@ -49,6 +54,7 @@ TEST(GapTracker, OnlyAPossibleWriterOpenBeforeTheReadHoldsAGapAndTheLookSettlesI
       {"an idle read-write transaction that never inserted", {Idle(40)}, Verdict::kPass},
       {"a writer that began after the read", {Writer(60)}, Verdict::kPass},
       {"a writer open before the read", {Idle(39), Writer(40)}, Verdict::kHeld},
+      {"a statement running, open before the read", {Running(40)}, Verdict::kHeld},
   };
   for (const Case& c : cases) {
     GapTracker gaps;
@@ -58,6 +64,43 @@ TEST(GapTracker, OnlyAPossibleWriterOpenBeforeTheReadHoldsAGapAndTheLookSettlesI
     Cycle(gaps).Run(100, {{101, 101}}, 102, Look(50, c.open));
     EXPECT_EQ(gaps.Judge(101, 101), c.verdict) << c.what;
   }
+}
+
+TEST(GapTracker, AnIdleWriterHoldsAGapWhileItKeepsInsertingForTwoCyclesAtMost) {
+  struct Case {
+    const char* what;
+    std::vector<std::int64_t> inserts;  // its insert count at each look
+    int held;                           // looks at which the gap is still held
+  } cases[] = {
+      // A till that committed with COMMIT RETAIN keeps its counters: idle at the same count.
+      {"inserted once, then idle", {1, 1, 1}, 1},
+      {"inserting at every look", {1, 2, 3, 4}, 2},
+  };
+  for (const Case& c : cases) {
+    GapTracker gaps;
+    Cycle cycle(gaps);
+    int held = 0;
+    for (std::int64_t n : c.inserts) {
+      cycle.Run(100, {{101, 101}}, 102, Look(50, {Writer(40, n)}));
+      if (gaps.Judge(101, 101) == Verdict::kHeld) ++held;
+      else break;
+    }
+    EXPECT_EQ(held, c.held) << c.what;
+    EXPECT_EQ(gaps.Judge(101, 101), Verdict::kPass) << c.what;
+    EXPECT_TRUE(cycle.passed.after_limit.empty()) << "no line for an idle till: " << c.what;
+  }
+}
+
+TEST(GapTracker, ARunningStatementHoldsAGapUntilTheLimitAndLetsItGoWhenIdle) {
+  GapTracker gaps;
+  Cycle c(gaps);
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    c.Run(100, {{101, 101}}, 102, Look(50, {Running(40)}));
+    EXPECT_EQ(gaps.Judge(101, 101), Verdict::kHeld) << "cycle " << cycle;
+  }
+  // Idle now, at the count it had: it went on with something else.
+  c.Run(100, {{101, 101}}, 102, Look(50, {Idle(40)}));
+  EXPECT_EQ(gaps.Judge(101, 101), Verdict::kPass);
 }
 
 TEST(GapTracker, AHeldGapIsJudgedAgainByEachCycleAndForgottenBehindTheIndex) {
@@ -106,8 +149,8 @@ TEST(GapTracker, WithoutAFullViewAGapIsPassedInTheSecondCycleAfterItWasSeenAndWa
 
 TEST(GapTracker, AGapHeldLongerThanTheLimitsIsReportedOnceThenPassedWithWhatHeldIt) {
   GapTracker gaps;
-  const OpenTransaction erp{81, "SYSDBA", "10.0.0.5/51234", "C:\\ERP\\erp.exe", true};
-  const OpenTransaction caixa{85, "CAIXA", "10.0.0.7/1", "", true};
+  const OpenTransaction erp{81, "SYSDBA", "10.0.0.5/51234", "C:\\ERP\\erp.exe", true, true, 1, "09:00", 0};
+  const OpenTransaction caixa{85, "CAIXA", "10.0.0.7/1", "", true, true, 2, "09:00", 0};
   Cycle c(gaps);
   c.Run(0, {{8, 9}, {12, 12}}, 13, Look(90, {erp, caixa}));
   EXPECT_TRUE(gaps.LongHeld(c.now + 9min).empty());
@@ -148,14 +191,14 @@ TEST(GapTracker, AHundredThousandGapsAreJudgedInOnePass) {
   for (std::int64_t v = 2; v < 200000; v += 2) ASSERT_EQ(gaps.Judge(v, v), Verdict::kPass) << v;
 }
 
-TEST(IndexValue, ReadsTheIndexAsTheDatabaseCompareIt) {
+TEST(IndexValue, OnlyAPlainIntegerIsAnIndex) {
   struct Case {
     const char* text;
     std::optional<std::int64_t> value;
-  } cases[] = {{"", 0},         {"0", 0},          {"00", 0},        {" 0", 0},   {"0.0", 0},
-               {"12345", 12345}, {" 12 ", 12},      {"1.5", 2},       {"1.4", 1},  {"-1.5", -2},
-               {"+7", 7},        {"abc", std::nullopt}, {"1 2", std::nullopt}, {" ", std::nullopt},
-               {"99999999999999999999", std::nullopt}};
+  } cases[] = {{"", 0},           {"0", 0},           {"00", 0},          {" 0", 0},          {"12345", 12345},
+               {" 12 ", 12},      {"+7", 7},          {"-7", -7},         {"0.0", std::nullopt}, {"1.5", std::nullopt},
+               {"1E3", std::nullopt}, {"abc", std::nullopt}, {"1 2", std::nullopt}, {" ", std::nullopt},
+               {"+-1", std::nullopt}, {"9223372036854775807", INT64_MAX}, {"99999999999999999999", std::nullopt}};
   for (const auto& c : cases) EXPECT_EQ(replication::IndexValue(c.text), c.value) << '"' << c.text << '"';
 }
 
@@ -167,7 +210,11 @@ replication::ReplicationState Sample() {
   s.mark_product = "P\r9%";
   s.mark_stock = "1.2500";
   s.check = replication::SeedingCheck{8123, {5512}, 5500, {5480, 5490}, 0, {{100, 102}, {7000, 7000}}};
-  s.watch = {{{50, 51}, 1765400000}, {{60, 60}, 1765400100}};
+  s.watch.AddPassed(40, 70, {{50, 51}, {60, 60}}, 1765400000);
+  s.watch.AddPassed(-3000, -2990, {{-2995, -2995}}, 1765400100);  // generators may start below zero
+  s.watch.AddPassed(100000, 300000, {{100001, 299999}}, 1765400200);  // a run of whole windows
+  s.pending.AddPassed(71, 90, {{75, 80}}, 1765400300);
+  s.restored_highest = -4;
   s.had_index = true;
   s.last_reseed = 1765300000;
   return s;
@@ -203,8 +250,11 @@ TEST(StateFile, AnythingItDidNotWriteIsRefusedWithTheReason) {
                {replace("marca=8123", "marca=-1"), "o valor de marca não é um número"},
                {replace("loja=7", "loja=99999999999"), "não cabe em 32 bits"},
                {replace("conferir_desde=5500\n", ""), "falta a chave conferir_desde"},
-               {replace("vigiar=50-51@", "vigiar=51-50@"), "não é uma faixa"},
-               {replace("vigiar=50-51@1765400000,60-60", "vigiar=50-61@1765400000,60-60"), "sobrepostas"},
+               {replace("vigia=J-3072,", "vigia=J-3071,"), "fora dos seus limites"},
+               {replace(";F100352,", ";F99328,"), "fora de ordem ou sobrepostos"},
+               {replace(",r50-51.60", ",r50-51.60.2000"), "fora da janela"},
+               {replace(",r50-51.60", ",x"), "forma desconhecida"},
+               {good + "vigiar=51-50@1\n", "não é uma faixa"},
                {replace("marca_produto=P%0D9%25", "marca_produto=P%0"), "escape inválido"},
                {good + "marca=1\n", "chave repetida: marca"},
                {good + "outra=1\n", "chave desconhecida: outra"},
@@ -217,6 +267,14 @@ TEST(StateFile, AnythingItDidNotWriteIsRefusedWithTheReason) {
       EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
     }
   }
+}
+
+TEST(StateFile, AWatchWrittenByTheEarlierVersionIsReadIntoTheNewOne) {
+  std::string text = replication::StateFile::Format(Sample());
+  text.replace(text.find("vigia="), text.find('\n', text.find("vigia=")) - text.find("vigia="),
+               "vigiar=-5--3@1765400000,60-60@1765400100");
+  const replication::ReplicationState s = replication::StateFile::Parse(text);
+  EXPECT_EQ(s.watch.MissingValues(), (std::vector<SeqRange>{{-5, -3}, {60, 60}}));
 }
 
 TEST(SeedingCheck, MergingKeepsEveryTransactionAndValueEitherWouldSuspect) {

@@ -97,53 +97,6 @@ TEST_P(EngineTest, AGeneratorSharedWithOtherTablesCostsNoExtraCycle) {
   EXPECT_EQ(ReceivedCount(), "120");
 }
 
-TEST_P(EngineTest, AValueDrawnEarlyIsPassedAtTheLimitAndItsLateRowSendsTheProductsStockAgain) {
-  AddOutgoing(2);
-  StartCentral();
-  StartAgent();
-  agent->Replication.gaps.limits.pass_after = 2s;  // 30 minutes in a store
-  Cycle();  // its initial load finds no stock
-  ASSERT_EQ(CentralIndex(), "2");
-  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('TARDE', 10)");
-  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('CEDO', 20)");
-
-  // An ERP transaction writes one row (3), then takes a value (4) that it inserts much later.
-  ErpTransaction erp(store.path());
-  erp.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('CEDO', 20)");  // 3
-  erp.Exec("EXECUTE BLOCK AS DECLARE V BIGINT; BEGIN V = GEN_ID(" + Generator() + ", 1); END");  // 4
-  Row("ACIMA", 5);  // 5
-  Cycle();
-  EXPECT_EQ(CentralIndex(), "2");
-  std::this_thread::sleep_for(2500ms);
-  ClearLog();
-  Cycle();
-  EXPECT_EQ(CentralIndex(), "5") << "passed at the limit";
-  Lines log = Log();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].rfind("SEQUENCIAL 3 a 4 aguardou mais de 2 segundos por transações do banco local e foi liberado: ",
-                         0),
-            0u)
-      << log[0];
-  EXPECT_NE(log[0].find("retido por: transação "), std::string::npos) << log[0];
-  EXPECT_EQ(State().watch.size(), 1u);
-
-  // The late rows arrive below the index: their products' stock goes again, as it is now.
-  erp.Exec("UPDATE PRODUTOS SET ESTOQUEATUAL = 7 WHERE CODIGO = 'TARDE'");
-  erp.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (SEQUENCIAL, CODIGOPRODUTO, ESTOQUEATUAL) VALUES (4, 'TARDE', 7)");
-  erp.Commit();
-  ClearLog();
-  Cycle();
-  EXPECT_EQ(Log(), (Lines{"SEQUENCIAL 3 (produto CEDO) apareceu depois de liberado e ficou abaixo do índice do "
-                          "Servidor Central; o estoque atual do produto foi reenviado",
-                          "SEQUENCIAL 4 (produto TARDE) apareceu depois de liberado e ficou abaixo do índice do "
-                          "Servidor Central; o estoque atual do produto foi reenviado"}));
-  EXPECT_EQ(CentralStock("TARDE"), "7");
-  EXPECT_EQ(CentralStock("CEDO"), "20");
-  EXPECT_TRUE(State().watch.empty());
-  Cycle();
-  EXPECT_EQ(ReceivedCount(), "5") << "each late row's product sent once";
-}
-
 TEST_P(EngineTest, AStockChangeCommittedWhileTheLoadRunsEndsOnTheCentralServerAsTheStoreHasIt) {
   Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 10)");
   Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('B', 20)");
@@ -177,6 +130,7 @@ TEST_F(StoreTest, ARefreshWhoseCommitFailsKeepsItsCheckAndThreeFailuresDropIt) {
   sale.Commit();
   ASSERT_TRUE(State().check);
   const replication::SeedingCheck before = *State().check;
+  EXPECT_NO_THROW(Cycle()) << "the load's rows go; the check waits for the central server to have them";
 
   // From now on a transaction that writes a row of A cannot commit.
   fbtest::Admin db(store.path());
@@ -196,26 +150,6 @@ TEST_F(StoreTest, ARefreshWhoseCommitFailsKeepsItsCheckAndThreeFailuresDropIt) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].rfind("A conferência da carga inicial falhou em 3 ciclos seguidos e foi descartada: ", 0), 0u)
       << log[0];
-}
-
-TEST_F(StoreTest, ADatabaseRestoredFromAnOlderBackupIsReportedAndTheBranchRowNotStamped) {
-  AddOutgoing(5);
-  StartCentral();
-  StartAgent();
-  Cycle();
-  ASSERT_EQ(CentralIndex(), "5");
-  // The central server has rows the restored store database no longer has.
-  fbtest::Admin(central_db.path()).Exec("UPDATE FILIAIS SET RPL_INDICEESTOQUE = 1000, RPL_ULTIMAATUALIZACAO = NULL WHERE CODIGO = 7");
-  ClearLog();
-  Cycle();
-  Cycle();
-  Row("NOVO", 1);  // 6: below the index, never read
-  Cycle();
-  EXPECT_EQ(Log(), (Lines{"O índice do Servidor Central para a loja (1000) está acima do maior SEQUENCIAL do banco "
-                          "local (5): o banco parece restaurado de um backup antigo, e os registros novos não serão "
-                          "enviados até que o SEQUENCIAL passe do índice"}))
-      << "once, not every cycle, though the highest SEQUENCIAL changed";
-  EXPECT_EQ(Stamp(), "");
 }
 
 TEST_F(StoreTest, ACentralServerThatFlipsItsIndexNeverMakesTheAgentSeedAgain) {

@@ -190,7 +190,8 @@ TEST_F(StatusCheckTest, IndexAboveTheLocalHighestIsFlagged) {
   EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
   EXPECT_TRUE(r.index_above_local);
   EXPECT_EQ(r.rows_waiting, 0);
-  EXPECT_TRUE(Mentions(r.attention, "(500) is above the highest SEQUENCIAL here (30): the store database was restored or replaced"))
+  EXPECT_TRUE(Mentions(r.attention, "(500) is above what the local database has numbered (generator RDB$1 at 30, "
+                                    "highest SEQUENCIAL 30): the store database was restored or replaced"))
       << status::FormatText(r);
   EXPECT_EQ(Json::parse(status::FormatJson(r))["central"]["index_above_local"], true);
 }

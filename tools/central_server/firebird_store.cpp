@@ -1,6 +1,7 @@
 #include "firebird_store.h"
 
 #include "connections/central/data_packet.h"
+#include "platform/os.h"
 
 namespace central_server {
 namespace {
@@ -48,13 +49,15 @@ FirebirdStore::FirebirdStore(const std::string& server, const std::string& path,
   branches_ = std::make_unique<TFDQuery>("Filiais", *conn_, *read_, "SELECT " + kBranchColumns + " FROM FILIAIS ORDER BY CODIGO");
   rows_ = std::make_unique<TFDQuery>(
       "LogEstoque", *conn_, *read_,
-      "SELECT CODIGOLOJA, SEQUENCIALLOJAORIGEM, CODIGOPRODUTO, ESTOQUEATUAL FROM LOGESTOQUEREC "
+      "SELECT CODIGOLOJA, SEQUENCIALLOJAORIGEM, CAST(CODIGOPRODUTO AS VARCHAR(20) CHARACTER SET OCTETS) AS CODIGOPRODUTO, "
+      "ESTOQUEATUAL FROM LOGESTOQUEREC "
       "WHERE CODIGOLOJA = :LOJA ORDER BY SEQUENCIALLOJAORIGEM");
   // A row already stored stays as it was: the same row sent twice is stored once.
   insert_row_ = std::make_unique<TFDQuery>(
       "InsereLogEstoque", *conn_, *write_,
       "MERGE INTO LOGESTOQUEREC T USING (SELECT CAST(:LOJA AS INTEGER) AS L, CAST(:SEQ AS BIGINT) AS S, "
-      "CAST(:PRODUTO AS VARCHAR(20)) AS P, CAST(:ESTOQUE AS NUMERIC(15,4)) AS E FROM RDB$DATABASE) S "
+      "CAST(CAST(:PRODUTO AS VARCHAR(20) CHARACTER SET OCTETS) AS VARCHAR(20) CHARACTER SET WIN1252) AS P, "
+      "CAST(:ESTOQUE AS NUMERIC(15,4)) AS E FROM RDB$DATABASE) S "
       "ON T.CODIGOLOJA = S.L AND T.SEQUENCIALLOJAORIGEM = S.S "
       "WHEN NOT MATCHED THEN INSERT (CODIGOLOJA, SEQUENCIALLOJAORIGEM, CODIGOPRODUTO, ESTOQUEATUAL) "
       "VALUES (S.L, S.S, S.P, S.E)");
@@ -163,7 +166,12 @@ void FirebirdStore::InsertStockRows(const std::vector<StockRow>& rows) {
     for (const StockRow& r : rows) {
       insert_row_->ParamByName("LOJA").SetAsLargeInt(r.loja);
       insert_row_->ParamByName("SEQ").SetAsLargeInt(r.sequencial);
-      insert_row_->ParamByName("PRODUTO").SetAsString(r.produto);
+      // Codes are kept as a Windows central server keeps them: in Windows-1252, which holds
+      // characters that the connection's ISO8859_1 lacks (the euro sign, curly quotes).
+      bool ok = false;
+      std::string code = os::Utf8ToCodePage(1252, r.produto, &ok);
+      if (!ok) throw StoreError("The product code \"" + r.produto + "\" has characters that Windows-1252 lacks");
+      insert_row_->ParamByName("PRODUTO").SetAsBytes(std::move(code));
       // Decimal text: the server converts it to NUMERIC(15,4) exactly.
       insert_row_->ParamByName("ESTOQUE").SetAsString(central::packet::CurrencyToString(r.estoque));
       insert_row_->ExecSQL();
@@ -213,7 +221,8 @@ std::vector<StockRow> FirebirdStore::StockRows(std::int32_t loja) {
       StockRow r;
       r.loja = rows_->FieldByName("CODIGOLOJA").AsInteger();
       r.sequencial = rows_->FieldByName("SEQUENCIALLOJAORIGEM").AsLargeInt();
-      r.produto = rows_->FieldByName("CODIGOPRODUTO").AsString();
+      bool ok = false;
+      r.produto = os::CodePageToUtf8(1252, rows_->FieldByName("CODIGOPRODUTO").AsBytes(), &ok);
       r.estoque = rows_->FieldByName("ESTOQUEATUAL").AsCurrency();
       out.push_back(std::move(r));
     }

@@ -164,7 +164,11 @@ std::int64_t CellInt(const packet::FieldDesc& f, const packet::Cell& c) {
 }
 
 std::string CellText(const packet::FieldDesc& f, const packet::Cell& c) {
-  if (f.Type() == packet::dsZSTRING) return text::Latin1ToUtf8(c.raw.view().substr(0, c.raw.view().find('\0')));
+  if (f.Type() == packet::dsZSTRING) {
+    // A Windows central server reads an ANSI text in its code page, Windows-1252.
+    bool ok = false;
+    return os::CodePageToUtf8(1252, c.raw.view().substr(0, c.raw.view().find('\0')), &ok);
+  }
   if (f.Type() == packet::dsUNICODE) return packet::WideText(c.raw);
   return std::to_string(CellInt(f, c));
 }

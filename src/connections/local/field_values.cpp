@@ -1,5 +1,6 @@
 #include "connections/local/field_values.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -233,6 +234,20 @@ std::int64_t ColumnAsLargeInt(const XSQLVAR& var, const std::string& field) {
     default:
       throw EDatabaseError("Field " + field + ": type " + std::to_string(v.type) + " cannot be read as a number");
   }
+}
+
+std::string TField::AsBytes() const {
+  const XSQLVAR& v = query_->CurrentRow(index_).da()->sqlvar[index_];
+  const int type = v.sqltype & ~1;
+  if ((v.sqltype & 1) && v.sqlind && *v.sqlind < 0) return {};
+  if (type == SQL_TEXT) return std::string(v.sqldata, static_cast<std::size_t>(std::max<ISC_SHORT>(v.sqllen, 0)));
+  if (type == SQL_VARYING) {
+    ISC_USHORT len;
+    std::memcpy(&len, v.sqldata, 2);
+    if (v.sqllen < 0 || len > static_cast<ISC_USHORT>(v.sqllen)) Malformed(FieldName());
+    return std::string(v.sqldata + 2, len);
+  }
+  return AsString();
 }
 
 std::string TField::AsString() const { return ColumnAsString(query_->CurrentRow(index_).da()->sqlvar[index_], FieldName()); }

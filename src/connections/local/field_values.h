@@ -23,6 +23,9 @@ class TField {
   std::string FieldName() const;
   bool IsNull() const;
   std::string AsString() const;
+  // A text column's bytes as the server sent them (a CHAR with its padding), without any
+  // conversion: for a column cast to the character set OCTETS. Other columns read as AsString().
+  std::string AsBytes() const;
   std::int32_t AsInteger() const;  // raises when the value does not fit 32 bits
   std::int64_t AsLargeInt() const;
   // Fixed point with four decimal places: the value times 10 000, exactly (no floating point);

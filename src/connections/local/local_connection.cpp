@@ -28,19 +28,23 @@ const char* const kSqlCargaInicial =
     "WHERE COALESCE(ESTOQUEATUAL, 0.000) <> 0.000";
 
 // Every read-write transaction of the other attachments (read-only ones cannot write a row), with
-// whether it may still commit an outgoing row: it has inserted into the outgoing log, or one of its
-// statements runs right now (an insert in progress takes its value inside the statement). An idle
-// transaction that never inserted holds no value. Texts come as bytes: the metadata character set
-// may hold what ISO8859_1 cannot. The horizon is the monitoring transaction's own number: every
-// transaction that began after it has a higher one, and every one still open from before it is in
-// the snapshot, which is taken after it began.
-#define TAVRIMONDO_SQL_TRANSACOES(COMPLETO, ESCREVEU)                                                          \
+// what it may still do to the outgoing log: whether one of its statements runs right now (an insert
+// in progress takes its value inside the statement), and whether it has inserted into the outgoing
+// log (its row may still be uncommitted: how many rows, and which transaction, by its attachment
+// and start, which COMMIT RETAIN keeps). Neither tells whether a transaction that inserted and
+// then committed with COMMIT RETAIN inserted again since: its counters are kept across the retain.
+// Texts come as bytes: the metadata character set may hold what ISO8859_1 cannot. The horizon is
+// the monitoring transaction's own number: every transaction that began after it has a higher one,
+// and every one still open from before it is in the snapshot, which is taken after it began.
+#define TAVRIMONDO_SQL_TRANSACOES(COMPLETO, INSERCOES)                                                          \
   "SELECT CURRENT_TRANSACTION + 1 AS PROXIMA\n"                                                               \
   "     , " COMPLETO " AS COMPLETO\n"                                                                         \
   "     , T.MON$TRANSACTION_ID AS TRANSACAO\n"                                                                \
   "     , IIF(EXISTS(SELECT 1 FROM MON$STATEMENTS S\n"                                                        \
-  "                  WHERE S.MON$TRANSACTION_ID = T.MON$TRANSACTION_ID AND S.MON$STATE = 1)\n"                \
-  "           OR " ESCREVEU ", 1, 0) AS ESCRITOR\n"                                                           \
+  "                  WHERE S.MON$TRANSACTION_ID = T.MON$TRANSACTION_ID AND S.MON$STATE = 1), 1, 0) AS EXECUTANDO\n" \
+  "     , COALESCE((" INSERCOES "), 0) AS INSERIU\n"                                                          \
+  "     , T.MON$ATTACHMENT_ID AS ANEXO\n"                                                                     \
+  "     , CAST(T.MON$TIMESTAMP AS VARCHAR(60)) AS INICIO\n"                                                   \
   "     , CAST(A.MON$USER AS VARCHAR(252) CHARACTER SET OCTETS) AS USUARIO\n"                                 \
   "     , CAST(A.MON$REMOTE_ADDRESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS ENDERECO\n"                     \
   "     , CAST(A.MON$REMOTE_PROCESS AS VARCHAR(1020) CHARACTER SET OCTETS) AS PROGRAMA\n"                     \
@@ -51,9 +55,8 @@ const char* const kSqlCargaInicial =
 
 const char* const kSqlTransacoesAtivas = TAVRIMONDO_SQL_TRANSACOES(
     "IIF(CURRENT_USER = 'SYSDBA' OR CURRENT_USER = D.MON$OWNER OR CURRENT_ROLE = 'RDB$ADMIN', 1, 0)",
-    "EXISTS(SELECT 1 FROM MON$TABLE_STATS TS JOIN MON$RECORD_STATS R ON R.MON$STAT_ID = TS.MON$RECORD_STAT_ID\n"
-    "                  WHERE TS.MON$STAT_ID = T.MON$STAT_ID AND TS.MON$TABLE_NAME = 'RPL_LOGESTOQUE_ENV'\n"
-    "                    AND R.MON$RECORD_INSERTS > 0)");
+    "SELECT SUM(R.MON$RECORD_INSERTS) FROM MON$TABLE_STATS TS JOIN MON$RECORD_STATS R ON R.MON$STAT_ID = TS.MON$RECORD_STAT_ID\n"
+    "                  WHERE TS.MON$STAT_ID = T.MON$STAT_ID AND TS.MON$TABLE_NAME = 'RPL_LOGESTOQUE_ENV'");
 
 // Firebird 2.5 counts records per transaction but not per table, and has no MON$OWNER: a
 // transaction that inserted into any table may hold a value, and the owner is that of the system
@@ -61,7 +64,7 @@ const char* const kSqlTransacoesAtivas = TAVRIMONDO_SQL_TRANSACOES(
 const char* const kSqlTransacoesAtivas25 = TAVRIMONDO_SQL_TRANSACOES(
     "IIF(CURRENT_USER = 'SYSDBA' OR CURRENT_ROLE = 'RDB$ADMIN' OR CURRENT_USER =\n"
     "           (SELECT RDB$OWNER_NAME FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'RDB$DATABASE'), 1, 0)",
-    "EXISTS(SELECT 1 FROM MON$RECORD_STATS R WHERE R.MON$STAT_ID = T.MON$STAT_ID AND R.MON$RECORD_INSERTS > 0)");
+    "SELECT R.MON$RECORD_INSERTS FROM MON$RECORD_STATS R WHERE R.MON$STAT_ID = T.MON$STAT_ID");
 
 #undef TAVRIMONDO_SQL_TRANSACOES
 
@@ -157,6 +160,27 @@ void LocalConnection::FDPhysFBDriverLink1DriverCreated(TFDPhysFBDriverLink& /*Se
   settings::TIniFile ini(settings::SettingsFilePath());
   FDPhysFBDriverLink1.VendorLib =
       ini.ReadString(settings::kSettingsSection, "Vendorlib", settings::AppDirectory() + "fbclient.dll");
+}
+
+void FitStatementsToSchema(LocalConnection& conn) {
+  const StoreSchema& schema = Schema(conn);
+  const std::string log_code = CodeSelect(schema.log_code, "CODIGOPRODUTO");
+  if (log_code == "CODIGOPRODUTO") {
+    conn.TBLogEstoqueENV.SetSQL(kSqlLogEstoqueENV);
+  } else {
+    conn.TBLogEstoqueENV.SetSQL("SELECT SEQUENCIAL\n"
+                                "     , " + log_code + " AS CODIGOPRODUTO\n"
+                                "     , ESTOQUEATUAL\n"
+                                "FROM RPL_LOGESTOQUE_ENV\n"
+                                "WHERE SEQUENCIAL > :INDICE\n"
+                                "ORDER BY SEQUENCIAL");
+  }
+  conn.TBLinhaSequencial.SetSQL("SELECT " + log_code +
+                                " AS CODIGOPRODUTO, CAST(ESTOQUEATUAL AS VARCHAR(40)) AS ESTOQUE FROM RPL_LOGESTOQUE_ENV "
+                                "WHERE SEQUENCIAL = :SEQUENCIAL");
+  conn.TBAtualizaEstoque.SetSQL(
+      "INSERT INTO RPL_LOGESTOQUE_ENV(CODIGOPRODUTO, ESTOQUEATUAL)\n"
+      "SELECT CODIGO, ESTOQUEATUAL FROM PRODUTOS WHERE CODIGO = " + CodeMatch(schema.product_code, "CODIGO"));
 }
 
 std::string DatabaseName(const LocalConnection& conn) {

@@ -77,11 +77,19 @@ struct LocalConnection {
   // What Capabilities() learnt, and for which attachment.
   std::uint64_t capabilities_attachment = 0;
   ServerCapabilities capabilities;
+  // What Schema() learnt, and for which attachment.
+  std::uint64_t schema_attachment = 0;
+  StoreSchema schema;
 
   // Runs once the client library has been loaded: reads "Vendorlib" into the driver link. The
   // library is never reloaded, so the value read here changes nothing in this process.
   void FDPhysFBDriverLink1DriverCreated(TFDPhysFBDriverLink& Sender);
 };
+
+// Gives the statements that read or look up product codes their texts for the database attached
+// now (see CodeColumn in store_queries.h): TBLogEstoqueENV, TBLinhaSequencial and
+// TBAtualizaEstoque. Call once connected, before they run.
+void FitStatementsToSchema(LocalConnection& conn);
 
 // "server:path" as the connection reaches its database: the name a store database is known by.
 std::string DatabaseName(const LocalConnection& conn);

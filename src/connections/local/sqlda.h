@@ -13,6 +13,7 @@
 namespace localdb {
 
 // Firebird's number for the ISO8859_1 character set.
+constexpr ISC_SHORT kCharsetOctets = 1;
 constexpr ISC_SHORT kCharsetIso8859_1 = 21;
 constexpr unsigned short kDialect = SQL_DIALECT_V6;
 

@@ -16,6 +16,12 @@ void TFDParam::SetAsString(std::string value) {
   text_ = std::move(value);
 }
 
+void TFDParam::SetAsBytes(std::string value) {
+  type_ = DataType::kBytes;
+  null_ = false;
+  text_ = std::move(value);
+}
+
 void TFDParam::SetAsLargeInt(std::int64_t value) {
   type_ = DataType::kLargeint;
   null_ = false;
@@ -39,6 +45,25 @@ struct TFDQuery::Statement {
 
 TFDQuery::TFDQuery(std::string name, TFDConnection& connection, TFDTransaction& transaction, std::string sql)
     : name_(std::move(name)), connection_(connection), transaction_(transaction), sql_(std::move(sql)) {
+  ParseSql();
+  connection_.Register(this);
+}
+
+void TFDQuery::SetSQL(std::string sql) {
+  if (sql == sql_) return;
+  DropStatement();
+  sql_ = std::move(sql);
+  wire_sql_.clear();
+  param_order_.clear();
+  std::vector<TFDParam> before = std::move(params_);
+  params_.clear();
+  ParseSql();
+  for (TFDParam& p : params_)
+    for (const TFDParam& b : before)
+      if (text::EqualsIgnoreCase(p.Name, b.Name)) p = b;
+}
+
+void TFDQuery::ParseSql() {
   // :NAME becomes ?, outside quoted texts and comments, as the server knows only positions.
   auto ident = [](char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '$';
@@ -76,7 +101,6 @@ TFDQuery::TFDQuery(std::string name, TFDConnection& connection, TFDTransaction& 
       ++i;
     }
   }
-  connection_.Register(this);
 }
 
 TFDQuery::~TFDQuery() {
@@ -132,8 +156,10 @@ void TFDQuery::BindParams() {
       std::string value = p.AsString();
       if (value.empty() && p.EmptyTextMeans) value = *p.EmptyTextMeans;
       wire[i] = ToWire(value, name_ + ": parameter " + p.Name);
-      if (wire[i].size() > 32765) throw EDatabaseError(name_ + ": parameter " + p.Name + " is too long");
+    } else if (!p.IsNull() && p.Type() == TFDParam::DataType::kBytes) {
+      wire[i] = p.AsString();
     }
+    if (wire[i].size() > 32765) throw EDatabaseError(name_ + ": parameter " + p.Name + " is too long");
     total += 8 + ((wire[i].size() + 2 + 7) & ~std::size_t{7});
   }
   s.in_data.assign(std::max<std::size_t>(total, 1), 0);
@@ -148,10 +174,10 @@ void TFDQuery::BindParams() {
     if (p.IsNull()) {
       v.sqltype |= 1;
       s.in_ind[i] = -1;
-    } else if (p.Type() == TFDParam::DataType::kString) {
+    } else if (p.Type() == TFDParam::DataType::kString || p.Type() == TFDParam::DataType::kBytes) {
       // Sent as text whatever the column's type: the server converts it, as the caller meant.
       v.sqltype = SQL_VARYING | 1;
-      v.sqlsubtype = kCharsetIso8859_1;
+      v.sqlsubtype = p.Type() == TFDParam::DataType::kBytes ? kCharsetOctets : kCharsetIso8859_1;
       v.sqlscale = 0;
       v.sqllen = static_cast<ISC_SHORT>(wire[i].size());
       ISC_USHORT len = static_cast<ISC_USHORT>(wire[i].size());
@@ -174,10 +200,20 @@ bool TFDQuery::FetchInto(Sqlda& row) {
   ISC_STATUS rc = connection_.Api().dsql_fetch(st, &stmt_->handle, kDialect, row.da());
   if (rc == 0) return true;
   if (rc == 100) return false;
-  eof_ = true;
-  have_next_ = false;
+  fetch_failed_ = true;
   EndCursor(false);
   connection_.RaiseStatus(st);
+}
+
+void TFDQuery::FetchAhead() {
+  try {
+    have_next_ = FetchInto(*stmt_->next);
+    if (!have_next_) EndCursor(true);
+  } catch (const EDatabaseError&) {
+    // The current row arrived whole; the failure belongs to the one after it.
+    have_next_ = false;
+    next_failure_ = std::current_exception();
+  }
 }
 
 void TFDQuery::EndCursor(bool success) {
@@ -199,6 +235,8 @@ void TFDQuery::EndCursor(bool success) {
 
 void TFDQuery::Open() {
   if (active_) return;
+  fetch_failed_ = false;
+  next_failure_ = nullptr;
   connection_.CheckConnected(name_);
   isc_tr_handle* tr = transaction_.Acquire();
   try {
@@ -228,10 +266,10 @@ void TFDQuery::Open() {
       return;
     }
     row_number_ = 1;
-    have_next_ = FetchInto(*stmt_->next);
-    if (!have_next_) EndCursor(true);
+    FetchAhead();
   } catch (...) {
     active_ = false;
+    eof_ = true;
     row_number_ = 0;
     throw;
   }
@@ -242,15 +280,17 @@ void TFDQuery::Next() {
   if (eof_) return;
   if (!have_next_) {
     eof_ = true;
+    if (next_failure_) {
+      std::exception_ptr failure = next_failure_;
+      next_failure_ = nullptr;
+      std::rethrow_exception(failure);
+    }
     return;
   }
   std::swap(stmt_->current, stmt_->next);
   ++row_number_;
   have_next_ = false;
-  if (cursor_open_) {
-    have_next_ = FetchInto(*stmt_->next);
-    if (!have_next_) EndCursor(true);
-  }
+  if (cursor_open_) FetchAhead();
 }
 
 void TFDQuery::First() {
@@ -264,6 +304,7 @@ void TFDQuery::First() {
 }
 
 void TFDQuery::Close() {
+  next_failure_ = nullptr;
   if (!active_) return;
   active_ = false;
   eof_ = true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,7 +23,7 @@ struct Sqlda;
 // A statement parameter. Assigning a value gives the parameter that value's type.
 class TFDParam {
  public:
-  enum class DataType { kUnknown, kLargeint, kString };
+  enum class DataType { kUnknown, kLargeint, kString, kBytes };
 
   explicit TFDParam(std::string name, DataType type = DataType::kUnknown) : Name(std::move(name)), type_(type) {}
 
@@ -31,6 +32,9 @@ class TFDParam {
   std::optional<std::string> EmptyTextMeans;
 
   void SetAsString(std::string value);
+  // Bytes sent as they are, in the character set OCTETS: the statement casts them to what it
+  // compares them with, so that no character is lost to the connection's character set.
+  void SetAsBytes(std::string value);
   void SetAsLargeInt(std::int64_t value);
   void Clear();  // null
   bool IsNull() const { return null_; }
@@ -56,6 +60,9 @@ class TFDQuery {
   const std::string& Name() const { return name_; }
   // The statement as written, lines joined by line breaks.
   const std::string& SQL() const { return sql_; }
+  // Another text for the statement (closed and prepared again at its next use). Parameters that
+  // keep their name keep what they were given.
+  void SetSQL(std::string sql);
 
   TFDParam& ParamByName(const std::string& name);
 
@@ -73,7 +80,12 @@ class TFDQuery {
   bool IsEmpty() const { return row_number_ == 0; }  // also when closed
   // Back to the first row; a cursor already past it is run again.
   void First();
+  // Moves to the next row. A row the server cannot deliver (a value it cannot convert) raises
+  // here, when the cursor would stand on it, never earlier: every row before it can be read.
   void Next();
+  // Whether the last failure of Open() or Next() came from fetching a row, not from running the
+  // statement.
+  bool FetchFailed() const { return fetch_failed_; }
 
   TField FieldByName(const std::string& name) const;
   int FieldCount() const;
@@ -83,9 +95,12 @@ class TFDQuery {
   friend class TFDConnection;
   struct Statement;
 
+  void ParseSql();
   void Prepare(isc_tr_handle* tr);
   void BindParams();
   bool FetchInto(Sqlda& row);  // false at the end
+  // The row after the current one; a failure is kept for the Next() that would reach it.
+  void FetchAhead();
   void EndCursor(bool success);
   void DropStatement();  // at disconnect
   // The row the fields read; raises when there is none, naming the field asked for.
@@ -106,6 +121,8 @@ class TFDQuery {
   bool cursor_open_ = false;  // the server-side cursor, which ends before the last row is read
   bool eof_ = true;
   bool have_next_ = false;
+  std::exception_ptr next_failure_;  // fetching the row after the current one failed
+  bool fetch_failed_ = false;
   std::int64_t row_number_ = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "connections/local/transaction.h"
 
+#include <cstdint>
+
 #include <string>
 
 #include "connections/local/database_connection.h"
@@ -24,7 +26,15 @@ void TFDTransaction::Start() {
     tpb += static_cast<char>(isc_tpb_read_committed);
     tpb += static_cast<char>(isc_tpb_rec_version);
   }
-  tpb += static_cast<char>(isc_tpb_nowait);
+  if (lock_wait_seconds > 0) {
+    tpb += static_cast<char>(isc_tpb_wait);
+    tpb += static_cast<char>(isc_tpb_lock_timeout);
+    tpb += static_cast<char>(4);
+    const std::uint32_t t = static_cast<std::uint32_t>(lock_wait_seconds);
+    for (int i = 0; i < 4; ++i) tpb += static_cast<char>((t >> (8 * i)) & 0xFF);
+  } else {
+    tpb += static_cast<char>(isc_tpb_nowait);
+  }
   FbTeb teb{connection_.Handle(), static_cast<int>(tpb.size()), tpb.data()};
   ISC_STATUS_ARRAY st;
   if (connection_.Api().start_multiple(st, &handle_, 1, &teb)) {

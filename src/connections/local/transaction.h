@@ -26,6 +26,9 @@ class TFDTransaction {
   bool ReadOnly() const { return read_only_; }
   // Read when the transaction starts.
   Isolation isolation = Isolation::kReadCommitted;
+  // Seconds a statement waits for a row another transaction has locked; 0 reports the conflict
+  // at once, as the agent's own transactions always do (the store's other programs may wait).
+  int lock_wait_seconds = 0;
   bool Active() const { return handle_ != 0; }
   TFDConnection& Connection() { return connection_; }
 

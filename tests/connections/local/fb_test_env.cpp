@@ -40,12 +40,12 @@ std::string Host() { return Env("TAVRIMONDO_FB_HOST", "localhost"); }
 std::string AdminPassword() { return Env("TAVRIMONDO_FB_PASSWORD", "tallowfin"); }
 std::string DatabaseDir() { return Env("TAVRIMONDO_STATE_DIR", "/tmp/tavrimondo-fb") + "/db/"; }
 
-StoreDb::StoreDb() {
+StoreDb::StoreDb(const std::string& charset) {
   static std::atomic<int> counter{0};
   path_ = DatabaseDir() + "store-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".fdb";
   std::filesystem::remove(path_);
   std::string cmd = std::string("TAVRIMONDO_FB_PASSWORD='") + AdminPassword() + "' " TAVRIMONDO_FIREBIRD_SH
-                    " create-store-db '" + path_ + "' >/dev/null 2>&1";
+                    " create-store-db '" + path_ + "' " + charset + " >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) {
     throw std::runtime_error("Cannot create a store database on the Firebird server at " + Host() + " (" + path_ +
                              "). Is it running? Start it with scripts/firebird.sh start; TAVRIMONDO_FB_HOST and "

@@ -19,10 +19,11 @@ std::string Host();
 std::string AdminPassword();
 std::string DatabaseDir();  // ends in '/'
 
-// A fresh store database (PADRAO, PRODUTOS, RPL_LOGESTOQUE_ENV), removed at the end.
+// A fresh store database (PADRAO, PRODUTOS, RPL_LOGESTOQUE_ENV), removed at the end; its default
+// character set is ISO8859_1 unless another is named.
 class StoreDb {
  public:
-  StoreDb();
+  explicit StoreDb(const std::string& charset = "");
   ~StoreDb();
   StoreDb(const StoreDb&) = delete;
   StoreDb& operator=(const StoreDb&) = delete;
