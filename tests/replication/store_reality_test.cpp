@@ -119,6 +119,30 @@ TEST_P(EngineTest, AStockChangeCommittedWhileTheLoadRunsEndsOnTheCentralServerAs
   EXPECT_FALSE(State().check);
 }
 
+TEST_F(StoreTest, OnTheForced25PathASaleBetweenTheLoadsOwnRowsIsFoundByTheLoadsCheck) {
+  // Another transaction draws a value while the load writes its rows: a trigger takes one more
+  // value from the generator after the load's row of A, so the sale's row lands between A and B.
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 10)");
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('B', 20)");
+  Store("CREATE TRIGGER ENTRE FOR RPL_LOGESTOQUE_ENV BEFORE INSERT AS DECLARE V BIGINT; BEGIN "
+        "IF (NEW.CODIGOPRODUTO = 'A') THEN V = GEN_ID(" + Generator() + ", 1); END");
+  StartCentral();
+  StartAgent();
+  agent->Local.ForcedEngineVersion = std::make_pair(2, 5);
+  // The sale changes B before the load reads it, and logs it at the value drawn between the
+  // load's rows once the load has committed; it commits before the rows are sent.
+  ErpTransaction sale(store.path());
+  sale.Exec("UPDATE PRODUTOS SET ESTOQUEATUAL = 19 WHERE CODIGO = 'B'");
+  Cycle();  // the load: A at 1, nothing at 2, B (stock 20, as committed) at 3
+  ASSERT_EQ(StoreValue("SELECT CAST(LIST(SEQUENCIAL || ':' || CODIGOPRODUTO) AS VARCHAR(100)) FROM RPL_LOGESTOQUE_ENV"),
+            "1:A,3:B");
+  sale.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (SEQUENCIAL, CODIGOPRODUTO, ESTOQUEATUAL) VALUES (2, 'B', 19)");
+  sale.Commit();
+  for (int i = 0; i < 4; ++i) Cycle();
+  EXPECT_EQ(CentralStock("A"), "10");
+  EXPECT_EQ(CentralStock("B"), "19");
+}
+
 TEST_F(StoreTest, ARefreshWhoseCommitFailsKeepsItsCheckAndThreeFailuresDropIt) {
   Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 10)");
   StartCentral();
