@@ -301,6 +301,16 @@ void PassedWatch::DropExpired(std::int64_t now) {
   });
 }
 
+std::vector<SeqRange> PassedWatch::DropOverdue(std::int64_t now) {
+  std::vector<SeqRange> dropped;
+  std::erase_if(entries_, [&](const auto& kv) {
+    if (now - kv.second.passed_at < kKeepFor + 24 * 3600) return false;
+    dropped.push_back({kv.second.from, kv.second.upto});
+    return true;
+  });
+  return dropped;
+}
+
 // One entry per item, items joined by ';':
 //   J<base>,<from>,<upto>,<passed_at>,<checked_at>,<rows>,<sum>,<dirty>,<missing>
 //   F<from>,<upto>,<passed_at>,<checked_at>,<rows>,<sum>,<dirty>

@@ -88,6 +88,9 @@ class PassedWatch {
                std::int64_t now);
   // Entries checked at `now` that have been watched for kKeepFor are dropped.
   void DropExpired(std::int64_t now);
+  // Entries a day past their time that no check could reach (the checks kept failing) are
+  // dropped all the same; returns the spans no longer watched.
+  std::vector<SeqRange> DropOverdue(std::int64_t now);
 
   // ---- the state file ----
   std::string Format() const;

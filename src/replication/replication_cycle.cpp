@@ -102,6 +102,7 @@ class Cycle {
   // What this cycle's read passed and the central server accepted goes into the watch.
   void RecordPassed(std::int64_t index);
   void CheckWatch(std::int64_t index);
+  void CheckWatchNow(std::int64_t index);
   bool RestoredBackup(std::int64_t index);
   void AfterRestore(std::int64_t index);
   // A row of the outgoing log above `after` that cannot be read: named, and true. False when the
@@ -423,6 +424,25 @@ void Cycle::RecordPassed(std::int64_t index) {
 }
 
 void Cycle::CheckWatch(std::int64_t index) {
+  try {
+    CheckWatchNow(index);
+  } catch (const localdb::EDatabaseError& e) {
+    // The watch must never keep the store from sending: what it could not check now it checks in
+    // a later cycle.
+    Problem("watch", [&] {
+      return std::string("A conferência dos SEQUENCIAL liberados sem registro falhou e será tentada de novo: ") + e.what();
+    });
+  }
+  const std::vector<SeqRange> overdue = mem_.state.watch.DropOverdue(mem_.Now());
+  if (!overdue.empty()) {
+    Save(mem_.state);
+    DoSaveLog("SEQUENCIAL " + DescribeValues(overdue) +
+              " deixou de ser vigiado sem a última conferência (as conferências falharam por mais de um dia além dos "
+              "7 dias): um registro que apareça nele depois não terá o estoque do produto reenviado");
+  }
+}
+
+void Cycle::CheckWatchNow(std::int64_t index) {
   const std::int64_t now = mem_.Now();
   PassedWatch& watch = mem_.state.watch;
   const std::vector<std::int64_t> due = watch.DueAt(now);

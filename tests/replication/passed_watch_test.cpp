@@ -118,6 +118,14 @@ TEST(PassedWatch, WindowsAreCheckedEveryCycleWhileNewThenEveryTenMinutesThenHour
   }
 }
 
+TEST(PassedWatch, AWindowNoCheckCouldReachIsDroppedADayPastItsTime) {
+  PassedWatch w;
+  w.AddPassed(1, 10, {{5, 5}}, kT);
+  EXPECT_TRUE(w.DropOverdue(kT + PassedWatch::kKeepFor).empty()) << "its last check is still due";
+  EXPECT_EQ(w.DropOverdue(kT + PassedWatch::kKeepFor + 86400), (std::vector<SeqRange>{{1, 10}}));
+  EXPECT_TRUE(w.Empty());
+}
+
 TEST(PassedWatch, TheBoundDropsTheOldestWindowsAndSaysWhich) {
   PassedWatch w;
   std::int64_t v = 0;
