@@ -113,6 +113,18 @@ class CycleFixture : public ::testing::Test {
   }
   std::vector<std::string> Log() { return fbtest::LogMessages(app.path()); }
   void Store(const std::string& sql) { fbtest::Admin(store.path()).Exec(sql); }
+  // The store server's major version.
+  int ServerMajor() {
+    const std::string v = StoreValue("SELECT RDB$GET_CONTEXT('SYSTEM', 'ENGINE_VERSION') FROM RDB$DATABASE");
+    return std::stoi(v.substr(0, v.find('.')));
+  }
+  // The RESTART WITH value that makes the identity column's next SEQUENCIAL `next`: Firebird 4 and
+  // later take it as the next value, 3.0 as the last one given.
+  std::string RestartWith(std::int64_t next) { return std::to_string(ServerMajor() >= 4 ? next : next - 1); }
+  // The identity column's generator as if it had given every value up to `last`.
+  void GeneratorAt(std::int64_t last) {
+    Store("ALTER TABLE RPL_LOGESTOQUE_ENV ALTER SEQUENCIAL RESTART WITH " + RestartWith(last + 1));
+  }
   std::string StoreValue(const std::string& sql) { return fbtest::Admin(store.path()).Scalar(sql); }
   std::string CentralValue(const std::string& sql) { return fbtest::Admin(central_db.path()).Scalar(sql); }
   // Every product's stock on the central server (its row with the highest SEQUENCIAL) is the

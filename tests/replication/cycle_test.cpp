@@ -111,7 +111,7 @@ TEST_F(CycleTest, RowsAboveTheIndexOnlyInAscendingOrder) {
 
 TEST_F(CycleTest, IdleCycleStampsAndLogsNothingEvenWhenVerbose) {
   // The store's generator has given 99 values, all of them at the central server.
-  Store("ALTER TABLE RPL_LOGESTOQUE_ENV ALTER SEQUENCIAL RESTART WITH 99");
+  GeneratorAt(99);
   StartCentral({"--index-text", "99"});
   StartAgent(/*verbose=*/true);
   Cycle();
@@ -121,7 +121,7 @@ TEST_F(CycleTest, IdleCycleStampsAndLogsNothingEvenWhenVerbose) {
 }
 
 TEST_F(CycleTest, RejectedStampIsOneLineAndTheCycleEnds) {
-  Store("ALTER TABLE RPL_LOGESTOQUE_ENV ALTER SEQUENCIAL RESTART WITH 99");
+  GeneratorAt(99);
   StartCentral({"--index-text", "99", "--reject-stamp", "--reject-message", "filial bloqueada"});
   StartAgent();
   Cycle();

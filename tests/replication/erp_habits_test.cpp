@@ -341,12 +341,12 @@ TEST_F(ErpTest, DeletedNewestRowsRaiseNoAlarmARestoreDoesAndTheGeneratorPutRight
                         ", em 7; maior SEQUENCIAL 7): o banco parece restaurado de um backup antigo, e os registros "
                         "novos não serão enviados até que o SEQUENCIAL passe do índice. Para voltar a enviar, ajuste o "
                         "gerador para que o próximo SEQUENCIAL passe do índice: ALTER TABLE RPL_LOGESTOQUE_ENV ALTER "
-                        "SEQUENCIAL RESTART WITH 1000");
+                        "SEQUENCIAL RESTART WITH " + RestartWith(1001));
   EXPECT_EQ(Stamp(), "");
 
   // The technician runs the command the line gives.
   ClearLog();
-  Store("ALTER TABLE RPL_LOGESTOQUE_ENV ALTER SEQUENCIAL RESTART WITH 1000");
+  Store("ALTER TABLE RPL_LOGESTOQUE_ENV ALTER SEQUENCIAL RESTART WITH " + RestartWith(1001));
   Sale("D", 2);  // 1001
   Cycle();
   Cycle();
