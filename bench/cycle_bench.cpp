@@ -105,7 +105,8 @@ replication::PassedWatch WeekOfWatch(std::int64_t now) {
       if (v % 2 == 0) missing.push_back({v, v});
     w.AddPassed(lo, hi, missing, now - week + week * lo / kWatched);
   }
-  for (const auto& [base, e] : replication::PassedWatch(w).Entries()) {
+  const replication::PassedWatch passed = w;
+  for (const auto& [base, e] : passed.Entries()) {
     const std::int64_t age = now - e.passed_at;
     const std::int64_t every = age < 600 ? 1 : age < 86400 ? 600 : 3600;
     w.Confirm(base, e.rows, e.sum, now - static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(every)));
