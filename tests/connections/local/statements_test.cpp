@@ -336,7 +336,7 @@ TEST_F(StatementsTest, AConnectionLostMidCursorIsAnErrorAndTheConnectionStillClo
       "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) "
       "WITH RECURSIVE N AS (SELECT 1 AS I FROM RDB$DATABASE UNION ALL SELECT I + 1 FROM N WHERE I < 300) "
       "SELECT 'P' || A.I, B.I FROM N A CROSS JOIN N B");
-  Relay relay(3050);
+  Relay relay(fbtest::Port());
   LocalConnection viaRelay;
   Point(viaRelay, "127.0.0.1/" + std::to_string(relay.port()));
   viaRelay.ConnQuelbrant.SetConnected(true);
@@ -376,10 +376,10 @@ class StoreQueriesTest : public StatementsTest {
 
 TEST_F(StoreQueriesTest, TheServersVersionDecidesWhatItCanAnswer) {
   const localdb::ServerCapabilities& caps = localdb::Capabilities(c);
-  EXPECT_EQ(caps.major, 3);
+  EXPECT_EQ(caps.major, fbtest::ServerVersion());
   EXPECT_TRUE(caps.table_stats && caps.record_version && caps.database_owner);
   c.ForcedEngineVersion = std::make_pair(2, 5);
-  EXPECT_EQ(localdb::Capabilities(c).major, 3) << "decided once per connection";
+  EXPECT_EQ(localdb::Capabilities(c).major, fbtest::ServerVersion()) << "decided once per connection";
   c.ConnQuelbrant.SetConnected(false);
   c.ConnQuelbrant.SetConnected(true);
   const localdb::ServerCapabilities& forced = localdb::Capabilities(c);
