@@ -93,6 +93,13 @@ as_firebird() {
     setpriv --reuid=firebird --regid=firebird --init-groups "$@"
   fi
 }
+exec_as_firebird() {
+  if [[ $VERSION == 4 ]]; then
+    exec chroot "$ROOT" setpriv --reuid=firebird --regid=firebird --init-groups "$@"
+  else
+    exec setpriv --reuid=firebird --regid=firebird --init-groups "$@"
+  fi
+}
 
 # The 4.0 folder's mounts: /proc, and the database folder at its own path. Kept while the server
 # is killed and started again; removed by stop.
@@ -123,6 +130,9 @@ cmd_start() {
   if [[ $VERSION == 4 ]]; then
     mount_fb4
     security_db=/var/lib/firebird/4.0/system/security4.fdb
+    # The release's /usr/sbin/firebird is a wrapper that leaves the server running as a child of
+    # its own: the PID file must name the server itself.
+    server=/usr/lib/firebird/4.0/bin/firebird
   else
     command -v isql-fb >/dev/null || die "isql-fb not found: run 'firebird.sh install' first"
     chown firebird:firebird "$DB_DIR"
@@ -140,8 +150,9 @@ cmd_start() {
   echo "create or alter user SYSDBA password '$PASSWORD';" |
     as_firebird isql-fb -q -user SYSDBA "$security_db" \
     || die "could not set the SYSDBA password in $security_db"
-  # For 4.0, chroot and setpriv each replace themselves with the next program: $! is the server.
-  as_firebird "$server" >"$LOG_FILE" 2>&1 &
+  # exec: the background job is the server itself, not a shell around it (chroot and setpriv
+  # each replace themselves with the next program too), so $! is the server's PID.
+  (exec_as_firebird "$server" >"$LOG_FILE" 2>&1) &
   echo $! >"$PID_FILE"
   for _ in $(seq 1 100); do
     if port_open; then

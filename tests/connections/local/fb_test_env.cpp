@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <regex>
@@ -54,6 +55,8 @@ int Port() {
   return slash == std::string::npos ? 3050 : std::stoi(host.substr(slash + 1));
 }
 
+std::string HostByAddress() { return Port() == 3050 ? "127.0.0.1" : "127.0.0.1/" + std::to_string(Port()); }
+
 namespace {
 
 // Says which server a test process talks to, and makes sure it is the one meant: a run meant for
@@ -72,7 +75,19 @@ void CheckEngine(const std::string& db) {
   static bool checked = false;
   if (checked) return;
   checked = true;
-  const std::string version = Admin(db).Scalar("SELECT RDB$GET_CONTEXT('SYSTEM', 'ENGINE_VERSION') FROM RDB$DATABASE");
+  // Asked through isql, not the client library in this process: a test may yet set the process's
+  // locale before its own first connection, which the library reads only once.
+  const std::string cmd = "echo \"SET HEADING OFF; SELECT RDB\\$GET_CONTEXT('SYSTEM', 'ENGINE_VERSION') FROM "
+                          "RDB\\$DATABASE;\" | isql-fb -q -user SYSDBA -password '" + AdminPassword() + "' '" + Host() +
+                          ":" + db + "' 2>&1";
+  std::string version;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) version += buf;
+    ::pclose(p);
+  }
+  version.erase(0, version.find_first_not_of(" \n"));
+  version.erase(version.find_last_not_of(" \n") + 1);
   std::cout << "[ Firebird ] engine " << version << " at " << Host() << std::endl;
   if (version.rfind(std::to_string(ServerVersion()) + ".", 0) != 0)
     throw std::runtime_error("The Firebird server at " + Host() + " is " + version + ", not the " +

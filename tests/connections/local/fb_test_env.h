@@ -26,6 +26,7 @@ std::string StateDir();     // scripts/firebird.sh's state folder for the server
 std::string DatabaseDir();  // ends in '/'
 int ServerVersion();        // the major version the tests expect: 3 or 4
 int Port();                 // the server's TCP port, as Host() names it (3050 when it does not)
+std::string HostByAddress();  // the same server named another way: 127.0.0.1, with its port
 
 // A fresh store database (PADRAO, PRODUTOS, RPL_LOGESTOQUE_ENV), removed at the end.
 class StoreDb {
