@@ -150,6 +150,47 @@ TEST_F(StatementsTest, OtherNumericTypesConvertToFourDecimalsRoundingHalfAwayFro
   }
 }
 
+// A number that reaches the agent as text goes out exactly or not at all: a text column, and on
+// Firebird 4 INT128 and DECFLOAT, which the connection has the server send as text.
+TEST_F(StatementsTest, NumbersHeldAsTextAreTakenOnlyExactly) {
+  struct Case {
+    const char* expr;
+    int since;                              // the server version that has the type
+    std::optional<std::int64_t> currency;   // nullopt: refused
+    std::optional<std::int64_t> largeint;
+  };
+  const Case cases[] = {
+      {"CAST('1.5E+3' AS VARCHAR(10))", 3, 15000000, 1500},
+      {"CAST('-0.000100000000' AS VARCHAR(20))", 3, -1, 0},
+      {"CAST('12.34567' AS VARCHAR(10))", 3, std::nullopt, 12},
+      {"CAST('NaN' AS VARCHAR(10))", 3, std::nullopt, std::nullopt},
+      {"CAST(922337203685477.5807 AS NUMERIC(38,4))", 4, 9223372036854775807, 922337203685478},
+      {"CAST(922337203685477.5808 AS NUMERIC(38,4))", 4, std::nullopt, 922337203685478},
+      {"CAST(9223372036854775808 AS NUMERIC(38,0))", 4, std::nullopt, std::nullopt},
+      {"CAST(-9223372036854775807 AS NUMERIC(38,0))", 4, std::nullopt, -9223372036854775807},
+      {"CAST(0.1 AS DECFLOAT(16))", 4, 1000, 0},
+      {"CAST(-1.23E-2 AS DECFLOAT(34))", 4, -123, 0},
+      {"CAST(1.23456 AS DECFLOAT(34))", 4, std::nullopt, 1},
+      {"CAST('Infinity' AS DECFLOAT(16))", 4, std::nullopt, std::nullopt},
+  };
+  for (const Case& k : cases) {
+    if (fbtest::ServerVersion() < k.since) continue;
+    SCOPED_TRACE(k.expr);
+    localdb::TFDQuery q("Q", c.ConnQuelbrant, c.TransLeitura, std::string("SELECT ") + k.expr + " AS V FROM RDB$DATABASE");
+    q.Open();
+    auto v = q.FieldByName("V");
+    if (k.currency)
+      EXPECT_EQ(v.AsCurrency(), *k.currency);
+    else
+      EXPECT_THROW(v.AsCurrency(), localdb::EDatabaseError);
+    if (k.largeint)
+      EXPECT_EQ(v.AsLargeInt(), *k.largeint);
+    else
+      EXPECT_THROW(v.AsLargeInt(), localdb::EDatabaseError);
+    q.Close();
+  }
+}
+
 TEST_F(StatementsTest, ColonsInsideQuotesAndCommentsAreNoParameters) {
   localdb::TFDQuery q("Q", c.ConnQuelbrant, c.TransLeitura,
                       "SELECT ':NOPE' AS A, /* :NOPE */ CAST(:YES AS VARCHAR(5)) AS B -- :NOPE\n"
