@@ -133,16 +133,18 @@ void TFDConnection::Connect() {
 void TFDConnection::BindNewTypes() {
   static const char* const kRules[] = {"SET BIND OF INT128 TO VARCHAR", "SET BIND OF DECFLOAT TO VARCHAR"};
   TFDTransaction tx(*this, true);
+  bool bound = true;
   for (const char* rule : kRules) {
     TFDQuery q("SetBind", *this, tx, rule);
     try {
       q.ExecSQL();
     } catch (const EFirebirdError& e) {
-      if (e.HasCode(kTokenUnknown)) return;  // a server before 4.0
-      throw;
+      if (!e.HasCode(kTokenUnknown)) throw;
+      bound = false;  // a server before 4.0
+      break;
     }
   }
-  if (tx.Active()) tx.Commit();
+  if (tx.Active()) bound ? tx.Commit() : tx.Rollback();
 }
 
 void TFDConnection::Disconnect() {
