@@ -29,6 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+echo "Firebird server: $host (4.0), client library: Firebird 4.0's own, in $fb4_root"
 create_databases
 start_central "$central_exe"
 
