@@ -35,6 +35,8 @@ struct StockCase {
   const char* why;         // what the log line says about it
 };
 
+void PrintTo(const StockCase& k, std::ostream* os) { *os << k.type << " " << k.unsendable; }
+
 class StockTypeTest : public Firebird4TypesTest, public ::testing::WithParamInterface<StockCase> {};
 
 TEST_P(StockTypeTest, AStockIsSentExactlyOrItsRowIsNamedAndWaits) {
