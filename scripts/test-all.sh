@@ -24,16 +24,22 @@ for b in native asan win; do
 done
 
 export TAVRIMONDO_WINEPREFIX=${TAVRIMONDO_WINEPREFIX:-$root/build/wineprefix}
+# Each Firebird server is stopped at the end only when this run started it: on a machine where
+# others test too, a server already running is theirs as well.
+started=()
 cleanup() {
-  bash scripts/firebird.sh stop all >/dev/null 2>&1 || true
+  local v
+  for v in "${started[@]}"; do bash scripts/firebird.sh stop "$v" >/dev/null 2>&1 || true; done
   WINEPREFIX=$TAVRIMONDO_WINEPREFIX wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 echo "== start the Firebird server"
-bash scripts/firebird.sh start || exit 1
+bash scripts/firebird.sh status 3 >/dev/null || started+=(3)
+bash scripts/firebird.sh start 3 || exit 1
 fb4_labels=(-LE firebird4)
 if [[ $fb4 == yes ]]; then
   echo "== start the Firebird 4.0 server"
+  bash scripts/firebird.sh status 4 >/dev/null || started+=(4)
   bash scripts/firebird.sh start 4 || exit 1
   fb4_labels=()
 fi
