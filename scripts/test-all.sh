@@ -40,8 +40,13 @@ fb4_labels=(-LE firebird4)
 if [[ $fb4 == yes ]]; then
   echo "== start the Firebird 4.0 server"
   bash scripts/firebird.sh status 4 >/dev/null || started+=(4)
-  bash scripts/firebird.sh start 4 || exit 1
-  fb4_labels=()
+  if bash scripts/firebird.sh start 4; then
+    fb4_labels=()
+  else
+    fb4=no
+    echo "== Firebird 4.0: its server did not start (above); the tests on Firebird 4.0 are SKIPPED"
+    if [[ ${CI:-} == true ]]; then echo "== CI runs every test on Firebird 4.0 too: failing"; exit 1; fi
+  fi
 fi
 echo "== prepare the Wine prefix"
 scripts/wine-run cmd /c exit >/dev/null 2>&1 || true
