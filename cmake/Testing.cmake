@@ -23,3 +23,24 @@ function(tavrimondo_add_test name)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT ${T_TIMEOUT})
   endif()
 endfunction()
+
+# Firebird 4.0 as a second real server. A test binary chooses its server from the environment
+# (tests/connections/local/fb_test_env.h); here its cases are registered a second time, prefixed
+# "fb4:" and labelled firebird4, with TAVRIMONDO_FB_VERSION=4, which points them, and
+# scripts/firebird.sh when a test stops or starts the server, at the 4.0 server on port 3051
+# (scripts/firebird.sh start 4). Cases added to such a binary later run on both servers without
+# further ado. FILTER (a gtest filter) keeps to the cases that differ between the versions where
+# running a whole binary twice would cost too much.
+#   tavrimondo_firebird4_tests(target TIMEOUT seconds [FILTER expr] [LOCK name])
+function(tavrimondo_firebird4_tests target)
+  cmake_parse_arguments(T "" "TIMEOUT;FILTER" "" ${ARGN})
+  set(filter)
+  if(T_FILTER)
+    set(filter TEST_FILTER ${T_FILTER})
+  endif()
+  # One lock for the 4.0 server, as for the 3.0 one: the password tests change its SYSDBA
+  # password and the no-loss tests kill it.
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 30 TEST_PREFIX "fb4:" ${filter}
+    PROPERTIES ENVIRONMENT TAVRIMONDO_FB_VERSION=4 RESOURCE_LOCK tavrimondo_firebird4 TIMEOUT ${T_TIMEOUT}
+               LABELS firebird4)
+endfunction()

@@ -32,3 +32,10 @@ if ((${#missing[@]})); then
   # The package may start a server of its own; scripts/firebird.sh wants to own the one that runs.
   $SUDO /etc/init.d/firebird3.0 stop >/dev/null 2>&1 || true
 fi
+
+# `setup.sh firebird4`: also the folder of the tests' second server, Firebird 4.0 (made once and
+# kept: a few minutes on a fresh machine; scripts/firebird4-root.sh). Exit status 3 when it
+# cannot be made here, so that the caller can tell it from a failed install.
+if [[ "${1:-}" == firebird4 ]]; then
+  bash "$(dirname "$0")/firebird4-root.sh" make || exit 3
+fi

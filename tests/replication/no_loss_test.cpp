@@ -380,10 +380,7 @@ class NoLossTest : public ::testing::Test {
 
   // The Firebird server the tests use, as scripts/firebird.sh runs it: killed outright or frozen
   // through its PID file, started again by the script.
-  static std::string FirebirdPidFile() {
-    const char* dir = std::getenv("TAVRIMONDO_STATE_DIR");
-    return std::string(dir && *dir ? dir : "/tmp/tavrimondo-fb") + "/firebird.pid";
-  }
+  static std::string FirebirdPidFile() { return fbtest::StateDir() + "/firebird.pid"; }
   static void SignalFirebird(int sig) {
     std::ifstream in(FirebirdPidFile());
     pid_t pid = 0;

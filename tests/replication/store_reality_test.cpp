@@ -215,15 +215,15 @@ TEST_F(StoreTest, TheSameDatabaseUnderAnotherNameIsNotSeededAgain) {
   ASSERT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "1");
   // The technician writes the server another way; the load still waits for the central server.
   agent.reset();
-  testutil::WriteFile(app / "kordane.ini", "[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=127.0.0.1\r\nCaminho=" +
-                                               store.path() + "\r\n");
+  testutil::WriteFile(app / "kordane.ini", "[Kordane]\r\nServidorCentral=127.0.0.1\r\nServidor=" +
+                                               fbtest::HostByAddress() + "\r\nCaminho=" + store.path() + "\r\n");
   agent = std::make_unique<TTavrimondoClient>(loop);
   PointAtCentral(central->port());
   bool started = true;
   agent->ServiceStart(started);
   Cycle();
   EXPECT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "1") << "seeded a second snapshot";
-  EXPECT_EQ(State().database, "127.0.0.1:" + store.path());
+  EXPECT_EQ(State().database, fbtest::HostByAddress() + ":" + store.path());
 }
 
 TEST_F(StoreTest, ASecondAgentOnTheSameFolderSaysSoAndDoesNothing) {

@@ -7,9 +7,15 @@
 # The store starts with products and a few stock changes and the central server knows nothing of
 # it: the first cycle seeds the outgoing log with the whole stock, so 30 changes plus 121 products
 # must arrive, accented product codes included; 65 changes made while the agent runs follow.
+# TAVRIMONDO_FB_VERSION=4 points it at the 4.0 server (scripts/firebird.sh start 4).
 password=${TAVRIMONDO_FB_PASSWORD:-tallowfin}
-host=${TAVRIMONDO_FB_HOST:-localhost}
-db_dir=${TAVRIMONDO_STATE_DIR:-/tmp/tavrimondo-fb}/db
+if [ "${TAVRIMONDO_FB_VERSION:-3}" = 4 ]; then
+  host=${TAVRIMONDO_FB_HOST:-localhost/3051}
+  db_dir=${TAVRIMONDO_STATE_DIR:-/tmp/tavrimondo-fb4}/db
+else
+  host=${TAVRIMONDO_FB_HOST:-localhost}
+  db_dir=${TAVRIMONDO_STATE_DIR:-/tmp/tavrimondo-fb}/db
+fi
 store_db="$db_dir/system-store-$$.FDB"
 central_db="$db_dir/system-central-$$.FDB"
 

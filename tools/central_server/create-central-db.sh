@@ -3,12 +3,13 @@
 #
 #   create-central-db.sh PATH     PATH absolute, in a folder the firebird user can write
 #
-# Environment: TAVRIMONDO_FB_HOST (default localhost), TAVRIMONDO_FB_PASSWORD (SYSDBA password,
-# default tallowfin, as scripts/firebird.sh start sets it).
+# Environment: TAVRIMONDO_FB_HOST (default localhost, or localhost/3051 when TAVRIMONDO_FB_VERSION
+# is 4, as for scripts/firebird.sh), TAVRIMONDO_FB_PASSWORD (SYSDBA password, default tallowfin, as
+# scripts/firebird.sh start sets it).
 set -euo pipefail
 
 path=${1:-}
-HOST=${TAVRIMONDO_FB_HOST:-localhost}
+if [[ ${TAVRIMONDO_FB_VERSION:-3} == 4 ]]; then HOST=${TAVRIMONDO_FB_HOST:-localhost/3051}; else HOST=${TAVRIMONDO_FB_HOST:-localhost}; fi
 PASSWORD=${TAVRIMONDO_FB_PASSWORD:-tallowfin}
 die() { echo "create-central-db.sh: $*" >&2; exit 1; }
 [[ -n "$path" ]] || die "usage: create-central-db.sh PATH"

@@ -114,6 +114,37 @@ void TFDConnection::Connect() {
   }
   handle_ = h;
   ++attachments_;
+  try {
+    BindNewTypes();
+  } catch (...) {
+    Disconnect();
+    throw;
+  }
+}
+
+// Firebird 4 keeps NUMERIC(19..38) as INT128 and has DECFLOAT, types that a client library older
+// than 4.0 cannot even describe ("Data type unknown" for any statement that returns one). Bound
+// to text for the session, every digit of such a value reaches the agent whatever client library
+// the store has, and TField reads the text exactly: nothing passes through a binary float or a
+// 64-bit integer on the way. Servers before 4.0 do not know the statement and have no such type.
+// TIMESTAMP WITH TIME ZONE (what CURRENT_TIMESTAMP gives from 4.0 on) needs no rule: the agent
+// reads no date or time from the store database; the branch row's stamp comes from the central
+// server.
+void TFDConnection::BindNewTypes() {
+  static const char* const kRules[] = {"SET BIND OF INT128 TO VARCHAR", "SET BIND OF DECFLOAT TO VARCHAR"};
+  TFDTransaction tx(*this, true);
+  bool bound = true;
+  for (const char* rule : kRules) {
+    TFDQuery q("SetBind", *this, tx, rule);
+    try {
+      q.ExecSQL();
+    } catch (const EFirebirdError& e) {
+      if (!e.HasCode(kTokenUnknown)) throw;
+      bound = false;  // a server before 4.0
+      break;
+    }
+  }
+  if (tx.Active()) bound ? tx.Commit() : tx.Rollback();
 }
 
 void TFDConnection::Disconnect() {

@@ -94,6 +94,9 @@ class TFDConnection {
  private:
   void Connect();
   void Disconnect();
+  void BindNewTypes();
+  // isc_dsql_token_unk_err: the statement holds a word the server does not know.
+  static constexpr std::int64_t kTokenUnknown = 335544634;
 
   TFDPhysFBDriverLink& driver_link_;
   const FbApi* api_ = nullptr;

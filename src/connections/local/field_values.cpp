@@ -52,32 +52,85 @@ std::int64_t Rescale(std::int64_t v, int scale, int target, const std::string& f
   return q;
 }
 
-// A decimal text ("  -12.5 ") as an integer and a negative decimal exponent.
-bool ParseDecimal(std::string s, std::int64_t& v, int& scale) {
+// A decimal text as the server writes numbers ("  -12.5 ", "1.5E+3", "-0.000100"): significant
+// digits without leading or trailing zeros, times ten to `exponent`. Firebird 4's INT128 and
+// DECFLOAT arrive this way (see TFDConnection::BindNewTypes), with up to 38 and 34 digits.
+struct Decimal {
+  bool negative = false;
+  std::string digits;
+  int exponent = 0;
+};
+
+bool ParseDecimal(std::string_view s, Decimal& d) {
   auto b = s.find_first_not_of(' ');
   auto e = s.find_last_not_of(' ');
-  if (b == std::string::npos) return false;
+  if (b == std::string_view::npos) return false;
   s = s.substr(b, e - b + 1);
   std::size_t i = 0;
-  bool neg = false;
-  if (s[i] == '+' || s[i] == '-') neg = s[i++] == '-';
-  v = 0;
-  scale = 0;
+  d = Decimal{};
+  if (s[i] == '+' || s[i] == '-') d.negative = s[i++] == '-';
   bool digits = false, point = false;
-  for (; i < s.size(); ++i) {
-    char c = s[i];
+  long long exponent = 0;
+  for (; i < s.size() && s[i] != 'e' && s[i] != 'E'; ++i) {
+    const char c = s[i];
     if (c == '.' && !point) {
       point = true;
       continue;
     }
     if (c < '0' || c > '9') return false;
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v)) return false;
     digits = true;
-    if (point) --scale;
+    if (point) --exponent;
+    if (c != '0' || !d.digits.empty()) d.digits.push_back(c);
+    if (d.digits.size() > 100) return false;  // far beyond any column's 38 digits
   }
   if (!digits) return false;
-  if (neg) v = -v;
+  if (i < s.size()) {  // the exponent
+    ++i;
+    bool negative_exponent = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative_exponent = s[i++] == '-';
+    if (i == s.size()) return false;
+    long long x = 0;
+    for (; i < s.size(); ++i) {
+      if (s[i] < '0' || s[i] > '9') return false;
+      x = std::min(x * 10 + (s[i] - '0'), 100000LL);  // DECFLOAT(34) stops at 6144
+    }
+    exponent += negative_exponent ? -x : x;
+  }
+  while (!d.digits.empty() && d.digits.back() == '0') {
+    d.digits.pop_back();
+    ++exponent;
+  }
+  if (d.digits.empty()) exponent = 0;
+  d.exponent = static_cast<int>(exponent);
   return true;
+}
+
+enum class Fit { kExact, kOutOfRange, kInexact };
+
+// The decimal as an integer count of 10^target (target 0 or -4). Digits below that are rounded
+// half away from zero when `round`, and make the value kInexact otherwise.
+Fit ToScaled(const Decimal& d, int target, bool round, std::int64_t& out) {
+  out = 0;
+  if (d.digits.empty()) return Fit::kExact;
+  std::string kept = d.digits;
+  long long shift = static_cast<long long>(d.exponent) - target;
+  bool up = false;
+  if (shift < 0) {
+    if (!round) return Fit::kInexact;
+    const long long drop = -shift;
+    if (drop > static_cast<long long>(kept.size())) return Fit::kExact;  // below half a unit: 0
+    up = kept[kept.size() - drop] >= '5';
+    kept.resize(kept.size() - drop);
+    shift = 0;
+  }
+  if (static_cast<long long>(kept.size()) + shift > 19) return Fit::kOutOfRange;
+  kept.append(static_cast<std::size_t>(shift), '0');
+  std::int64_t v = 0;
+  for (char c : kept)
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v)) return Fit::kOutOfRange;
+  if (up && __builtin_add_overflow(v, 1, &v)) return Fit::kOutOfRange;
+  out = d.negative ? -v : v;
+  return Fit::kExact;
 }
 
 std::string FormatScaled(std::int64_t v, int scale) {
@@ -218,11 +271,12 @@ std::int64_t ColumnAsLargeInt(const XSQLVAR& var, const std::string& field) {
     case Value::kScaled:
       return Rescale(v.scaled, v.scale, 0, field);
     case Value::kText: {
+      Decimal d;
+      if (!ParseDecimal(v.text, d)) throw EDatabaseError("Field " + field + ": '" + v.text + "' is not a valid integer");
       std::int64_t x;
-      int scale;
-      if (!ParseDecimal(v.text, x, scale))
-        throw EDatabaseError("Field " + field + ": '" + v.text + "' is not a valid integer");
-      return Rescale(x, scale, 0, field);
+      if (ToScaled(d, 0, true, x) != Fit::kExact)
+        throw EDatabaseError("Field " + field + ": " + v.text + " is out of the range of a 64-bit integer");
+      return x;
     }
     case Value::kDouble:
       if (!(std::fabs(v.d) < 9.2e18)) throw EDatabaseError("Field " + field + ": value out of range");
@@ -273,11 +327,20 @@ std::int64_t ColumnAsCurrency(const XSQLVAR& var, const std::string& field) {
     case Value::kScaled:
       return Rescale(v.scaled, v.scale, -4, field);
     case Value::kText: {
+      // Exactly, or not at all: a number held as text (Firebird 4's INT128 and DECFLOAT among
+      // them) goes out as it stands, and one with more decimals than the stock's four cannot go.
+      Decimal d;
+      if (!ParseDecimal(v.text, d)) throw EDatabaseError("Field " + field + ": '" + v.text + "' is not a valid number");
       std::int64_t x;
-      int scale;
-      if (!ParseDecimal(v.text, x, scale))
-        throw EDatabaseError("Field " + field + ": '" + v.text + "' is not a valid number");
-      return Rescale(x, scale, -4, field);
+      switch (ToScaled(d, -4, false, x)) {
+        case Fit::kExact:
+          return x;
+        case Fit::kInexact:
+          throw EDatabaseError("Field " + field + ": " + v.text + " has more than four decimal places");
+        case Fit::kOutOfRange:
+          break;
+      }
+      throw EDatabaseError("Field " + field + ": " + v.text + " is out of range for four decimal places");
     }
     case Value::kDouble:
       if (!(std::fabs(v.d) < 9.2e14)) throw EDatabaseError("Field " + field + ": value out of range");

@@ -28,8 +28,9 @@ class TField {
   std::string AsBytes() const;
   std::int32_t AsInteger() const;  // raises when the value does not fit 32 bits
   std::int64_t AsLargeInt() const;
-  // Fixed point with four decimal places: the value times 10 000, exactly (no floating point);
-  // further decimals are rounded half away from zero.
+  // Fixed point with four decimal places: the value times 10 000, exactly (no floating point).
+  // Further decimals of a scaled integer or a float are rounded half away from zero; a number
+  // held as text (Firebird 4's INT128 and DECFLOAT among them) is taken only when it fits exactly.
   std::int64_t AsCurrency() const;
 
  private:

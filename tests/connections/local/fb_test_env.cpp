@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <regex>
 
 #include "settings/text_file.h"
@@ -36,9 +38,63 @@ void AlterSysdba(const std::string& door, const std::string& from, const std::st
 
 }  // namespace
 
-std::string Host() { return Env("TAVRIMONDO_FB_HOST", "localhost"); }
+int ServerVersion() {
+  const std::string v = Env("TAVRIMONDO_FB_VERSION", "3");
+  if (v != "3" && v != "4") throw std::runtime_error("TAVRIMONDO_FB_VERSION is \"" + v + "\": 3 or 4");
+  return std::stoi(v);
+}
+std::string Host() { return Env("TAVRIMONDO_FB_HOST", ServerVersion() == 4 ? "localhost/3051" : "localhost"); }
 std::string AdminPassword() { return Env("TAVRIMONDO_FB_PASSWORD", "tallowfin"); }
-std::string DatabaseDir() { return Env("TAVRIMONDO_STATE_DIR", "/tmp/tavrimondo-fb") + "/db/"; }
+std::string StateDir() {
+  return Env("TAVRIMONDO_STATE_DIR", ServerVersion() == 4 ? "/tmp/tavrimondo-fb4" : "/tmp/tavrimondo-fb");
+}
+std::string DatabaseDir() { return StateDir() + "/db/"; }
+int Port() {
+  const std::string host = Host();
+  const auto slash = host.find('/');
+  return slash == std::string::npos ? 3050 : std::stoi(host.substr(slash + 1));
+}
+
+std::string HostByAddress() { return Port() == 3050 ? "127.0.0.1" : "127.0.0.1/" + std::to_string(Port()); }
+
+namespace {
+
+// Says which server a test process talks to, and makes sure it is the one meant: a run meant for
+// 4.0 that reached 3.0 would pass without testing anything new.
+class ServerReport : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::cout << "[ Firebird ] server " << Host() << " (TAVRIMONDO_FB_VERSION=" << ServerVersion()
+              << "), databases in " << DatabaseDir() << std::endl;
+  }
+};
+[[maybe_unused]] ::testing::Environment* const kServerReport = ::testing::AddGlobalTestEnvironment(new ServerReport);
+
+// Once per process, on the first database made: the engine's own version.
+void CheckEngine(const std::string& db) {
+  static bool checked = false;
+  if (checked) return;
+  checked = true;
+  // Asked through isql, not the client library in this process: a test may yet set the process's
+  // locale before its own first connection, which the library reads only once.
+  const std::string cmd = "echo \"SET HEADING OFF; SELECT RDB\\$GET_CONTEXT('SYSTEM', 'ENGINE_VERSION') FROM "
+                          "RDB\\$DATABASE;\" | isql-fb -q -user SYSDBA -password '" + AdminPassword() + "' '" + Host() +
+                          ":" + db + "' 2>&1";
+  std::string version;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) version += buf;
+    ::pclose(p);
+  }
+  version.erase(0, version.find_first_not_of(" \n"));
+  version.erase(version.find_last_not_of(" \n") + 1);
+  std::cout << "[ Firebird ] engine " << version << " at " << Host() << std::endl;
+  if (version.rfind(std::to_string(ServerVersion()) + ".", 0) != 0)
+    throw std::runtime_error("The Firebird server at " + Host() + " is " + version + ", not the " +
+                             std::to_string(ServerVersion()) + ".x that TAVRIMONDO_FB_VERSION names");
+}
+
+}  // namespace
 
 StoreDb::StoreDb(const std::string& charset) {
   static std::atomic<int> counter{0};
@@ -51,6 +107,7 @@ StoreDb::StoreDb(const std::string& charset) {
                              "). Is it running? Start it with scripts/firebird.sh start; TAVRIMONDO_FB_HOST and "
                              "TAVRIMONDO_STATE_DIR say where it is.");
   }
+  CheckEngine(path_);
 }
 
 StoreDb::~StoreDb() {

@@ -1,10 +1,15 @@
 // The real Firebird server the database tests talk to, and scratch store databases on it.
 //
-// The server is started outside the tests (scripts/firebird.sh start). Where it is:
-//   TAVRIMONDO_FB_HOST      host name as the agent's "Servidor" setting would hold it (default localhost)
+// The server is started outside the tests (scripts/firebird.sh start [3|4]). Which one and where:
+//   TAVRIMONDO_FB_VERSION   the server's major version, 3 (default) or 4; the defaults below follow it
+//   TAVRIMONDO_FB_HOST      host name as the agent's "Servidor" setting would hold it (default
+//                           localhost, for 4 localhost/3051)
 //   TAVRIMONDO_STATE_DIR    the script's state dir; databases are created in its db/ folder
+//                           (default /tmp/tavrimondo-fb, for 4 /tmp/tavrimondo-fb4)
 //   TAVRIMONDO_FB_PASSWORD  the SYSDBA password the server was started with (default tallowfin)
 // A server that cannot be reached fails the tests with a message saying so; it never skips them.
+// Every test process says once which server it runs on, and fails when the server that answers
+// is not of the version named.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +22,11 @@ namespace fbtest {
 
 std::string Host();
 std::string AdminPassword();
+std::string StateDir();     // scripts/firebird.sh's state folder for the server: its PID file, its db/
 std::string DatabaseDir();  // ends in '/'
+int ServerVersion();        // the major version the tests expect: 3 or 4
+int Port();                 // the server's TCP port, as Host() names it (3050 when it does not)
+std::string HostByAddress();  // the same server named another way: 127.0.0.1, with its port
 
 // A fresh store database (PADRAO, PRODUTOS, RPL_LOGESTOQUE_ENV), removed at the end; its default
 // character set is ISO8859_1 unless another is named.
