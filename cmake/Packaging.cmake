@@ -31,7 +31,7 @@ add_custom_command(
   OUTPUT ${package_out}/TavrimondoClient.service
   COMMAND ${CMAKE_COMMAND} -E make_directory ${package_out}
   COMMAND package_unit ${TAVRIMONDO_PACKAGE_DIR}/SrvTavrimondoClient ${TAVRIMONDO_PACKAGE_ACCOUNT}
-          > ${package_out}/TavrimondoClient.service
+          ${TAVRIMONDO_PACKAGE_ACCOUNT} > ${package_out}/TavrimondoClient.service
   DEPENDS package_unit
   VERBATIM)
 add_custom_command(

@@ -33,7 +33,7 @@ std::string FourDigits(int v) {
 // Reads the whole file; the message names the file as a person would want to see it.
 std::string ReadWhole(const std::string& path) {
   try {
-    os::File f(path, os::File::Mode::kReadNoLink);
+    os::File f(path, os::File::Mode::kReadOwn);
     std::string bytes;
     std::string buf(256 * 1024, '\0');
     for (;;) {
@@ -167,7 +167,7 @@ Tail InspectTail(const std::string& path) {
   // Without a mark the whole file would tell; unread, it is taken for what this platform writes.
   if (os::UnmarkedTextIsUtf8()) t.encoding = FileEncoding::kUtf8;
   try {
-    os::File f(path, os::File::Mode::kReadNoLink);
+    os::File f(path, os::File::Mode::kReadOwn);
     char head[3];
     std::size_t n = f.ReadAt(0, head, sizeof head);
     DetectedEncoding det = DetectEncoding(std::string_view(head, n));
@@ -370,7 +370,7 @@ void DoSaveLog(const std::string& Msg) {
   // One writer per directory, kept for the life of the process (the directory changes only in tests).
   static std::mutex mu;
   static std::map<std::string, std::unique_ptr<ActivityLog>> logs;
-  const std::string dir = AppDirectory();
+  const std::string dir = LogDirectory();
   ActivityLog* target;
   {
     std::lock_guard lock(mu);
