@@ -214,9 +214,9 @@ File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>())
   else if (S_ISDIR(st.st_mode)) e = EISDIR;
   else if (!S_ISREG(st.st_mode)) e = EINVAL;
   else if ((mode == Mode::kReadOwn || mode == Mode::kAppend) && st.st_nlink != 1)
-    e = EMLINK, why = "it has " + std::to_string(st.st_nlink) + " names (hard links): it is not the agent's own file";
+    e = EMLINK, why = "it has " + std::to_string(st.st_nlink) + " names (hard links)";
   else if ((mode == Mode::kReadOwn || mode == Mode::kAppend) && !IsAgentAccount(std::to_string(st.st_uid)))
-    e = EPERM, why = "it belongs to " + AccountName(st.st_uid) + ", not to the agent's account";
+    e = EPERM, why = "it belongs to " + AccountName(st.st_uid);
   else if (::fcntl(impl_->fd, F_SETFL, flags & O_APPEND) != 0) e = errno;  // blocking again
   if (e != 0) {
     ::close(impl_->fd);

@@ -166,7 +166,7 @@ void RequireOwnFile(HANDLE h) {
     error = ::GetLastError();
   } else if (info.nNumberOfLinks != 1) {
     error = ERROR_ACCESS_DENIED;
-    why = "it has " + std::to_string(info.nNumberOfLinks) + " names (hard links): it is not the agent's own file";
+    why = "it has " + std::to_string(info.nNumberOfLinks) + " names (hard links)";
   } else {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -185,7 +185,7 @@ void RequireOwnFile(HANDLE h) {
                                     sid == "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
       if (!system && !IsAgentAccount(sid)) {
         error = ERROR_ACCESS_DENIED;
-        why = "it belongs to " + (sid.empty() ? std::string("an unknown account") : sid) + ", not to the agent's account";
+        why = "it belongs to " + (sid.empty() ? std::string("an unknown account") : sid);
       }
       ::LocalFree(sd);
     }
