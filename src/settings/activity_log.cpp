@@ -42,6 +42,8 @@ std::string ReadWhole(const std::string& path) {
       bytes.append(buf.data(), n);
     }
     return bytes;
+  } catch (const os::ForeignFile&) {
+    throw;  // not the agent's: the writer replaces it
   } catch (const os::OsError& e) {
     throw std::runtime_error("Cannot open file \"" + path + "\". " + e.what());
   } catch (const std::bad_alloc&) {
@@ -312,6 +314,17 @@ std::string ActivityLog::Write(const std::string& path, const std::string& msg) 
       with_bom = det.bom_size > 0;
       lines = SplitLines(DecodeText(std::string_view(bytes).substr(det.bom_size), enc));
       can_append = !repaired && EncodeLines(lines, enc, with_bom) == bytes;
+    } catch (const os::ForeignFile& e) {
+      // A link, a device, a second name of another file, another account's file: nothing of the
+      // agent's is in it. A new month's file takes its place (the rename replaces the name
+      // itself, never what it points to).
+      Report("The activity log " + path + " was not the agent's own file (" + e.what() +
+             "): it was not read, and a new one takes its place.");
+      const NewFileFormat format = NewTextFileFormat();
+      enc = format.encoding;
+      with_bom = format.with_bom;
+      lines.clear();
+      can_append = false;
     } catch (const std::exception& e) {
       read_error = e.what();
     }
