@@ -141,6 +141,25 @@ TEST_F(StubClientTest, AClientOthersCanChangeIsNeverLoadedAndANamedOneMustBeLoca
   ASSERT_EQ(search.Refused().size(), 1u);
   EXPECT_TRUE(text::EqualsIgnoreCase(search.Refused()[0].path, planted));
 
+  // Outside System32 a client loads its runtime libraries and plugins from its own folder: one
+  // file there that others can change is enough to refuse it.
+  testutil::TempDir firebird;
+  const std::string client = firebird / "fbclient.dll";
+  ASSERT_TRUE(::CopyFileW(Wide(StubPath()).c_str(), Wide(client).c_str(), FALSE));
+  ASSERT_TRUE(::CreateDirectoryW(Wide(firebird / "plugins").c_str(), nullptr));
+  testutil::WriteFile(firebird / "plugins\\engine12.dll", "");
+  SetEveryoneMayWrite(firebird / "plugins\\engine12.dll");
+  FbDriverManager whole({client});
+  EXPECT_THROW(whole.Load("", nullptr), localdb::ClientLibraryError);
+  ASSERT_EQ(whole.Refused().size(), 1u);
+  EXPECT_NE(os::DescribeUntrusted(whole.Refused()[0].untrusted).find("engine12.dll (by every user)"), std::string::npos)
+      << os::DescribeUntrusted(whole.Refused()[0].untrusted);
+  ::SetFileAttributesW(Wide(firebird / "plugins\\engine12.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+  std::filesystem::remove(firebird / "plugins\\engine12.dll");
+  FbDriverManager judged({client});
+  judged.Load("", nullptr);
+  EXPECT_TRUE(judged.Loaded()) << "the same client, its folder kept for the administrators";
+
   for (const std::string bad : {"C:fbclient.dll", "\\\\server\\share\\fbclient.dll", "\\fbclient.dll",
                                 "C:\\Firebird\\..\\fbclient.dll", "\\\\?\\C:\\fbclient.dll"}) {
     FbDriverManager named(std::vector<std::string>{});
