@@ -14,15 +14,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/systemd_host.sh"
 old=$(realpath "$1") new=$(realpath "$2")
 unit=TavrimondoClient.service
-trap systemd_shutdown EXIT
 systemd_boot || { fail "no systemd to run the packages' units"; finish; }
 [ "$sd_root" = / ] || rm -f "$sd_root/usr/sbin/policy-rc.d"
-apt() { sd env DEBIAN_FRONTEND=noninteractive apt-get "$@" >/dev/null 2>&1; }
+apt_log=$(mktemp)
+trap 'systemd_shutdown; rm -f "$apt_log"' EXIT
+apt() { sd env DEBIAN_FRONTEND=noninteractive apt-get "$@" >>"$apt_log" 2>&1 || { cat "$apt_log"; return 1; }; }
 main_user() { sd ps -o user= -p "$(sd systemctl show -P MainPID "$unit")"; }
 opt=$sd_root/opt/tavrimondo state=$sd_root/var/lib/tavrimondo logs=$sd_root/var/log/tavrimondo
 
 apt install -y -q "$old"
-printf '[Kordane]\nServidorCentral=192.0.2.1\nServidor=localhost/3999\nCaminho=/nao/LOJA.FDB\n; loja 7\n' \
+printf '[Kordane]\nServidorCentral=\nServidor=localhost/3999\nCaminho=/nao/LOJA.FDB\n; loja 7\n' \
   >"$sd_root/etc/tavrimondo/kordane.ini"
 sd systemctl start "$unit"
 check "1.1.0 runs the agent as the account" wait_for 10 test "$(main_user)" = tavrimondo
