@@ -212,7 +212,7 @@ File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>())
       access = GENERIC_READ;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       break;
-    case Mode::kAppend: access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA; break;
+    case Mode::kAppend: access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA | READ_CONTROL; break;
     case Mode::kCreate:
       // DeleteFile removes a link itself, never what it points to.
       if (!::DeleteFileW(wpath.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) ThrowLast();

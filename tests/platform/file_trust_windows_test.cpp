@@ -176,7 +176,9 @@ TEST(FileTrustWindows, TheAgentsLockGrantsOnlyTheAdministratorsToo) {
     auto taken = os::InstanceLock::TryTake(fresh, holder);
     ASSERT_TRUE(taken);
     EXPECT_EQ(AccessList(fresh).find(";;;WD)"), std::string::npos) << AccessList(fresh);
-    if (!UnderWine()) EXPECT_EQ(AccessList(fresh), "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    if (!UnderWine()) {
+      EXPECT_EQ(AccessList(fresh), "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    }
   }
   testutil::TempDir other;
   const std::string found = other / "Tavrimondo_Agente.lock";
@@ -188,7 +190,9 @@ TEST(FileTrustWindows, TheAgentsLockGrantsOnlyTheAdministratorsToo) {
   ASSERT_TRUE(taken);
   // Wine keeps a list set on a file that exists only as its mode, where users may still read.
   EXPECT_TRUE(os::UntrustedWriters({found}, me).empty()) << AccessList(found);
-  if (!UnderWine()) EXPECT_EQ(AccessList(found), "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+  if (!UnderWine()) {
+    EXPECT_EQ(AccessList(found), "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+  }
 }
 
 TEST(FileTrustWindows, AFileOfTwoNamesIsNotReadAsTheAgentsOwn) {
