@@ -22,7 +22,7 @@
 
 namespace os {
 
-namespace {
+namespace posix {
 
 std::string UserName(uid_t uid) {
   std::vector<char> buf(16384);
@@ -30,6 +30,12 @@ std::string UserName(uid_t uid) {
   if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found) return found->pw_name;
   return "#" + std::to_string(uid);
 }
+
+}  // namespace posix
+
+namespace {
+
+using posix::UserName;
 
 std::string GroupName(gid_t gid) {
   std::vector<char> buf(16384);

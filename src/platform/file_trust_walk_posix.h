@@ -12,6 +12,9 @@
 
 namespace os::posix {
 
+// The name of a user ("#1234" when it has none here).
+std::string UserName(uid_t uid);
+
 // The end of a walk: the object the path names, held by an O_PATH descriptor, and who but the
 // trusted accounts can change it or any folder passed on the way to it.
 struct Walked {

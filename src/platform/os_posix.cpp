@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <iconv.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -23,6 +22,7 @@
 
 #include "common/text.h"
 #include "platform/file_trust.h"
+#include "platform/file_trust_walk_posix.h"
 
 namespace os {
 
@@ -171,14 +171,6 @@ struct File::Impl {
   int fd = -1;
 };
 
-namespace {
-std::string AccountName(uid_t uid) {
-  std::vector<char> buf(16384);
-  passwd pw{}, *found = nullptr;
-  if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found) return found->pw_name;
-  return "#" + std::to_string(uid);
-}
-}  // namespace
 
 File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>()) {
   // Non-blocking while opening, so that a pipe planted under the name cannot hold the open.
@@ -216,7 +208,7 @@ File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>())
   else if ((mode == Mode::kReadOwn || mode == Mode::kAppend) && st.st_nlink != 1)
     e = EMLINK, why = "it has " + std::to_string(st.st_nlink) + " names (hard links)";
   else if ((mode == Mode::kReadOwn || mode == Mode::kAppend) && !IsAgentAccount(std::to_string(st.st_uid)))
-    e = EPERM, why = "it belongs to " + AccountName(st.st_uid);
+    e = EPERM, why = "it belongs to " + posix::UserName(st.st_uid);
   else if (::fcntl(impl_->fd, F_SETFL, flags & O_APPEND) != 0) e = errno;  // blocking again
   if (e != 0) {
     ::close(impl_->fd);
