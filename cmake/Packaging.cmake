@@ -7,10 +7,12 @@
 #   /opt/tavrimondo/SrvTavrimondoClient        the program (root's)
 #   /opt/tavrimondo/kordane.ini                a link to the settings, which the program reads beside itself
 #   /etc/tavrimondo/kordane.ini                the settings, a conffile (upgrades keep the store's own)
-#   /lib/systemd/system/TavrimondoClient.service   the unit: the agent runs as the account tavrimondo, sandboxed
+#   /lib/systemd/system/TavrimondoClient.service   the unit: the agent runs as the account tavrimondo, sandboxed,
+#                                              writing only /var/lib/tavrimondo and /var/log/tavrimondo
 #   /usr/share/doc/tavrimondo-agent/           copyright and changelog
-# with the maintainer scripts of packaging/debian/, which create the account and give it the
-# folder. The target package_files makes what cpack installs besides the program.
+# with the maintainer scripts of packaging/debian/, which create the account and its data folders.
+# The target package_files makes what cpack installs besides the program; it is built with the
+# program, so that `cpack -G DEB` works in any build folder where the program was built.
 
 if(WIN32)
   add_library(TavrimondoSetup SHARED ${PROJECT_SOURCE_DIR}/packaging/windows/msi_actions.cpp)
@@ -31,7 +33,7 @@ add_custom_command(
   OUTPUT ${package_out}/TavrimondoClient.service
   COMMAND ${CMAKE_COMMAND} -E make_directory ${package_out}
   COMMAND package_unit ${TAVRIMONDO_PACKAGE_DIR}/SrvTavrimondoClient ${TAVRIMONDO_PACKAGE_ACCOUNT}
-          > ${package_out}/TavrimondoClient.service
+          ${TAVRIMONDO_PACKAGE_ACCOUNT} > ${package_out}/TavrimondoClient.service
   DEPENDS package_unit
   VERBATIM)
 add_custom_command(
@@ -43,6 +45,7 @@ add_custom_command(
   VERBATIM)
 add_custom_target(package_files DEPENDS ${package_out}/TavrimondoClient.service ${package_out}/changelog.gz
                                         ${package_out}/kordane.ini)
+add_dependencies(SrvTavrimondoClient package_files)
 
 # cpack builds nothing but what it installs.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
@@ -70,7 +73,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 the new rows of its outgoing stock log to the central DataSnap server (TCP\n\
 port 2507) in batches of 50. It runs as the systemd service\n\
 TavrimondoClient, as the system user tavrimondo; its settings are in\n\
-/etc/tavrimondo/kordane.ini, its activity log in /opt/tavrimondo.")
+/etc/tavrimondo/kordane.ini, its activity log in /var/log/tavrimondo.")
 set(CPACK_DEBIAN_FILE_NAME "${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_amd64.deb")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tavrimondo agent maintainers <agent@tavrimondo.invalid>")

@@ -28,15 +28,17 @@ msibuild "$out" -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'StartSer
 # The actions' places, which wixl's own ordering gets wrong. An older version goes entirely before
 # this one installs (its service stopped and deleted, its program removed); the service is
 # stopped, and its process has ended, before the installer stops it and removes or replaces its
-# program; the settings are checked before anything changes and written once the files are in
-# place; the rest of the service's registration follows the installer's, before it starts.
+# program; the settings are checked before anything changes; once the files are in place the
+# folder is kept for the administrators, then the settings are written; the rest of the service's registration follows the installer's, before it starts.
 seq() { msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = $2 WHERE Action = '$1'"; }
 seq PrepareSettings 1001         # after CostFinalize (1000)
 seq ConfigureServiceData 1002
 seq StopServiceData 1003
 seq StartServiceAgainData 1004
+seq ProtectFolderData 1005
 seq RemoveExistingProducts 1401  # after InstallValidate (1400)
 seq StartServiceAgain 1898       # the stop's rollback, then the stop,
 seq StopService 1899             # before StopServices (1900)
-seq WriteSettings 4001           # after InstallFiles (4000)
+seq ProtectFolder 4001           # after InstallFiles (4000)
+seq WriteSettings 4002
 seq ConfigureService 5801        # after InstallServices (5800), before StartServices (5900)

@@ -3,6 +3,12 @@
 //
 //   PrepareSettings  immediate: checks the public properties that set kordane.ini, before anything
 //                    changes, and hands them to WriteSettings.
+//   ProtectFolder    deferred, as LocalSystem, once the files are in place: gives the install folder
+//                    the access list /INSTALL gives it (only the administrators may change it) and
+//                    checks that they alone can change it or delete or rename a folder above it.
+//                    INSTALLFOLDER is a public property: a folder it names that cannot be kept
+//                    so (one of C:\ that every user may change, FAT, a network share) fails the
+//                    install, as the service would run its program as LocalSystem.
 //   WriteSettings    deferred, as LocalSystem: writes them into kordane.ini beside the program.
 //   ConfigureService deferred, as LocalSystem: what /INSTALL registers beyond the installer's own
 //                    service table: the program's path in quotation marks when it holds a blank
@@ -26,6 +32,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/file_trust.h"
 #include "platform/os.h"
 #include "service/failure_actions.h"
 #include "settings/ini_file.h"
@@ -128,6 +135,25 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install)
     return Fail(install, path + " could not be written: " + e.what());
   }
   Report(install, INSTALLMESSAGE_INFO, "settings written to " + path);
+  return ERROR_SUCCESS;
+}
+
+// The data: the install folder.
+extern "C" __declspec(dllexport) UINT __stdcall ProtectFolder(MSIHANDLE install) {
+  std::string folder = Narrow(Property(install, L"CustomActionData"));
+  while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  try {
+    os::ProtectFolder(folder);
+  } catch (const os::OsError& e) {
+    return Fail(install, "the folder " + folder + " cannot be given an access list that only the administrators can change: " +
+                             e.what() + ". Install into a folder under Program Files on a local disk.");
+  }
+  const std::vector<os::UntrustedWrite> found = os::UntrustedWriters({folder}, os::ProgramTrustees());
+  if (!found.empty())
+    return Fail(install, "others can change the folder " + folder + " or a folder above it, and the service would run "
+                         "its program as LocalSystem: " + os::DescribeUntrusted(found) +
+                         ". Install into a folder under Program Files.");
+  Report(install, INSTALLMESSAGE_INFO, "the folder " + folder + " is for the administrators alone to change");
   return ERROR_SUCCESS;
 }
 

@@ -3,11 +3,14 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
 #include "platform/file_trust.h"
+#include "platform/file_trust_windows.h"
 #include "platform/os.h"
 #include "platform/wide_text_windows.h"
 
@@ -51,48 +54,84 @@ bool TrustedSid(PSID sid, const std::vector<AccountId>& also_trusted) {
   return false;
 }
 
-std::vector<Writer> Writers(const std::string& path, const std::vector<AccountId>& also_trusted) {
+// What lets someone delete, rename or re-permission a folder above the program, or take what it
+// holds away: the owner (checked apart), DELETE on it, FILE_DELETE_CHILD, WRITE_DAC, WRITE_OWNER.
+// Adding files or folders to it does not: users may create folders in C:\ without reaching
+// anything of the agent's.
+constexpr ACCESS_MASK kAncestorRights = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+
+std::vector<Writer> WritersOf(PSID owner, PACL dacl, const std::vector<AccountId>& also_trusted, ACCESS_MASK rights) {
   std::vector<Writer> out;
+  SID_NAME_USE use;
+  if (owner && !TrustedSid(owner, also_trusted)) out.push_back({Writer::Kind::kOwner, AccountName(owner, &use)});
+  if (!dacl) {
+    out.push_back({Writer::Kind::kEveryone, ""});  // no access list: no limit at all
+    return out;
+  }
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(ace);
+    // Only what allows, on this object itself (not only on what it will hold).
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if (!(allowed->Mask & rights)) continue;
+    PSID sid = &allowed->SidStart;
+    if (TrustedSid(sid, also_trusted) || ::IsWellKnownSid(sid, WinCreatorOwnerSid)) continue;
+    if (::IsWellKnownSid(sid, WinWorldSid)) {
+      out.push_back({Writer::Kind::kEveryone, ""});
+      continue;
+    }
+    const std::string name = AccountName(sid, &use);
+    const bool group = use == SidTypeGroup || use == SidTypeWellKnownGroup || use == SidTypeAlias;
+    Writer w{group ? Writer::Kind::kGroup : Writer::Kind::kUser, name};
+    bool seen = false;
+    for (const Writer& o : out) seen = seen || (o.kind == w.kind && o.name == w.name);
+    if (!seen) out.push_back(w);
+  }
+  return out;
+}
+
+std::vector<Writer> Writers(const std::string& path, const std::vector<AccountId>& also_trusted,
+                            ACCESS_MASK rights = kWriteRights) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
   const DWORD rc = ::GetNamedSecurityInfoW(Wide(path).c_str(), SE_FILE_OBJECT,
                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                                            &dacl, nullptr, &sd);
-  if (rc != ERROR_SUCCESS) {
-    out.push_back({Writer::Kind::kUnknown, "its access list cannot be read: " + SysErrorMessage(static_cast<int>(rc))});
-    return out;
-  }
-  SID_NAME_USE use;
-  if (owner && !TrustedSid(owner, also_trusted)) out.push_back({Writer::Kind::kOwner, AccountName(owner, &use)});
-  if (!dacl) {
-    out.push_back({Writer::Kind::kEveryone, ""});  // no access list: no limit at all
-  } else {
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-      void* ace = nullptr;
-      if (!::GetAce(dacl, i, &ace)) continue;
-      const auto* header = static_cast<ACE_HEADER*>(ace);
-      // Only what allows, on this object itself (not only on what it will hold).
-      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
-      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-      if (!(allowed->Mask & kWriteRights)) continue;
-      PSID sid = &allowed->SidStart;
-      if (TrustedSid(sid, also_trusted) || ::IsWellKnownSid(sid, WinCreatorOwnerSid)) continue;
-      if (::IsWellKnownSid(sid, WinWorldSid)) {
-        out.push_back({Writer::Kind::kEveryone, ""});
-        continue;
-      }
-      const std::string name = AccountName(sid, &use);
-      const bool group = use == SidTypeGroup || use == SidTypeWellKnownGroup || use == SidTypeAlias;
-      Writer w{group ? Writer::Kind::kGroup : Writer::Kind::kUser, name};
-      bool seen = false;
-      for (const Writer& o : out) seen = seen || (o.kind == w.kind && o.name == w.name);
-      if (!seen) out.push_back(w);
-    }
-  }
+  if (rc != ERROR_SUCCESS)
+    return {{Writer::Kind::kUnknown, "its access list cannot be read: " + SysErrorMessage(static_cast<int>(rc))}};
+  std::vector<Writer> out = WritersOf(owner, dacl, also_trusted, rights);
   ::LocalFree(sd);
   return out;
 }
+
+void Add(std::vector<UntrustedWrite>& found, const std::string& path, std::vector<Writer> writers) {
+  if (writers.empty()) return;
+  for (const UntrustedWrite& w : found)
+    if (text::EqualsIgnoreCase(w.path, path)) return;
+  found.push_back({path, std::move(writers)});
+}
+
+// The folder a path lies in ("C:\a" for "C:\a\b", "C:\" for "C:\a"); "" at the top.
+std::string ParentOf(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 3 && (p.back() == '\\' || p.back() == '/')) p.pop_back();
+  const std::size_t slash = p.find_last_of("\\/");
+  if (slash == std::string::npos || p.size() <= 3) return {};
+  if (slash == 2 && p[1] == ':') return p.substr(0, 3);
+  if (slash < 2) return {};  // a UNC or device prefix: nothing above to judge by name
+  return p.substr(0, slash);
+}
+
+void AncestorsInto(std::vector<UntrustedWrite>& found, const std::string& path, const std::vector<AccountId>& also_trusted) {
+  for (std::string above = ParentOf(path); !above.empty(); above = ParentOf(above))
+    Add(found, above, Writers(above, also_trusted, kAncestorRights));
+}
+
+std::mutex g_accounts_mu;
+std::vector<AccountId> g_agent_accounts;
 
 }  // namespace
 
@@ -121,14 +160,22 @@ AccountId OwnerOf(const std::string& path) {
   return out;
 }
 
-std::vector<AccountId> OwnAccounts() {
+std::vector<AccountId> ProgramTrustees() {
   AccountId me = CurrentAccount();
   return me.empty() ? std::vector<AccountId>{} : std::vector<AccountId>{me};
 }
 
-std::vector<AccountId> OwnersOf(const std::string& path) {
-  AccountId owner = OwnerOf(path);
-  return owner.empty() ? std::vector<AccountId>{} : std::vector<AccountId>{owner};
+void SetAgentAccounts(std::vector<AccountId> accounts) {
+  std::lock_guard lock(g_accounts_mu);
+  g_agent_accounts = std::move(accounts);
+}
+
+bool IsAgentAccount(const AccountId& owner) {
+  static const AccountId me = CurrentAccount();
+  if (owner.empty()) return false;
+  if (owner == me || owner == "S-1-5-18" || owner == "S-1-5-32-544") return true;
+  std::lock_guard lock(g_accounts_mu);
+  return std::find(g_agent_accounts.begin(), g_agent_accounts.end(), owner) != g_agent_accounts.end();
 }
 
 std::vector<UntrustedWrite> UntrustedWriters(const std::vector<std::string>& paths,
@@ -136,16 +183,86 @@ std::vector<UntrustedWrite> UntrustedWriters(const std::vector<std::string>& pat
   std::vector<UntrustedWrite> found;
   for (const std::string& path : paths) {
     if (::GetFileAttributesW(Wide(path).c_str()) == INVALID_FILE_ATTRIBUTES) continue;
-    bool seen = false;
-    for (const UntrustedWrite& w : found) seen = seen || text::EqualsIgnoreCase(w.path, path);
-    if (seen) continue;
-    std::vector<Writer> writers = Writers(path, also_trusted);
-    if (!writers.empty()) found.push_back({path, std::move(writers)});
+    Add(found, path, Writers(path, also_trusted));
+    AncestorsInto(found, path, also_trusted);
   }
   return found;
 }
 
+namespace win {
+
+void JudgeHandle(HANDLE h, const std::string& path, const std::vector<AccountId>& also_trusted,
+                 std::vector<UntrustedWrite>& found) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = ::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                     nullptr, &dacl, nullptr, &sd);
+  if (rc != ERROR_SUCCESS) {
+    Add(found, path, {{Writer::Kind::kUnknown, "its access list cannot be read: " + SysErrorMessage(static_cast<int>(rc))}});
+    return;
+  }
+  Add(found, path, WritersOf(owner, dacl, also_trusted, kWriteRights));
+  ::LocalFree(sd);
+}
+
+void JudgeFolderAndAbove(const std::string& folder, const std::vector<AccountId>& also_trusted,
+                         std::vector<UntrustedWrite>& found) {
+  Add(found, folder, Writers(folder, also_trusted));
+  AncestorsInto(found, folder, also_trusted);
+}
+
+void JudgeFolderContents(const std::string& folder, const std::vector<AccountId>& also_trusted,
+                         std::vector<UntrustedWrite>& found) {
+  // A Firebird client's folder holds a few hundred files; a folder of far more is no client's, and
+  // is not walked through whole.
+  std::size_t budget = 20000;
+  std::vector<std::string> pending = {folder};
+  while (!pending.empty()) {
+    const std::string dir = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileExW(Wide(dir + "\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::string path = dir + "\\" + Narrow(name);
+      if (budget-- == 0) {
+        Add(found, folder, {{Writer::Kind::kUnknown, "it holds too many files to judge them all"}});
+        ::FindClose(find);
+        return;
+      }
+      Add(found, path, Writers(path, also_trusted));
+      // A link is judged as itself; where it leads is not walked.
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        pending.push_back(path);
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+  }
+}
+
+}  // namespace win
+
 void ProtectFolder(const std::string& folder) {
+  // An access list is worth something only where the volume keeps it (not FAT), and where this
+  // machine decides who reads it (not a share, whose server does).
+  const std::wstring wfolder = Wide(folder);
+  wchar_t root[MAX_PATH];
+  if (!::GetVolumePathNameW(wfolder.c_str(), root, MAX_PATH)) {
+    const int e = static_cast<int>(::GetLastError());
+    throw OsError(e, SysErrorMessage(e));
+  }
+  if (::GetDriveTypeW(root) == DRIVE_REMOTE || (root[0] == L'\\' && root[1] == L'\\'))
+    throw OsError(ERROR_NOT_SUPPORTED, "it is on a network drive, whose access lists this machine does not keep");
+  DWORD flags = 0;
+  wchar_t fs[MAX_PATH + 1] = {};
+  if (!::GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, fs, MAX_PATH + 1)) {
+    const int e = static_cast<int>(::GetLastError());
+    throw OsError(e, SysErrorMessage(e));
+  }
+  if (!(flags & FILE_PERSISTENT_ACLS))
+    throw OsError(ERROR_NOT_SUPPORTED, "its volume (" + Narrow(fs) + ") keeps no access lists");
   // SYSTEM and the Administrators full control, Users read and execute; the folder and all it
   // holds; nothing from above.
   PSECURITY_DESCRIPTOR sd = nullptr;
@@ -157,7 +274,7 @@ void ProtectFolder(const std::string& folder) {
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   ::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-  std::wstring path = Wide(folder);
+  std::wstring path = wfolder;
   DWORD rc = ::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                      dacl, nullptr);

@@ -1,7 +1,10 @@
 // One agent per program folder: a lock held by the running service for as long as it lives.
 //
-// The lock is a small file in the program's folder holding the holder's process id, opened
-// without following links and readable and writable by the agent's own account only. The system
+// The lock is a small file in the agent's data folder holding the holder's process id, opened
+// without following links and open to the agent's own accounts only (POSIX: a regular file of one
+// name, mode 0600, that root or the agent's account owns, anything else under its name replaced;
+// Windows: an access list of SYSTEM and the Administrators, set again on a file found there), so
+// that no other user can hold it and keep the service from starting. The system
 // drops the lock when the process ends, however it ends, so a crash never leaves a stale lock
 // behind. POSIX: flock on the file; Windows: LockFileEx on a byte of it.
 #pragma once

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "platform/file_trust.h"
 #include "platform/os.h"
 
 namespace os {
@@ -18,9 +20,23 @@ struct InstanceLock::Impl {
 
 std::unique_ptr<InstanceLock> InstanceLock::TryTake(const std::string& path, long& holder) {
   holder = 0;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // As the log's lock: a regular file of one name that the agent's accounts own and no one else
+  // may open. Anything else under the name (a link, another's file, one open to others, who may
+  // hold it already) goes, and a file of this process's own takes its place.
+  int fd = -1;
+  for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != ELOOP) break;
+    struct stat st{};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && (st.st_mode & 077) == 0 &&
+        IsAgentAccount(std::to_string(st.st_uid)))
+      break;
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) break;
+  }
   if (fd < 0) {
-    const int e = errno;
+    const int e = errno ? errno : EPERM;
     throw OsError(e, "Cannot open \"" + path + "\": " + SysErrorMessage(e));
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -1,6 +1,8 @@
 #include "platform/instance_lock.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdlib>
 #include <string>
@@ -24,12 +26,31 @@ struct InstanceLock::Impl {
 
 std::unique_ptr<InstanceLock> InstanceLock::TryTake(const std::string& path, long& holder) {
   holder = 0;
-  // A reparse point in its place is opened as itself, never followed.
-  HANDLE h = ::CreateFileW(win::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // Only SYSTEM and the Administrators may open it, as the log's lock: an access list inherited
+  // from the folder would let users open it, and whoever holds a lock on it keeps the service from
+  // ever starting. A file found there gets that list again. A reparse point in its place is opened
+  // as itself, never followed.
+  static PSECURITY_DESCRIPTOR descriptor = [] {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &sd,
+                                                                nullptr))
+      sd = nullptr;
+    return sd;
+  }();
+  SECURITY_ATTRIBUTES sa{sizeof sa, descriptor, FALSE};
+  HANDLE h = ::CreateFileW(win::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, descriptor ? &sa : nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const int e = static_cast<int>(::GetLastError());
     throw OsError(e, "Cannot open \"" + path + "\": " + SysErrorMessage(e));
+  }
+  if (::GetLastError() == ERROR_ALREADY_EXISTS && descriptor) {
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+      ::SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, dacl, nullptr);
   }
   OVERLAPPED ov{};
   ov.Offset = kLockedOffset;

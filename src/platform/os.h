@@ -26,6 +26,13 @@ class OsError : public std::runtime_error {
   int code_;
 };
 
+// A file that File refuses to read or write as the agent's own (Mode::kReadOwn, kAppend): a link,
+// a device or pipe, a file of more than one name, or another account's. what() says which.
+class ForeignFile : public OsError {
+ public:
+  using OsError::OsError;
+};
+
 // ---- process and paths -------------------------------------------------------------------
 
 // Full path of the running executable.
@@ -98,8 +105,13 @@ class File {
   enum class Mode {
     kRead,        // existing file, read only; others may read, write and delete meanwhile. A link
                   // is followed (the settings file may be one, to where a package keeps it)
-    kReadNoLink,  // kRead, for the agent's own files: a link is refused
-    kAppend,      // existing file, writes go to its end; a link is refused
+    kReadNoLink,  // kRead, but a link is refused
+    kReadOwn,     // kReadNoLink, for the agent's own files, which a process with full rights reads
+                  // where its service account may write: only a file of one name (no hard link)
+                  // that the system's accounts, this process's or the agent's own account owns
+                  // (IsAgentAccount, file_trust.h); anything else is refused with a message that
+                  // says what it is
+    kAppend,      // existing file, writes go to its end; as kReadOwn, only the agent's own file
     kCreate,      // a new file, write only: whatever is at the path (a file left behind, or a
                   // link, which is removed and never followed) goes first, and the file is
                   // created exclusively
@@ -165,32 +177,5 @@ class InterProcessLock {
 void WriteEventLog(const std::string& source, const std::string& text);
 // The install and uninstall result boxes (a message box on Windows, stdout/stderr elsewhere).
 void ShowMessage(const std::string& text, bool is_error);
-
-// ---- shared libraries --------------------------------------------------------------------
-
-// Windows: libraries, and the libraries they need, are looked for only in the program's folder
-// and in System32 (never in the current folder or the PATH, which others may write), for the
-// whole process (SetDefaultDllDirectories). POSIX: nothing to do. Called first thing in main().
-void RestrictLibrarySearch();
-// Where the system keeps a library of the given file name: Windows: that name in System32, a
-// full path; POSIX: the bare name, which the loader looks for in the system's library folders.
-std::string SystemLibrary(const std::string& file_name);
-
-class SharedLibrary {
- public:
-  // Throws OsError when the file cannot be loaded. Windows: `file` is a full path, and the
-  // libraries it needs are looked for beside it first.
-  explicit SharedLibrary(const std::string& file);
-  ~SharedLibrary();
-  SharedLibrary(const SharedLibrary&) = delete;
-  SharedLibrary& operator=(const SharedLibrary&) = delete;
-  // nullptr when the library has no such symbol.
-  void* Symbol(const char* name) const;
-  // The full path of the file that was loaded; "" when it cannot be told.
-  std::string Path() const;
-
- private:
-  void* handle_;
-};
 
 }  // namespace os

@@ -1,8 +1,6 @@
 // POSIX side of the platform seam (Linux).
 #include "platform/os.h"
 
-#include <dlfcn.h>
-#include <link.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/file.h>
@@ -25,6 +23,8 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/file_trust.h"
+#include "platform/file_trust_walk_posix.h"
 
 namespace os {
 
@@ -240,12 +240,14 @@ struct File::Impl {
   int fd = -1;
 };
 
+
 File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>()) {
   // Non-blocking while opening, so that a pipe planted under the name cannot hold the open.
   int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case Mode::kRead: flags |= O_RDONLY; break;
-    case Mode::kReadNoLink: flags |= O_RDONLY | O_NOFOLLOW; break;
+    case Mode::kReadNoLink:
+    case Mode::kReadOwn: flags |= O_RDONLY | O_NOFOLLOW; break;
     case Mode::kAppend: flags |= O_WRONLY | O_APPEND | O_NOFOLLOW; break;
     case Mode::kCreate:
       // unlink removes a link itself, never what it points to.
@@ -259,17 +261,30 @@ File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>())
   impl_->fd = ::open(path.c_str(), flags, 0644);
   if (impl_->fd < 0) {
     int e = errno;
+    // O_NOFOLLOW's own word for a link ("Too many levels of symbolic links") misleads.
+    if (e == ELOOP && (flags & O_NOFOLLOW)) {
+      if (mode == Mode::kReadOwn || mode == Mode::kAppend) throw ForeignFile(e, "it is a link, which is not followed");
+      throw OsError(e, "it is a link, which is not followed");
+    }
     throw OsError(e, SysErrorMessage(e));
   }
   struct stat st{};
   int e = 0;
+  std::string why;
   if (::fstat(impl_->fd, &st) != 0) e = errno;
   else if (S_ISDIR(st.st_mode)) e = EISDIR;
   else if (!S_ISREG(st.st_mode)) e = EINVAL;
+  else if ((mode == Mode::kReadOwn || mode == Mode::kAppend) && st.st_nlink != 1)
+    e = EMLINK, why = "it has " + std::to_string(st.st_nlink) + " names (hard links)";
+  else if ((mode == Mode::kReadOwn || mode == Mode::kAppend) && !IsAgentAccount(std::to_string(st.st_uid)))
+    e = EPERM, why = "it belongs to " + posix::UserName(st.st_uid);
   else if (::fcntl(impl_->fd, F_SETFL, flags & O_APPEND) != 0) e = errno;  // blocking again
   if (e != 0) {
     ::close(impl_->fd);
     impl_->fd = -1;
+    const bool own = mode == Mode::kReadOwn || mode == Mode::kAppend;
+    if (own && e == EINVAL) throw ForeignFile(e, "it is not a plain file (a device, a pipe or a socket)");
+    if (!why.empty()) throw ForeignFile(e, why);
     throw OsError(e, SysErrorMessage(e));
   }
 }
@@ -479,34 +494,6 @@ void ShowMessage(const std::string& text, bool is_error) {
   std::FILE* out = is_error ? stderr : stdout;
   std::fprintf(out, "%s\n", text.c_str());
   std::fflush(out);
-}
-
-void RestrictLibrarySearch() {}
-
-std::string SystemLibrary(const std::string& file_name) { return file_name; }
-
-SharedLibrary::SharedLibrary(const std::string& file) {
-  handle_ = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle_) {
-    const char* err = ::dlerror();
-    throw OsError(0, err ? err : ("cannot load " + file));
-  }
-}
-
-SharedLibrary::~SharedLibrary() {
-  if (handle_) ::dlclose(handle_);
-}
-
-void* SharedLibrary::Symbol(const char* name) const { return ::dlsym(handle_, name); }
-
-std::string SharedLibrary::Path() const {
-  link_map* map = nullptr;
-  if (::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return {};
-  char* real = ::realpath(map->l_name, nullptr);
-  if (!real) return map->l_name;
-  std::string path(real);
-  std::free(real);
-  return path;
 }
 
 }  // namespace os

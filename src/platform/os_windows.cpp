@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/file_trust.h"
 #include "platform/os.h"
 #include "platform/wide_text_windows.h"
 
@@ -196,6 +197,47 @@ void RequirePlainFile(HANDLE h) {
   }
 }
 
+// Refuses, closing it, a file that is not the agent's own: one with more than one name (a hard
+// link), or one that an account the agent does not trust owns.
+void RequireOwnFile(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  std::string why;
+  DWORD error = 0;
+  if (!::GetFileInformationByHandle(h, &info)) {
+    error = ::GetLastError();
+  } else if (info.nNumberOfLinks != 1) {
+    error = ERROR_ACCESS_DENIED;
+    why = "it has " + std::to_string(info.nNumberOfLinks) + " names (hard links)";
+  } else {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD rc = ::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd);
+    if (rc != ERROR_SUCCESS) {
+      error = rc;
+    } else {
+      LPWSTR text = nullptr;
+      std::string sid;
+      if (owner && ::ConvertSidToStringSidW(owner, &text)) {
+        sid = Narrow(text);
+        ::LocalFree(text);
+      }
+      const bool system = owner && (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                    ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                    sid == "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+      if (!system && !IsAgentAccount(sid)) {
+        error = ERROR_ACCESS_DENIED;
+        why = "it belongs to " + (sid.empty() ? std::string("an unknown account") : sid);
+      }
+      ::LocalFree(sd);
+    }
+  }
+  if (error != 0) {
+    ::CloseHandle(h);
+    if (!why.empty()) throw ForeignFile(static_cast<int>(error), why);
+    throw OsError(static_cast<int>(error), SysErrorMessage(static_cast<int>(error)));
+  }
+}
+
 }  // namespace
 
 File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>()) {
@@ -207,10 +249,11 @@ File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>())
       flags = FILE_ATTRIBUTE_NORMAL;  // a link is followed
       [[fallthrough]];
     case Mode::kReadNoLink:
+    case Mode::kReadOwn:
       access = GENERIC_READ;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       break;
-    case Mode::kAppend: access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA; break;
+    case Mode::kAppend: access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA | READ_CONTROL; break;
     case Mode::kCreate:
       // DeleteFile removes a link itself, never what it points to.
       if (!::DeleteFileW(wpath.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) ThrowLast();
@@ -223,7 +266,16 @@ File::File(const std::string& path, Mode mode) : impl_(std::make_unique<Impl>())
   if (mode != Mode::kRead) {
     HANDLE h = impl_->h;
     impl_->h = INVALID_HANDLE_VALUE;
-    RequirePlainFile(h);
+    if (mode == Mode::kReadOwn || mode == Mode::kAppend) {
+      try {
+        RequirePlainFile(h);
+      } catch (const OsError& e) {
+        throw ForeignFile(e.code(), "it is not a plain file (a link, a folder or a device), which is not followed");
+      }
+      RequireOwnFile(h);
+    } else {
+      RequirePlainFile(h);
+    }
     impl_->h = h;
   }
   if (mode == Mode::kAppend) {
@@ -408,54 +460,6 @@ void ShowMessage(const std::string& text, bool is_error) {
   }
   ::MessageBoxW(nullptr, Wide(text).c_str(), is_error ? L"Error" : L"Information",
                 MB_OK | (is_error ? MB_ICONERROR : MB_ICONINFORMATION) | MB_SETFOREGROUND);
-}
-
-void RestrictLibrarySearch() {
-  // Looked up, not imported: a Windows 7 without its update KB2533623 lacks it, and the program
-  // must still start there.
-  using Fn = BOOL(WINAPI*)(DWORD);
-  if (auto set = reinterpret_cast<Fn>(
-          reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"))))
-    set(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-std::string SystemLibrary(const std::string& file_name) {
-  wchar_t dir[MAX_PATH];
-  const UINT n = ::GetSystemDirectoryW(dir, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return file_name;
-  return Narrow(std::wstring_view(dir, n)) + "\\" + file_name;
-}
-
-SharedLibrary::SharedLibrary(const std::string& file) {
-  // The library's own folder first for what it needs (a Firebird client brings its runtime
-  // libraries beside it), then the program's folder and System32.
-  const std::wstring path = Wide(file);
-  handle_ = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-  // Without those flags (Windows 7 without KB2533623): the library's folder first all the same.
-  if (!handle_ && ::GetLastError() == ERROR_INVALID_PARAMETER)
-    handle_ = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (!handle_) {
-    int e = static_cast<int>(::GetLastError());
-    throw OsError(e, SysErrorMessage(e));
-  }
-}
-
-SharedLibrary::~SharedLibrary() {
-  if (handle_) ::FreeLibrary(static_cast<HMODULE>(handle_));
-}
-
-void* SharedLibrary::Symbol(const char* name) const {
-  return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle_), name));
-}
-
-std::string SharedLibrary::Path() const {
-  std::vector<wchar_t> buf(MAX_PATH);
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(static_cast<HMODULE>(handle_), buf.data(), static_cast<DWORD>(buf.size()));
-    if (n == 0) return {};
-    if (n < buf.size()) return Narrow(std::wstring_view(buf.data(), n));
-    buf.resize(buf.size() * 2);
-  }
 }
 
 }  // namespace os

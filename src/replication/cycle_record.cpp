@@ -16,7 +16,7 @@ namespace replication {
 
 using JsonValue = nlohmann::ordered_json;
 
-std::string CycleRecordPath() { return settings::AppDirectory() + kCycleRecordFileName; }
+std::string CycleRecordPath() { return settings::StateDirectory() + kCycleRecordFileName; }
 
 // ---- counters and the summary line ---------------------------------------------------------
 

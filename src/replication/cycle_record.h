@@ -1,4 +1,4 @@
-// The cycle record: a small JSON file next to the executable that says what the service's last
+// The cycle record: a small JSON file in the agent's data folder that says what the service's last
 // cycle did and what the service has done since it started, for the status check and for anyone
 // who looks. The service replaces it in one step after every cycle and at every change of its
 // state, so a reader sees either the old record or the new one, never a mix.

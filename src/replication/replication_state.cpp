@@ -259,7 +259,7 @@ ReplicationState StateFile::Read() const {
   if (!os::FileExists(path_)) return {};
   std::string content;
   try {
-    os::File f(path_, os::File::Mode::kRead);
+    os::File f(path_, os::File::Mode::kReadOwn);
     if (f.Size() > kMaxFileSize) throw StateFileError("o arquivo é grande demais");
     char buf[4096];
     while (std::size_t n = f.Read(buf, sizeof buf)) {
@@ -290,6 +290,6 @@ void StateFile::Write(const ReplicationState& state) const {
   os::ReplaceFileAtomically(temp, path_);
 }
 
-std::string StateFilePath() { return settings::AppDirectory() + kStateFileName; }
+std::string StateFilePath() { return settings::StateDirectory() + kStateFileName; }
 
 }  // namespace replication

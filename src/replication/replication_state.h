@@ -108,7 +108,7 @@ class StateFile {
   std::string path_;
 };
 
-// The state file next to the executable.
+// The state file, in the agent's data folder (settings::StateDirectory).
 std::string StateFilePath();
 
 }  // namespace replication

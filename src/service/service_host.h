@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_trust.h"
 #include "platform/os.h"
 
 namespace service {
@@ -72,13 +73,28 @@ class Service {
   void* handle_;
 };
 
-// Before an install registers the program: Windows gives the program's folder an access list
-// that only the administrators can change (a failure to do so is written to the event log, and
-// the install goes on: the service's own check warns at every start). Linux refuses, with an error
-// for the result box, a program whose folder, executable or settings file anyone but root can
-// change, as the unit runs it as root (unless the package's unit is there, which the install
-// refuses for that reason instead).
+// Before an install registers the program, which the service runs with full rights: Windows gives
+// the program's folder an access list that only the administrators can change. Both then refuse,
+// with an error for the result box, a program whose folder (or a folder above it), executable or
+// settings file anyone but the system's accounts can change, or a folder that cannot be given
+// such a list (FAT, a network share). Linux leaves that to the install when the package's unit is
+// there, which the install refuses for that reason instead.
 void PrepareProgramFolder(const std::string& service_name);
+
+// Where the agent's data lives for the program at `exe` (settings/app_dir.h), as its service
+// manager has it. Linux: the folders systemd gives the running service (STATE_DIRECTORY,
+// LOGS_DIRECTORY), or else those named by the installed unit that runs `exe` (StateDirectory=,
+// LogsDirectory=, beneath /var/lib and /var/log). "" for beside the program: always on Windows,
+// and on Linux without such a unit (a run by hand).
+struct DataFolders {
+  std::string state, logs;
+};
+DataFolders LocateDataFolders(const std::string& service_name, const std::string& exe);
+
+// The accounts the installed service runs as, as its service manager says, never as a file in its
+// folders says: Linux: its unit's User= (root without one) and, with `ask_manager`, the owner of
+// the process systemd runs it as; Windows: the account it is registered with (LocalSystem).
+std::vector<os::AccountId> ServiceAccounts(const std::string& service_name, bool ask_manager);
 
 // Connects the process to the service control manager and returns once the service has stopped:
 // 0, or the system's error number (1063 when the process was not started as a service).

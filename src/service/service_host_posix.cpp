@@ -11,6 +11,7 @@
 // out ends the process at once.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -25,11 +26,13 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "common/text.h"
 #include "service/folder_trust.h"
 #include "service/service_host.h"
 #include "service/systemd_unit.h"
@@ -175,10 +178,10 @@ void PrepareProgramFolder(const std::string& service_name) {
   struct stat st{};
   if (const std::string packaged = PackageUnitPath(service_name); !packaged.empty() && ::stat(packaged.c_str(), &st) == 0)
     return;
-  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths("", {});
+  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths("", os::ProgramTrustees());
   if (found.empty()) return;
   throw std::runtime_error("The unit would run this program as root, but others can change it: " +
-                           DescribeUntrusted(found) +
+                           os::DescribeUntrusted(found) +
                            ". Let only root change the program, its folder and its settings file (chown root, chmod go-w).");
 }
 
@@ -390,6 +393,24 @@ std::string UnitCommand(const std::string& path) {
   return {};
 }
 
+// What the installed unit says; nothing when there is none or it cannot be read.
+systemd::UnitSettings InstalledUnit(const std::string& service_name) {
+  const std::string path = InstalledUnitPath(service_name);
+  if (path.empty()) return {};
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (text.size() > (1u << 20)) return {};
+  return systemd::ReadUnitSettings(text);
+}
+
+// The first folder of a list systemd hands over ("a:b"), when it is absolute.
+std::string FirstFolder(const char* list) {
+  if (!list) return {};
+  std::string s(list);
+  s = s.substr(0, s.find(':'));
+  return !s.empty() && s[0] == '/' ? s : std::string();
+}
+
 // Whether process `pid` exists and runs `exe` (a binary replaced since it started counts too).
 bool RunsExecutable(int pid, const std::string& exe) {
   if (pid <= 0) return false;
@@ -488,7 +509,43 @@ ServiceQuery QueryService(const std::string& service_name, const RecordedService
   return q;
 }
 
-void SetStatusText(const std::string& text) {
+DataFolders LocateDataFolders(const std::string& service_name, const std::string& exe) {
+  // The running service: systemd made its folders and says where.
+  DataFolders d{FirstFolder(std::getenv("STATE_DIRECTORY")), FirstFolder(std::getenv("LOGS_DIRECTORY"))};
+  if (!d.state.empty() || !d.logs.empty()) return d;
+  // Anything else run as this program (the status check, a run by hand beside the unit) keeps to
+  // the folders of the unit that runs it.
+  const systemd::UnitSettings unit = InstalledUnit(service_name);
+  if (unit.exec != exe) return {};
+  return {unit.state_dir, unit.logs_dir};
+}
+
+std::vector<os::AccountId> ServiceAccounts(const std::string& service_name, bool ask_manager) {
+  std::vector<os::AccountId> out;
+  if (InstalledUnitPath(service_name).empty()) return out;
+  const systemd::UnitSettings unit = InstalledUnit(service_name);
+  if (!unit.user.empty()) {
+    std::vector<char> buf(16384);
+    passwd pw{}, *found = nullptr;
+    if (::getpwnam_r(unit.user.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found)
+      out.push_back(std::to_string(found->pw_uid));
+  }
+  if (ask_manager && !SystemctlProgram().empty()) {
+    try {
+      const int pid = AskSystemd(service_name).main_pid;
+      struct stat st{};
+      if (pid > 0 && ::stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0) out.push_back(std::to_string(st.st_uid));
+    } catch (const std::exception&) {
+      // The unit's own word stands.
+    }
+  }
+  return out;
+}
+
+void SetStatusText(const std::string& raw) {
+  // One line, as every line of the log: a text from a server can neither add lines of its own to
+  // what systemd shows nor steer the terminal that shows it.
+  const std::string text = text::CapText(text::FlattenControls(raw), 4096);
   std::lock_guard lock(g_mu);
   g_status_text = text;
   // After the state's own line, so that systemd shows the state first and keeps its READY/STOPPING.

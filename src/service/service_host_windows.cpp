@@ -1,14 +1,18 @@
 // The Windows service control manager.
 #include <windows.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <stdexcept>
 
 #include "common/text.h"
 #include "platform/file_trust.h"
 #include "platform/wide_text_windows.h"
 #include "service/failure_actions.h"
+#include "service/folder_trust.h"
 #include "service/service_host.h"
 #include "settings/app_dir.h"
 
@@ -99,14 +103,54 @@ void InitializeProcess() {}
 void PrepareProgramFolder(const std::string&) {
   std::string folder = settings::AppDirectory();
   if (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  // The service runs the program as LocalSystem: a folder that cannot be kept for the
+  // administrators is refused, as the Linux install refuses one that others can change.
   try {
     os::ProtectFolder(folder);
   } catch (const os::OsError& e) {
-    const std::string exe = os::ExeName();
-    os::WriteEventLog(exe.substr(exe.find_last_of("\\/") + 1),
-                      "The program's folder " + folder + " could not be given an access list that only the " +
-                          "administrators can change: " + e.what());
+    throw std::runtime_error("The program's folder " + folder +
+                             " cannot be given an access list that only the administrators can change: " + e.what() +
+                             ". Install the program in a folder under Program Files on a local disk.");
   }
+  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths("", os::ProgramTrustees());
+  if (!found.empty())
+    throw std::runtime_error("The service would run this program as LocalSystem, but others can change it: " +
+                             os::DescribeUntrusted(found) +
+                             ". Install the program in a folder under Program Files, which only the administrators can change.");
+}
+
+DataFolders LocateDataFolders(const std::string&, const std::string&) { return {}; }
+
+std::vector<os::AccountId> ServiceAccounts(const std::string& service_name, bool) {
+  std::vector<os::AccountId> out;
+  SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return out;
+  if (SC_HANDLE svc = ::OpenServiceW(manager, Wide(service_name).c_str(), SERVICE_QUERY_CONFIG)) {
+    DWORD needed = 0;
+    ::QueryServiceConfigW(svc, nullptr, 0, &needed);
+    std::vector<BYTE> buf(needed ? needed : 1);
+    auto* cfg = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+    if (needed && ::QueryServiceConfigW(svc, cfg, needed, &needed)) {
+      const std::wstring name = cfg->lpServiceStartName ? cfg->lpServiceStartName : L"";
+      if (name.empty() || _wcsicmp(name.c_str(), L"LocalSystem") == 0) {
+        out.push_back("S-1-5-18");
+      } else {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD sid_size = sizeof sid, domain_size = 256;
+        wchar_t domain[256];
+        SID_NAME_USE use;
+        LPWSTR text = nullptr;
+        if (::LookupAccountNameW(nullptr, name.c_str(), sid, &sid_size, domain, &domain_size, &use) &&
+            ::ConvertSidToStringSidW(sid, &text)) {
+          out.push_back(os::win::Narrow(text));
+          ::LocalFree(text);
+        }
+      }
+    }
+    ::CloseServiceHandle(svc);
+  }
+  ::CloseServiceHandle(manager);
+  return out;
 }
 
 Manager::Manager() {

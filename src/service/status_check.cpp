@@ -41,7 +41,7 @@ constexpr std::uint64_t kMaxRecordBytes = 1 << 20;  // a record is a few hundred
 constexpr std::uint64_t kLogTailBytes = 64 * 1024;  // enough for the last lines of any log
 
 std::string ReadWholeFile(const std::string& path, std::uint64_t limit) {
-  os::File f(path, os::File::Mode::kRead);
+  os::File f(path, os::File::Mode::kReadOwn);
   const std::uint64_t size = f.Size();
   if (size > limit) throw std::runtime_error("it is too large (" + std::to_string(size) + " bytes)");
   std::string bytes(static_cast<std::size_t>(size), '\0');
@@ -57,7 +57,7 @@ std::string ReadWholeFile(const std::string& path, std::uint64_t limit) {
 
 // The last `n` lines of a text file in the agent's encodings, reading only its end.
 std::vector<std::string> LastLines(const std::string& path, std::size_t n) {
-  os::File f(path, os::File::Mode::kRead);
+  os::File f(path, os::File::Mode::kReadOwn);
   const std::uint64_t size = f.Size();
   char head[3];
   const std::size_t head_n = f.ReadAt(0, head, sizeof head);
@@ -111,7 +111,7 @@ void ReadSettings(StatusResult& r) {
   r.settings_exists = os::FileExists(r.settings_file);
   if (r.settings_exists) {
     try {
-      os::File probe(r.settings_file, os::File::Mode::kRead);
+      os::File probe(r.settings_file, settings::SettingsFileMode());
     } catch (const std::exception& e) {
       r.settings_error = e.what();
     }
@@ -144,6 +144,16 @@ const std::string& SettingValue(const StatusResult& r, const std::string& key) {
 // log's size; the connection stays open for the count of rows waiting.
 void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
   conn.FDPhysFBDriverLink1.VendorLib = SettingValue(r, "VendorLib");
+  // Every file is judged before it loads, as the service judges it: one that others can change, or
+  // that is not a Firebird client, never runs in this process either.
+  auto refused = [&] {
+    for (const localdb::RefusedLibrary& lib : conn.FDPhysFBDriverLink1.Manager().Refused())
+      r.refused_libraries.push_back(
+          lib.missing_function.empty()
+              ? "The client library " + lib.path + " was not loaded, as others can change it: " + os::DescribeUntrusted(lib.untrusted)
+              : "The library " + lib.path + " was not loaded: it is not a Firebird client (it lacks the function " +
+                    lib.missing_function + ")");
+  };
   try {
     conn.FDPhysFBDriverLink1.Driver();
     r.library_loaded = true;
@@ -152,8 +162,10 @@ void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
   } catch (const std::exception& e) {
     r.library_error = e.what();
     r.local_error = "no Firebird client library can be loaded";
+    refused();
     return;
   }
+  refused();
   const localdb::PasswordConnect attempt = localdb::ConnectWithPasswords(conn, r.local_server, r.local_database);
   if (!attempt.connected) {
     r.local_error = attempt.error;
@@ -261,9 +273,28 @@ void CountWaiting(StatusResult& r, localdb::LocalConnection& conn) {
   }
 }
 
+// Whether something is at `path` at all: a link, even one to nowhere, counts.
+bool Present(const std::string& path) {
+  if (os::FileExists(path)) return true;
+  try {
+    os::File probe(path, os::File::Mode::kReadOwn);
+    return true;
+  } catch (const os::ForeignFile&) {
+    return true;
+  } catch (const os::OsError&) {
+    return false;
+  }
+}
+
+// A file of the agent's that is not its own (a link, a device, a hard link, another account's):
+// named, and never read, as this check may run as root where the service's account writes.
+void NoteForeign(StatusResult& r, const std::string& what, const std::string& path, const os::ForeignFile& e) {
+  r.foreign_files.push_back(what + " " + path + " is not the agent's own file (" + e.what() + "), so it was not read");
+}
+
 void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
   r.record_file = replication::CycleRecordPath();
-  r.record_exists = os::FileExists(r.record_file);
+  r.record_exists = Present(r.record_file);
   if (!r.record_exists) return;
   try {
     // Only the fields a record has are kept: whatever else the file holds is never walked.
@@ -276,26 +307,43 @@ void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
       recorded.state = s["state"].is_string() ? s["state"].get<std::string>() : std::string();
       recorded.exe = s.value("exe", std::string());
     }
+  } catch (const os::ForeignFile& e) {
+    NoteForeign(r, "The cycle record", r.record_file, e);
+    r.record_error = e.what();
   } catch (const std::exception& e) {
     r.record_error = e.what();
   }
 }
 
-// Who but the machine's own accounts can change what the service runs. The service's own account
-// is trusted too: the one that writes the cycle record.
+// The state file is read only for a load that may still wait; whether it is the agent's own is
+// told whatever it holds.
+void CheckStateFile(StatusResult& r) {
+  const std::string path = replication::StateFilePath();
+  try {
+    os::File probe(path, os::File::Mode::kReadOwn);
+  } catch (const os::ForeignFile& e) {
+    NoteForeign(r, "The state file", path, e);
+  } catch (const os::OsError&) {
+    // Missing or unreadable: the cycle starts it anew, and the check reads it no further.
+  }
+}
+
+// Who but the machine's own accounts can change what the service runs. Never the service's
+// account, whatever a file in its folders says: what it could write, root's check would load.
 void CheckProgramFolder(StatusResult& r) {
-  std::vector<os::AccountId> trusted;
-  if (r.record_exists) trusted = os::OwnersOf(r.record_file);
-  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(r.library_path, trusted);
-  if (!found.empty()) r.untrusted = DescribeUntrusted(found);
+  const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(r.library_path, os::ProgramTrustees());
+  if (!found.empty()) r.untrusted = os::DescribeUntrusted(found);
 }
 
 void ReadLog(StatusResult& r, std::size_t lines) {
-  r.log_file = settings::AppDirectory() + settings::ActivityLog::FileNameFor(os::Now());
-  r.log_exists = os::FileExists(r.log_file);
+  r.log_file = settings::LogDirectory() + settings::ActivityLog::FileNameFor(os::Now());
+  r.log_exists = Present(r.log_file);
   if (!r.log_exists) return;
   try {
     r.log_tail = LastLines(r.log_file, lines);
+  } catch (const os::ForeignFile& e) {
+    NoteForeign(r, "The activity log", r.log_file, e);
+    r.log_error = e.what();
   } catch (const std::exception& e) {
     r.log_error = e.what();
   }
@@ -393,6 +441,8 @@ void Judge(StatusResult& r) {
   if (!r.untrusted.empty())
     r.attention.push_back("Others can change what the service runs with full rights: " + r.untrusted +
                           ". Let only the administrators change the program's folder and what it holds.");
+  for (const std::string& s : r.refused_libraries) r.attention.push_back(s + ".");
+  for (const std::string& s : r.foreign_files) r.attention.push_back(s + ".");
 
   // A service that runs but has finished no cycle for three cycles and an answer's time-out is
   // hung (or its process gone without a word); its process alone cannot tell.
@@ -453,6 +503,10 @@ StatusResult Gather(const Options& options) {
   r.checked_at = std::chrono::system_clock::now();
   r.executable = os::ExeName();
   try {
+    // The service's account, whose files in the data folders are the agent's own, as the service
+    // manager has it: never from the files being read.
+    os::SetAgentAccounts(options.service_accounts ? options.service_accounts()
+                                                  : host::ServiceAccounts(kServiceName, /*ask_manager=*/true));
     ReadSettings(r);
     r.central_host = SettingValue(r, "ServidorCentral");
     r.local_server = SettingValue(r, "Servidor");
@@ -485,6 +539,7 @@ StatusResult Gather(const Options& options) {
 
     host::RecordedService recorded;
     ReadRecord(r, recorded);
+    CheckStateFile(r);
     CheckProgramFolder(r);
     r.service = options.query_service ? options.query_service(recorded) : host::QueryService(kServiceName, recorded);
     ReadLog(r, options.log_lines);
@@ -671,8 +726,10 @@ std::string FormatJson(const StatusResult& r) {
                    {"exists", r.settings_exists},
                    {"error", TextOrNull(r.settings_error)},
                    {"values", values}};
-  j["client_library"] = {
-      {"loaded", r.library_loaded}, {"file", TextOrNull(r.library_file)}, {"error", TextOrNull(r.library_error)}};
+  j["client_library"] = {{"loaded", r.library_loaded},
+                         {"file", TextOrNull(r.library_file)},
+                         {"error", TextOrNull(r.library_error)},
+                         {"refused", r.refused_libraries}};
   j["local"] = {{"server", r.local_server},
                 {"database", r.local_database},
                 {"connected", r.local_connected},

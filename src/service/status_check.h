@@ -46,6 +46,8 @@ struct StatusResult {
   std::string library_file;
   std::string library_path;  // the full path of the file loaded
   std::string library_error;
+  // Files found and not loaded: others can change them, or they are no Firebird client.
+  std::vector<std::string> refused_libraries;
 
   // Who but the machine's own accounts can change the program's folder, the program, its
   // settings or the client library ("" when no one).
@@ -91,6 +93,10 @@ struct StatusResult {
   std::string log_error;
   std::vector<std::string> log_tail;
 
+  // Files of the agent's data folders that were not read, as they are not its own (a link, a
+  // device, a file of more than one name, another account's).
+  std::vector<std::string> foreign_files;
+
   // The verdict: each entry one sentence for the technician.
   std::vector<std::string> attention;  // something is wrong
   std::vector<std::string> unknown;    // something could not be found out
@@ -103,6 +109,8 @@ struct Options {
   std::uint16_t central_port = 0;  // 0: the connection's own port (2507); tests use others
   // The service manager's answer; empty means the platform's (host::QueryService).
   std::function<host::ServiceQuery(const host::RecordedService&)> query_service;
+  // The service's accounts; empty means the platform's (host::ServiceAccounts).
+  std::function<std::vector<os::AccountId>()> service_accounts;
   std::size_t log_lines = 10;
 };
 

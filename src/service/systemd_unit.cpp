@@ -90,13 +90,6 @@ std::string UnitLines(const ServiceDefinition& def) {
   return s;
 }
 
-// The folder of `exe` in a list of paths (the package's folder: no quotes or backslashes in it).
-std::string FolderOf(const std::string& exe) {
-  std::string dir = Specifiers(exe.substr(0, exe.find_last_of('/')));
-  if (dir.empty()) dir = "/";
-  return dir.find(' ') == std::string::npos ? dir : "\"" + dir + "\"";
-}
-
 }  // namespace
 
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe) {
@@ -112,18 +105,21 @@ std::string UnitFileText(const ServiceDefinition& def, const std::string& exe) {
   return unit;
 }
 
-std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account) {
+std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account,
+                                const std::string& data_name) {
   std::string unit;
-  unit += "# The agent runs as the account " + account + ", which may write only the program's folder.\n";
+  unit += "# The agent runs as the account " + account + ", which may write only its data folders, /var/lib/" +
+          data_name + " and /var/log/" + data_name + ": never the program's folder, which is root's.\n";
   unit += UnitLines(def);
   unit += "\n[Service]\n";
   unit += ServiceLines(def, exe);
   unit += "User=" + account + "\nGroup=" + account + "\n";
   // The technician's status check reads the log and the cycle record as any user.
   unit += "UMask=0022\n";
-  // Read-only everywhere but the program's folder: its activity log, state file and cycle record.
+  // Read-only everywhere but its data folders, which systemd makes and gives the account: the
+  // state file, cycle record and lock in one, the activity log and its lock in the other.
   unit += "ProtectSystem=strict\n";
-  unit += "ReadWritePaths=" + FolderOf(exe) + "\n";
+  unit += "StateDirectory=" + data_name + "\nLogsDirectory=" + data_name + "\n";
   unit += "ProtectHome=yes\nPrivateTmp=yes\nPrivateDevices=yes\nPrivateUsers=yes\n";
   unit += "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n";
   unit += "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\n";
@@ -139,6 +135,52 @@ std::string PackageUnitFileText(const ServiceDefinition& def, const std::string&
   unit += "SystemCallErrorNumber=EPERM\n";
   unit += "\n[Install]\nWantedBy=multi-user.target\n";
   return unit;
+}
+
+namespace {
+
+// The first word of a command line by systemd's quoting: in double or single quotes with
+// backslash escapes, or up to a blank.
+std::string FirstWord(const std::string& value) {
+  std::size_t i = value.find_first_not_of(" \t");
+  if (i == std::string::npos) return {};
+  std::string out;
+  const char quote = value[i] == '"' || value[i] == '\'' ? value[i++] : '\0';
+  for (; i < value.size(); ++i) {
+    const char c = value[i];
+    if (quote ? c == quote : (c == ' ' || c == '\t')) break;
+    if (c == '\\' && i + 1 < value.size()) {
+      out += value[++i];
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+UnitSettings ReadUnitSettings(const std::string& unit_text) {
+  UnitSettings u;
+  bool service = false;
+  std::size_t pos = 0;
+  while (pos <= unit_text.size()) {
+    std::size_t end = unit_text.find('\n', pos);
+    if (end == std::string::npos) end = unit_text.size();
+    std::string line = unit_text.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') service = line == "[Service]";
+    const std::size_t eq = line.find('=');
+    if (!service || eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    // A later line wins, as in systemd; an empty one resets.
+    if (key == "ExecStart") u.exec = FirstWord(value);
+    else if (key == "User") u.user = FirstWord(value);
+    else if (key == "StateDirectory") u.state_dir = value.empty() ? "" : "/var/lib/" + FirstWord(value);
+    else if (key == "LogsDirectory") u.logs_dir = value.empty() ? "" : "/var/log/" + FirstWord(value);
+  }
+  return u;
 }
 
 }  // namespace service::systemd

@@ -21,8 +21,19 @@ std::string ExecStartValue(const std::string& exe);
 std::string UnitFileText(const ServiceDefinition& def, const std::string& exe);
 
 // The unit of the Debian package: the program runs as `account`, in a sandbox where it may write
-// only its own folder (where it keeps its log, state file and cycle record) and reach other
-// machines only over TCP.
-std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account);
+// only the data folders systemd makes for it (/var/lib/<name> for its state file, cycle record
+// and lock; /var/log/<name> for its activity log), never the program's folder, and reach other
+// machines only over TCP. `data_name`: the name of both folders.
+std::string PackageUnitFileText(const ServiceDefinition& def, const std::string& exe, const std::string& account,
+                                const std::string& data_name);
+
+// What a unit file says of the agent, by its [Service] lines: the program ExecStart= runs (its
+// first word, unquoted by systemd's rules), the account (User=), and the data folders
+// (StateDirectory= beneath /var/lib, LogsDirectory= beneath /var/log; the first of each). "" for
+// what it does not say.
+struct UnitSettings {
+  std::string exec, user, state_dir, logs_dir;
+};
+UnitSettings ReadUnitSettings(const std::string& unit_text);
 
 }  // namespace service::systemd

@@ -46,7 +46,7 @@ bool TTavrimondoClient::TakeFolder(long& holder) {
   holder = 0;
   if (instance_ || instance_unavailable_) return true;
   try {
-    instance_ = os::InstanceLock::TryTake(settings::AppDirectory() + kInstanceLockFileName, holder);
+    instance_ = os::InstanceLock::TryTake(settings::StateDirectory() + kInstanceLockFileName, holder);
   } catch (const os::OsError& e) {
     // A folder where the lock cannot even be created is no reason to stop replicating.
     instance_unavailable_ = true;
@@ -96,8 +96,11 @@ void TTavrimondoClient::ServiceContinue(bool& Continued) {
 }
 
 void TTavrimondoClient::CheckProgramFolder() {
-  // After the connection procedures: the client library they loaded is checked too.
+  // After the connection procedures: the client library they loaded is checked too (it was judged
+  // before it loaded; this says so again should it have become changeable since), and the files
+  // they refused to load are named.
   service::WarnIfProgramFolderUntrusted(Local.FDPhysFBDriverLink1.Manager().LoadedPath(), Name());
+  service::ReportRefusedLibraries(Local.FDPhysFBDriverLink1.Manager().Refused(), Name());
 }
 void TTavrimondoClient::ServiceShutdown() { DoSaveLog("Fechou o Serviço"); }
 void TTavrimondoClient::ServiceAfterInstall() { DoSaveLog("Instalou o Serviço"); }
@@ -117,14 +120,19 @@ void TTavrimondoClient::Timer1Timer() {
       // Nothing about the record may change how the cycle ends.
     }
   };
+  // Every cycle names the client libraries found and not loaded: whoever planted one, or put the
+  // wrong file there, is seen in any month's log.
+  auto name_refused = [&] { service::ReportRefusedLibraries(Local.FDPhysFBDriverLink1.Manager().Refused(), Name()); };
   try {
     replication::Timer1Timer(
         {Central, Local, *Timer1, ConnectionLock, Replication, [this] { return CycleShouldYield(); }, &report});
   } catch (...) {
     record();
+    name_refused();
     throw;
   }
   record();
+  name_refused();
 }
 
 int TTavrimondoClient::SendStatus(const service::StatusReport& report) {

@@ -33,7 +33,7 @@ std::string FourDigits(int v) {
 // Reads the whole file; the message names the file as a person would want to see it.
 std::string ReadWhole(const std::string& path) {
   try {
-    os::File f(path, os::File::Mode::kReadNoLink);
+    os::File f(path, os::File::Mode::kReadOwn);
     std::string bytes;
     std::string buf(256 * 1024, '\0');
     for (;;) {
@@ -42,6 +42,8 @@ std::string ReadWhole(const std::string& path) {
       bytes.append(buf.data(), n);
     }
     return bytes;
+  } catch (const os::ForeignFile&) {
+    throw;  // not the agent's: the writer replaces it
   } catch (const os::OsError& e) {
     throw std::runtime_error("Cannot open file \"" + path + "\". " + e.what());
   } catch (const std::bad_alloc&) {
@@ -167,7 +169,7 @@ Tail InspectTail(const std::string& path) {
   // Without a mark the whole file would tell; unread, it is taken for what this platform writes.
   if (os::UnmarkedTextIsUtf8()) t.encoding = FileEncoding::kUtf8;
   try {
-    os::File f(path, os::File::Mode::kReadNoLink);
+    os::File f(path, os::File::Mode::kReadOwn);
     char head[3];
     std::size_t n = f.ReadAt(0, head, sizeof head);
     DetectedEncoding det = DetectEncoding(std::string_view(head, n));
@@ -312,6 +314,17 @@ std::string ActivityLog::Write(const std::string& path, const std::string& msg) 
       with_bom = det.bom_size > 0;
       lines = SplitLines(DecodeText(std::string_view(bytes).substr(det.bom_size), enc));
       can_append = !repaired && EncodeLines(lines, enc, with_bom) == bytes;
+    } catch (const os::ForeignFile& e) {
+      // A link, a device, a second name of another file, another account's file: nothing of the
+      // agent's is in it. A new month's file takes its place (the rename replaces the name
+      // itself, never what it points to).
+      Report("The activity log " + path + " was not the agent's own file (" + e.what() +
+             "): it was not read, and a new one takes its place.");
+      const NewFileFormat format = NewTextFileFormat();
+      enc = format.encoding;
+      with_bom = format.with_bom;
+      lines.clear();
+      can_append = false;
     } catch (const std::exception& e) {
       read_error = e.what();
     }
@@ -370,7 +383,7 @@ void DoSaveLog(const std::string& Msg) {
   // One writer per directory, kept for the life of the process (the directory changes only in tests).
   static std::mutex mu;
   static std::map<std::string, std::unique_ptr<ActivityLog>> logs;
-  const std::string dir = AppDirectory();
+  const std::string dir = LogDirectory();
   ActivityLog* target;
   {
     std::lock_guard lock(mu);

@@ -9,6 +9,7 @@ namespace settings {
 namespace {
 std::mutex g_mu;
 std::string g_override;
+std::string g_state, g_logs;
 }  // namespace
 
 std::string ExtractFilePath(const std::string& path) {
@@ -33,6 +34,33 @@ std::string AppDirectory() {
 void SetAppDirectoryOverride(const std::string& dir) {
   std::lock_guard lock(g_mu);
   g_override = dir;
+}
+
+std::string StateDirectory() {
+  {
+    std::lock_guard lock(g_mu);
+    if (!g_state.empty()) return IncludeTrailingPathDelimiter(g_state);
+  }
+  return AppDirectory();
+}
+
+std::string LogDirectory() {
+  {
+    std::lock_guard lock(g_mu);
+    if (!g_logs.empty()) return IncludeTrailingPathDelimiter(g_logs);
+  }
+  return AppDirectory();
+}
+
+void SetDataDirectories(const std::string& state, const std::string& logs) {
+  std::lock_guard lock(g_mu);
+  g_state = state;
+  g_logs = logs;
+}
+
+bool DataBesideProgram() {
+  std::lock_guard lock(g_mu);
+  return g_state.empty() && g_logs.empty();
 }
 
 }  // namespace settings

@@ -25,9 +25,14 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// The agent's own settings file is read as SettingsFileMode() says; any other as it is.
+os::File::Mode ModeFor(const std::string& path) {
+  return path == SettingsFilePath() ? SettingsFileMode() : os::File::Mode::kRead;
+}
+
 // Whether a file is valid UTF-8 through and through; read in pieces, as it may be of any size.
 bool IsUtf8File(const std::string& path) {
-  os::File f(path, os::File::Mode::kRead);
+  os::File f(path, ModeFor(path));
   std::string chunk(kChunk, '\0');
   text::Utf8Validator v;
   while (std::size_t n = f.Read(chunk.data(), chunk.size())) {
@@ -41,7 +46,7 @@ bool IsUtf8File(const std::string& path) {
 // Returns false when the file cannot be read at all.
 bool ScanLines(const std::string& path, const std::function<bool(std::string_view)>& on_line) {
   try {
-    os::File f(path, os::File::Mode::kRead);
+    os::File f(path, ModeFor(path));
     std::string chunk(kChunk, '\0');
     std::size_t n = f.Read(chunk.data(), chunk.size());
     DetectedEncoding det = DetectEncoding(std::string_view(chunk.data(), n));
@@ -157,6 +162,8 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 }
 
 std::string SettingsFilePath() { return AppDirectory() + kSettingsFileName; }
+
+os::File::Mode SettingsFileMode() { return DataBesideProgram() ? os::File::Mode::kReadOwn : os::File::Mode::kRead; }
 
 std::optional<std::int32_t> ParseInteger(const std::string& s) {
   std::size_t i = 0;

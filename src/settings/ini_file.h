@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/os.h"
+
 namespace settings {
 
 inline constexpr const char* kSettingsFileName = "kordane.ini";
@@ -33,6 +35,10 @@ class TIniFile {
 
 // The settings file next to the executable.
 std::string SettingsFilePath();
+// How it is opened: as the agent's own file (no link, one name, a trusted owner) where the agent
+// writes its data beside the program; followed through a link where it lies in root's program
+// folder apart from the data (a package keeps the file itself in /etc).
+os::File::Mode SettingsFileMode();
 
 // Text to 32-bit integer, as the profile functions' callers read numbers: optional leading blanks, optional sign, then decimal digits
 // or "$", "x", "X", "0x", "0X" and hexadecimal digits, nothing after. nullopt when not a number.

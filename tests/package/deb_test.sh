@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package: lintian and the unit's exposure figure; then, on a machine run by systemd
 # (this one, or this one's system booted as a throw-away container: systemd_host.sh), what a store
-# does with it: install with apt-get, the account and the folder, the hardened unit replicating a
+# does with it: install with apt-get, the account, the program's folder (root's alone) and the data
+# folders (the account's), the hardened unit replicating a
 # store database to the stand-in central server on the real Firebird server (which
 # scripts/firebird.sh has started), the status check, a killed agent started again by systemd, an
 # upgrade that keeps the settings and restarts the agent, remove and purge.
@@ -52,6 +53,8 @@ if sd dpkg-query -W -f='${Status}' tavrimondo-agent 2>/dev/null | grep -q "ok in
   exit 1
 fi
 dir=$sd_root/opt/tavrimondo
+state=$sd_root/var/lib/tavrimondo
+logs=$sd_root/var/log/tavrimondo
 unit_prop() { sd systemctl show -P "$1" "$unit"; }  # unit_prop PROPERTY
 unit_is() { [ "$(unit_prop "$1")" = "$2" ]; }       # unit_is PROPERTY VALUE
 not() { ! "$@"; }
@@ -60,8 +63,9 @@ installed() { sd dpkg-query -W -f='${Status}' tavrimondo-agent 2>/dev/null | gre
 check "apt-get installs the package" installed
 check "the account tavrimondo, a system user without a login" \
   test "$(sd getent passwd tavrimondo | awk -F: '{ print ($3 < 1000), $6, $7 }')" = "1 /nonexistent /usr/sbin/nologin"
-check "the folder is root's, the account may add files to it" \
-  test "$(sd stat -c '%U:%G %a' /opt/tavrimondo)" = "root:tavrimondo 1775"
+check "the program's folder is root's alone" test "$(sd stat -c '%U:%G %a' /opt/tavrimondo)" = "root:root 755"
+check "the data folders are the account's" \
+  test "$(sd stat -c '%U:%G %a' /var/lib/tavrimondo /var/log/tavrimondo | sort -u)" = "tavrimondo:tavrimondo 755"
 check "the program is root's, and only root may change it" test "$(sd stat -c '%U:%G %a' /opt/tavrimondo/SrvTavrimondoClient)" = "root:root 755"
 check "kordane.ini beside it points to /etc/tavrimondo/kordane.ini" \
   test "$(sd readlink /opt/tavrimondo/kordane.ini)" = /etc/tavrimondo/kordane.ini
@@ -79,18 +83,25 @@ check "systemd starts the agent" sd systemctl is-active -q "$unit"
 main_pid() { sd systemctl show -P MainPID "$unit"; }
 pid=$(main_pid)
 check "as the account tavrimondo" test "$(sd ps -o user= -p "$pid")" = tavrimondo
-check "it starts connected to both servers" wait_for 20 logged "$dir" "Iniciou o Serviço"
-check "the Firebird client library loads, the store is reached" logged "$dir" "Conectou no Servidor Local"
-check "the central server is reached" logged "$dir" "Conectou no Servidor Central"
-check_first_rows "$dir"
-owners() { sd sh -c 'stat -c %U /opt/tavrimondo/Tavrimondo_cycle.json /opt/tavrimondo/Tavrimondo_*.LOG' 2>/dev/null | sort -u; }
+check "it starts connected to both servers" wait_for 20 logged "$logs" "Iniciou o Serviço"
+check "the Firebird client library loads, the store is reached" logged "$logs" "Conectou no Servidor Local"
+check "the central server is reached" logged "$logs" "Conectou no Servidor Central"
+check_first_rows "$logs"
+owners() { sd sh -c 'stat -c %U /var/lib/tavrimondo/Tavrimondo_cycle.json /var/log/tavrimondo/Tavrimondo_*.LOG' 2>/dev/null | sort -u; }
 check "its log and cycle record are the account's" wait_for 20 test "$(owners)" = tavrimondo
+check "it writes nothing beside the program" \
+  test "$(sd ls -A /opt/tavrimondo | tr '\n' ' ')" = "SrvTavrimondoClient kordane.ini "
+check "  nor could it: the account cannot write the program's folder" \
+  not sd setpriv --reuid=tavrimondo --regid=tavrimondo --init-groups touch /opt/tavrimondo/libfbclient.so.2
 last_cycle_shown() { unit_prop StatusText | grep -q '^Running - Last cycle'; }
 check "systemd shows the last cycle" wait_for 20 last_cycle_shown
 sd /opt/tavrimondo/SrvTavrimondoClient -status >"$work/status.txt" 2>&1; rc=$?
 check "the status check says healthy (0)" test "$rc" -eq 0
 check "  and finds the service running" grep -q "^Service: running, process $pid" "$work/status.txt" || cat "$work/status.txt"
 check "  installed by the package's unit" grep -qx '  Installed: *yes, "/opt/tavrimondo/SrvTavrimondoClient"' "$work/status.txt"
+check "  and reads the data folders the unit names" \
+  bash -c "grep -q '^Cycle record: /var/lib/tavrimondo/Tavrimondo_cycle.json\$' '$work/status.txt' &&
+           grep -q '^Activity log: /var/log/tavrimondo/Tavrimondo_[0-9]*.LOG, last' '$work/status.txt'"
 out=$(sd /opt/tavrimondo/SrvTavrimondoClient -install -silent 2>&1); rc=$?
 check "an install run by hand does not hide the package's unit" \
   test "$rc" -ne 0 -a ! -e "$sd_root/etc/systemd/system/$unit" -a -n "$(grep -F /lib/systemd/system/$unit <<<"$out")"
@@ -100,10 +111,10 @@ check "nothing in the journal with priority err" test -z "$(sd journalctl -q -u 
 
 # A reload is a continue: settings read again, both servers connected anew.
 sd systemctl reload "$unit"
-check "a reload continues the service" wait_for 20 logged "$dir" "Reiniciou o Serviço"
+check "a reload continues the service" wait_for 20 logged "$logs" "Reiniciou o Serviço"
 
 # ---- a killed agent comes back ---------------------------------------------------------------
-starts=$(count_logged "$dir" "Iniciou o Serviço")
+starts=$(count_logged "$logs" "Iniciou o Serviço")
 killed_at=$SECONDS
 sd kill -KILL "$pid"
 check "a killed agent waits to be started again" wait_for 10 unit_is SubState auto-restart
@@ -111,14 +122,14 @@ check "systemd starts it again after about a minute" wait_for 90 unit_is ActiveS
 waited=$((SECONDS - killed_at))
 check "  not before the minute ($waited s)" test "$waited" -ge 58
 check "  counted as a restart" unit_is NRestarts 1
-check "  as a new process that logs its start" wait_for 20 logged_times "$dir" "Iniciou o Serviço" $((starts + 1))
+check "  as a new process that logs its start" wait_for 20 logged_times "$logs" "Iniciou o Serviço" $((starts + 1))
 add_changes 31 95
 check_later_rows
 
 # ---- stop, upgrade, remove, purge ------------------------------------------------------------
 sd systemctl stop "$unit"
 check "a stop ends the agent cleanly" unit_is Result success
-check "  which logs it" test "$(last_logged "$dir")" = "Parou o Serviço"
+check "  which logs it" test "$(last_logged "$logs")" = "Parou o Serviço"
 check "  and stays stopped" test "$(unit_prop NRestarts) $(unit_prop ActiveState)" = "1 inactive"
 sd systemctl start "$unit"
 pid=$(main_pid)
@@ -135,10 +146,13 @@ sd env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tavrimondo-agent >/de
 check "remove stops the agent" not sd systemctl is-active -q "$unit"
 check "  takes the program and the unit away" test ! -e "$dir/SrvTavrimondoClient" -a ! -e "$sd_root/lib/systemd/system/$unit"
 check "  leaves the settings" cmp -s "$work/edited.ini" "$sd_root/etc/tavrimondo/kordane.ini"
-check "  and the activity log" test "$(last_logged "$dir")" = "Parou o Serviço"
+check "  and the data folders" test "$(last_logged "$logs")" = "Parou o Serviço" -a -f "$state/Tavrimondo_cycle.json"
+# Whatever the data folders hold goes with them.
+sd sh -c 'printf x >/var/lib/tavrimondo/unknown; ln -s /etc/shadow /var/log/tavrimondo/link'
 sd env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tavrimondo-agent >/dev/null 2>&1
-check "purge leaves nothing" test ! -e "$dir" -a ! -e "$sd_root/etc/tavrimondo" \
+check "purge leaves nothing" test ! -e "$dir" -a ! -e "$sd_root/etc/tavrimondo" -a ! -e "$state" -a ! -e "$logs" \
   -a ! -e "$sd_root/etc/systemd/system/multi-user.target.wants/$unit"
+check "  and follows no link" test -s "$sd_root/etc/shadow"
 check "  and the package is gone" not installed
 [ "$fails" -eq 0 ] || { echo "== journal"; sd journalctl -q -u "$unit" --no-pager | tail -n 30; }
-finish_replication "$dir"
+finish_replication "$logs"

@@ -62,10 +62,30 @@ installed_versions() {
     awk '/DisplayName.*Tavrimondo/ { t = 1 } t && /DisplayVersion/ { print $3; t = 0 }' | tr '\n' ' '
 }
 
+# ---- an install folder that cannot be kept for the administrators -------------------------
+# INSTALLFOLDER is a public property. A folder outside Program Files whose parent every user may
+# change (Wine keeps that as the parent's mode) fails the install, and nothing stays behind.
+mkdir -p "$drive/open"
+chmod 0777 "$drive/open"
+msiexec /i 'C:\tavrimondo-agent-1.1.0.msi' 'INSTALLFOLDER=C:\open\Tavrimondo\' SERVIDORCENTRAL=127.0.0.1
+check "an install into a folder others can change fails (exit $rc)" test "$rc" -ne 0
+# Wine's msiexec now and then loses a custom action's own line from the log: the reason is shown
+# where it kept it (Windows Installer always does).
+if grep -q 'others can change the folder C:\\open\\Tavrimondo or a folder above it' "$work/msi.log"; then
+  pass "  and the installer's log says why"
+else
+  echo "note: Wine's msiexec lost the folder action's line from this run's log"
+fi
+check "  nothing is installed" test ! -e "$drive/open/Tavrimondo/SrvTavrimondoClient.exe" -a -z "$(installed_versions)"
+check "  no service is registered" bash -c "! '$W' '$drive/svcctl.exe' query TavrimondoClient >/dev/null 2>&1"
+
 # ---- a silent install with properties -------------------------------------------------------
 msiexec /i 'C:\tavrimondo-agent-1.1.0.msi' SERVIDORCENTRAL=127.0.0.1 "SERVIDOR=$host" "CAMINHO=$store_db" MONITORARCOMANDO=1
 check "msiexec installs (exit $rc)" test "$rc" -eq 0
 check "the program in Program Files\\Tavrimondo" test -f "$agent/SrvTavrimondoClient.exe"
+check "  whose folder the install keeps for the administrators" bash -c \
+  "grep -q 'Tavrimondo: the folder C:\\\\Program Files\\\\Tavrimondo is for the administrators alone to change' '$work/msi.log' ||
+   ! grep -q 'Action ended .*: ProtectFolder. Return value [03]\\.' '$work/msi.log'"
 check "no fbclient.dll shipped" test ! -e "$agent/fbclient.dll"
 ini=$(tr -d '\r' <"$agent/kordane.ini")
 check "the properties are written to kordane.ini" \

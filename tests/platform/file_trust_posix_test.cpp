@@ -129,7 +129,7 @@ TEST_F(FileTrustTest, FoldersAboveCountButAStickyOneKeepsWhatRootOwns) {
   ::chmod(above.c_str(), 01777);
   EXPECT_EQ(Check({inner}), "");
   ::chown(inner.c_str(), kNobody, kNobody);
-  EXPECT_EQ(Check({inner}), inner + ": owner=nobody\n" + above + ": everyone\n");
+  EXPECT_EQ(Check({inner}), above + ": everyone\n" + inner + ": owner=nobody\n");
 }
 
 TEST_F(FileTrustTest, ASettingsLinkIsJudgedByWhatItPointsTo) {

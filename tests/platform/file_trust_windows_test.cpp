@@ -15,6 +15,7 @@
 
 #include "common/text.h"
 #include "platform/file_trust.h"
+#include "platform/instance_lock.h"
 #include "platform/os.h"
 #include "test_util.h"
 
@@ -142,6 +143,71 @@ TEST(FileTrustWindows, TheLogLockFileGrantsOnlyTheAdministrators) {
   if (!UnderWine()) {
     EXPECT_EQ(AccessList(planted), "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
   }
+}
+
+// A folder above the program's whose access list lets others delete or rename what it holds could
+// have the program's folder swapped for another while the service is stopped.
+TEST(FileTrustWindows, FoldersAboveCountByWhoMayDeleteOrRenameThem) {
+  testutil::TempDir dir;
+  const std::string above = WithoutDelimiter(dir.path());
+  const std::string folder = above + "\\Tavrimondo";
+  ASSERT_TRUE(::CreateDirectoryW(Wide(folder).c_str(), nullptr));
+  const std::vector<os::AccountId> me = {os::CurrentAccount()};
+  os::ProtectFolder(folder);
+  SetAccessList(above, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;WD)");
+  const std::vector<os::UntrustedWrite> found = os::UntrustedWriters({folder}, me);
+  ASSERT_EQ(found.size(), 1u) << AccessList(above) << "\n" << os::DescribeUntrusted(found);
+  EXPECT_TRUE(text::EqualsIgnoreCase(found[0].path, above));
+  EXPECT_EQ(found[0].writers[0].kind, os::Writer::Kind::kEveryone);
+  if (!UnderWine()) {
+    // Adding folders of their own is what users may do in C:\: it reaches nothing of the agent's.
+    SetAccessList(above, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ad;;;WD)");
+    EXPECT_TRUE(os::UntrustedWriters({folder}, me).empty()) << AccessList(above);
+  }
+}
+
+// Whoever may open the agent's lock may hold a lock on it, and keep the service from ever
+// starting: it grants only SYSTEM and the Administrators, also when it was there already.
+TEST(FileTrustWindows, TheAgentsLockGrantsOnlyTheAdministratorsToo) {
+  testutil::TempDir dir;
+  const std::string fresh = dir / "Tavrimondo_Agente.lock";
+  long holder = 0;
+  {
+    auto taken = os::InstanceLock::TryTake(fresh, holder);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(AccessList(fresh).find(";;;WD)"), std::string::npos) << AccessList(fresh);
+    if (!UnderWine()) {
+      EXPECT_EQ(AccessList(fresh), "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    }
+  }
+  testutil::TempDir other;
+  const std::string found = other / "Tavrimondo_Agente.lock";
+  testutil::WriteFile(found, "");
+  SetAccessList(found, L"D:P(A;;FA;;;WD)");
+  const std::vector<os::AccountId> me = {os::CurrentAccount()};
+  ASSERT_FALSE(os::UntrustedWriters({found}, me).empty()) << AccessList(found);
+  auto taken = os::InstanceLock::TryTake(found, holder);
+  ASSERT_TRUE(taken);
+  // Wine keeps a list set on a file that exists only as its mode, where users may still read.
+  EXPECT_TRUE(os::UntrustedWriters({found}, me).empty()) << AccessList(found);
+  if (!UnderWine()) {
+    EXPECT_EQ(AccessList(found), "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+  }
+}
+
+TEST(FileTrustWindows, AFileOfTwoNamesIsNotReadAsTheAgentsOwn) {
+  testutil::TempDir dir;
+  const std::string record = dir / "Tavrimondo_cycle.json", other = dir / "other.json";
+  testutil::WriteFile(other, "{}");
+  ASSERT_TRUE(::CreateHardLinkW(Wide(record).c_str(), Wide(other).c_str(), nullptr));
+  try {
+    os::File f(record, os::File::Mode::kReadOwn);
+    FAIL() << "read";
+  } catch (const os::ForeignFile& e) {
+    EXPECT_NE(std::string(e.what()).find("2 names"), std::string::npos) << e.what();
+  }
+  ::DeleteFileW(Wide(other).c_str());
+  os::File f(record, os::File::Mode::kReadOwn);  // one name again, this account's: its own
 }
 
 TEST(FileTrustWindows, ANewFileReplacesWhatWasLeftAtItsName) {

@@ -99,6 +99,61 @@ TEST(SystemdNotification, TheCycleSummaryFollowsTheState) {
   EXPECT_EQ(systemd.Next(), "STATUS=Paused - Last cycle 09/02/2018 14:05:33 (1.2 s): sent 120 rows, index 0 -> 120.");
   service::host::SetStatusText("");
   EXPECT_EQ(systemd.Next(), "STATUS=Paused");
+  // A text from a server (an error, an index) gets one line, as in the log: it can add no line
+  // of its own to what systemd shows, nor a notification (a "READY=1" or "MAINPID=" line).
+  service::host::SetStatusText("FAILED: Falha\nREADY=1\rMAINPID=1\x1b[2J");
+  EXPECT_EQ(systemd.Next(), "STATUS=Paused - FAILED: Falha READY=1 MAINPID=1 [2J");
+}
+
+TEST(SystemdUnit, ItsProgramAccountAndDataFoldersAreReadAsSystemdReadsThem) {
+  const struct {
+    const char* unit;
+    service::systemd::UnitSettings expected;
+  } cases[] = {
+      {"[Unit]\nDescription=x\n[Service]\nExecStart=\"/opt/tavrimondo/SrvTavrimondoClient\"\nUser=tavrimondo\n"
+       "StateDirectory=tavrimondo\nLogsDirectory=tavrimondo\n",
+       {"/opt/tavrimondo/SrvTavrimondoClient", "tavrimondo", "/var/lib/tavrimondo", "/var/log/tavrimondo"}},
+      // An install run's unit: root, no data folders.
+      {"[Service]\r\nExecStart=\"/opt/loja \\\"1\\\"/Srv\"\r\n", {"/opt/loja \"1\"/Srv", "", "", ""}},
+      // Only [Service] lines count; the first of several folders; a later line wins.
+      {"[Install]\nUser=root\n[Service]\nExecStart=/usr/bin/a b\nStateDirectory=x y\nUser=a\nUser=b\n",
+       {"/usr/bin/a", "b", "/var/lib/x", ""}},
+  };
+  for (const auto& c : cases) {
+    const service::systemd::UnitSettings u = service::systemd::ReadUnitSettings(c.unit);
+    EXPECT_EQ(u.exec, c.expected.exec) << c.unit;
+    EXPECT_EQ(u.user, c.expected.user) << c.unit;
+    EXPECT_EQ(u.state_dir, c.expected.state_dir) << c.unit;
+    EXPECT_EQ(u.logs_dir, c.expected.logs_dir) << c.unit;
+  }
+}
+
+// The data folders: systemd's own word to the service it runs; else the installed unit's, for
+// the program it runs only; else beside the program.
+TEST(DataFolders, TheServiceManagerSaysWhereNeverAFileInThem) {
+  testutil::TempDir units;
+  ::setenv("TAVRIMONDO_UNIT_DIR", units.path().c_str(), 1);
+  const std::string self = os::ExeName();
+  auto located = [&] {
+    const service::host::DataFolders d = service::host::LocateDataFolders("TavrimondoClient", self);
+    return d.state + "|" + d.logs;
+  };
+  EXPECT_EQ(located(), "|");
+  testutil::WriteFile(units / "TavrimondoClient.service", "[Service]\nExecStart=\"/opt/other/SrvTavrimondoClient\"\n"
+                                                          "User=nobody\nStateDirectory=t\nLogsDirectory=t\n");
+  EXPECT_EQ(located(), "|") << "another program's unit";
+  EXPECT_EQ(service::host::ServiceAccounts("TavrimondoClient", false), std::vector<os::AccountId>{"65534"});
+  testutil::WriteFile(units / "TavrimondoClient.service", "[Service]\nExecStart=\"" + self +
+                                                          "\"\nUser=nobody\nStateDirectory=t\nLogsDirectory=t\n");
+  EXPECT_EQ(located(), "/var/lib/t|/var/log/t");
+  ::setenv("STATE_DIRECTORY", "/var/lib/s:/var/lib/other", 1);
+  ::setenv("LOGS_DIRECTORY", "/var/log/s", 1);
+  EXPECT_EQ(located(), "/var/lib/s|/var/log/s");
+  ::unsetenv("STATE_DIRECTORY");
+  ::unsetenv("LOGS_DIRECTORY");
+  ::unlink((units / "TavrimondoClient.service").c_str());
+  EXPECT_TRUE(service::host::ServiceAccounts("TavrimondoClient", false).empty());
+  ::unsetenv("TAVRIMONDO_UNIT_DIR");
 }
 
 // Without a manager that knows "paused", the recorded process decides: it must still run this

@@ -5,13 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "fb_test_env.h"
 #include "server_process.h"
 #include "replication/cycle_record.h"
 #include "service/tavrimondo_client.h"
+#include "settings/activity_log.h"
 #include "settings/app_dir.h"
 #include "test_util.h"
 
@@ -298,6 +303,77 @@ TEST_F(StatusCheckTest, AStaleRecordNeedsAttentionAndAHostileOneIsShownHarmlessl
   EXPECT_FALSE(record["service"].contains("extra"));
   EXPECT_FALSE(record["last_cycle"].contains("held")) << "not a known object where it stands: dropped";
   EXPECT_EQ(record["last_cycle"]["index_before"], "30\x1B[2J\x1B[32mHEALTHY");
+}
+
+// Root's check reads files in a folder the service's account may write: none of them may take it
+// anywhere else (a link to a root-only file, a second name of one, a pipe that would block it).
+// Only a plain file of one name that root or the service's account owns is read; anything else is
+// named, and not read.
+TEST_F(StatusCheckTest, TheAgentsFilesAreReadOnlyWhenTheyAreItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
+  StartCentral();
+  testutil::TempDir elsewhere;
+  const std::string secret = elsewhere / "shadow";
+  const std::string secret_text = "SEGREDO-DE-ROOT {\"format\": 1}";
+  testutil::WriteFile(secret, secret_text + "\n");
+  ::chmod(secret.c_str(), 0600);
+  const std::string month = settings::ActivityLog::FileNameFor(os::Now());
+  const std::string files[] = {app / month, app / "Tavrimondo_cycle.json", app / "Tavrimondo_Estado.txt"};
+  const std::string names[] = {"The activity log", "The cycle record", "The state file"};
+  const std::string record = "{\"format\": 1, \"service\": {\"state\": \"running\", \"pid\": 1}}";
+
+  auto make_secret_everywhere = [&](const std::function<void(const std::string&)>& plant) {
+    for (const std::string& f : files) {
+      std::filesystem::remove(f);
+      plant(f);
+    }
+  };
+  const struct {
+    const char* how;
+    std::function<void(const std::string&)> plant;
+    const char* why;
+  } cases[] = {
+      {"a link", [&](const std::string& f) { ASSERT_EQ(::symlink(secret.c_str(), f.c_str()), 0); }, "it is a link"},
+      {"a second name", [&](const std::string& f) { ASSERT_EQ(::link(secret.c_str(), f.c_str()), 0); }, "names (hard links)"},
+      {"a pipe", [&](const std::string& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0666), 0); }, "not a plain file"},
+      {"another account's file",
+       [&](const std::string& f) {
+         testutil::WriteFile(f, record);
+         ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+       },
+       "belongs to nobody"},
+  };
+  for (const auto& c : cases) {
+    make_secret_everywhere(c.plant);
+    status::Options o;
+    o.central_port = central_port;
+    o.query_service = [this](const service::host::RecordedService&) { return service_state; };
+    o.service_accounts = [] { return std::vector<os::AccountId>{}; };
+    const status::StatusResult r = status::Gather(o);
+    const std::string text = status::FormatText(r), json = status::FormatJson(r);
+    EXPECT_EQ(text.find("SEGREDO"), std::string::npos) << c.how << "\n" << text;
+    EXPECT_EQ(json.find("SEGREDO"), std::string::npos) << c.how << "\n" << json;
+    EXPECT_TRUE(r.record_text.empty()) << c.how;
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_TRUE(Mentions(r.attention, names[i] + " " + files[i] + " is not the agent's own file (")) << c.how << "\n" << text;
+      EXPECT_TRUE(Mentions(r.attention, c.why)) << c.how << "\n" << text;
+    }
+  }
+
+  // The service's account, as the service manager names it (never as the file says), owns what
+  // it writes: its record is read.
+  make_secret_everywhere([&](const std::string& f) {
+    testutil::WriteFile(f, record);
+    ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+  });
+  status::Options o;
+  o.central_port = central_port;
+  o.query_service = [this](const service::host::RecordedService&) { return service_state; };
+  o.service_accounts = [] { return std::vector<os::AccountId>{"65534"}; };
+  const status::StatusResult r = status::Gather(o);
+  EXPECT_FALSE(r.record_text.empty());
+  EXPECT_TRUE(r.foreign_files.empty()) << status::FormatText(r);
+  for (const std::string& f : files) std::filesystem::remove(f);
 }
 
 TEST_F(StatusCheckTest, RowsHeldBehindAGapAreShownAndNeedAttentionAfterTenMinutes) {

@@ -78,6 +78,18 @@ check "uninstall of a missing service fails with its box" \
   grep -q '^Service "Tavrimondo (Sender Client)" failed to uninstall with error: "System Error.  Code: 1060.' <<<"$out"
 check "and logs nothing" test "$(log_lines "$agent")" -eq 2
 
+# A folder that cannot be kept for the administrators is refused, as the Linux install refuses
+# one: here a folder above it where every user may delete or rename what it holds (its program's
+# folder could be swapped while the service is stopped).
+mkdir -p "$drive/open/agent"
+cp "$exe_src" "$drive/open/agent/SrvTavrimondoClient.exe"
+chmod 0777 "$drive/open"
+agent_run "$drive/open/agent" /INSTALL /SILENT
+check "an install under a folder every user may change fails" test "$rc" -ne 0
+check "  with its box naming the folder above" \
+  grep -q '^Service "Tavrimondo (Sender Client)" failed to install with error: ".*others can change it: .*C:\\open (by every user)' <<<"$out"
+check "  and registers nothing" bash -c "! '$W' '$drive/svcctl.exe' query TavrimondoClient >/dev/null 2>&1"
+
 agent="$drive/Agent Dir"
 agent_run "$agent" /uninstall /install
 check "INSTALL beside UNINSTALL installs, with its box" test "$out" = "Service installed successfully"

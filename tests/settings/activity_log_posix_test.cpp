@@ -70,11 +70,25 @@ TEST(ActivityLogFiles, LinksPlantedInTheFolderAreNeverFollowed) {
   testutil::WriteFile(secret, "senha\n");
   testutil::WriteFile(victim, "intacta\n");
   const std::string file = dir / "Tavrimondo_022018.LOG";
-  // The month's log a link to a secret: a full rewrite would copy the secret into the log.
-  ASSERT_EQ(::symlink(secret.c_str(), file.c_str()), 0);
+  // The month's log a link to a secret, or a second name of it: a full rewrite would copy the
+  // secret into the log, an append would write into it. Neither is the agent's own file: it is
+  // never read, and a new file takes its name (the secret itself untouched).
   settings::ActivityLog log(dir.path(), &Fixed);
-  EXPECT_THROW(log.Save("x"), settings::LogWriteError);
-  EXPECT_EQ(testutil::ReadFile(secret), "senha\n");
+  std::vector<std::string> reports;
+  log.SetReporter([&](const std::string& text) { reports.push_back(text); });
+  for (auto plant : {&::symlink, &::link}) {
+    ::unlink(file.c_str());
+    ASSERT_EQ(plant(secret.c_str(), file.c_str()), 0);
+    log.Save("x");
+    EXPECT_EQ(testutil::ReadFile(secret), "senha\n");
+    EXPECT_EQ(testutil::ReadFile(file), "09/02/2018 14:05:33 - x\r\n");
+    struct stat st{};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1);
+  }
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[0].find("was not the agent's own file (it is a link"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[1].find("was not the agent's own file (it has 2 names"), std::string::npos) << reports[1];
   ::unlink(file.c_str());
   // The temporary file of a rewrite a link to another file: it is replaced, never written through.
   testutil::WriteFile(file, "LF apenas\n");  // needs a rewrite

@@ -10,6 +10,10 @@ namespace {
 
 constexpr std::size_t kMaxDepth = 16;
 constexpr std::int32_t kMaxDims = 8;
+// The values one stream may hold, arrays and their elements counted alike. A value costs far more
+// to hold than its few bytes in the stream (an empty one takes four), so a count bounded only by
+// the stream's size would let a 4 MB answer take over a hundred MB.
+constexpr std::size_t kMaxNodes = 65536;
 
 // Bytes per element of the array element types streamed as one raw block; 0 for the others.
 std::size_t RawSize(std::uint16_t t) {
@@ -108,6 +112,7 @@ class Reader {
 
   Variant Read(std::size_t depth) {
     if (depth > kMaxDepth) throw ProtocolError("Variant stream nested too deeply");
+    if (++nodes_ > kMaxNodes) throw ProtocolError("The variant stream holds more than " + std::to_string(kMaxNodes) + " values");
     Variant v;
     std::uint32_t t = static_cast<std::uint32_t>(LE(4));
     if (t == (varByRef | varVariant)) return Read(depth + 1);
@@ -146,6 +151,8 @@ class Reader {
       }
       if (elem != varVariant) throw ProtocolError("Unsupported variant array element type " + std::to_string(elem));
       if (count > Left() / 4) throw ProtocolError("Variant array larger than its stream");
+      if (count > kMaxNodes - nodes_)
+        throw ProtocolError("The variant stream holds more than " + std::to_string(kMaxNodes) + " values");
       v.elements.reserve(count);
       for (std::uint64_t i = 0; i < count; ++i) v.elements.push_back(Read(depth + 1));
       return v;
@@ -180,6 +187,7 @@ class Reader {
  private:
   std::string_view b_;
   std::size_t pos_ = 0;
+  std::size_t nodes_ = 0;
 };
 
 }  // namespace

@@ -2,11 +2,22 @@
 
 #include "common/text.h"
 #include "connections/local/db_errors.h"
+#include "platform/library.h"
 #include "settings/app_dir.h"
 
 namespace localdb {
 
 namespace {
+
+// Every entry point the agent binds; a file must export them all before it is loaded at all.
+const std::vector<std::string>& RequiredFunctions() {
+  static const std::vector<std::string> names = {
+      "isc_attach_database",  "isc_detach_database",  "isc_start_multiple",          "isc_commit_transaction",
+      "isc_commit_retaining", "isc_rollback_transaction", "isc_dsql_allocate_statement", "isc_dsql_prepare",
+      "isc_dsql_describe",    "isc_dsql_describe_bind",   "isc_dsql_execute",            "isc_dsql_fetch",
+      "isc_dsql_free_statement", "fb_interpret"};
+  return names;
+}
 
 // Resolves every entry point or names the first one missing.
 FbApi ResolveApi(const os::SharedLibrary& lib) {
@@ -33,16 +44,14 @@ FbApi ResolveApi(const os::SharedLibrary& lib) {
   return api;
 }
 
-bool IsAbsolute(const std::string& name) {
-  return !name.empty() && (name[0] == '/' || name[0] == '\\' || (name.size() > 2 && name[1] == ':'));
-}
-
 // The files a library name stands for, tried in order, each by its full path: a library is never
 // looked for where others may put one of their own (the current folder, the PATH). A bare name is
 // looked for in the program's folder, then where the system keeps its libraries; a relative path
-// is taken from the program's folder.
+// is taken from the program's folder. Each is judged before it loads, so a file in a folder that
+// others can write is never loaded: a bare name is taken from the program's folder only while
+// only the trusted accounts can write it.
 std::vector<std::string> LibraryPaths(const std::string& name) {
-  if (IsAbsolute(name)) return {name};
+  if (os::IsAbsoluteLibraryPath(name)) return {name};
   const std::string app = settings::AppDirectory();
   if (name.find_first_of("/\\") != std::string::npos) return {app + name};
   return {app + name, os::SystemLibrary(name)};
@@ -74,18 +83,33 @@ const FbApi& FbDriverManager::Load(const std::string& vendor_lib, const std::fun
   {
     std::lock_guard lock(mu_);
     if (library_) return api_;
+    if (!vendor_lib.empty()) {
+      if (const std::string problem = os::LibraryPathProblem(vendor_lib); !problem.empty())
+        throw ClientLibraryError("Cannot load the Firebird client library \"" + vendor_lib +
+                                 "\" named by VendorLib in the settings: " + problem);
+    }
     std::vector<std::string> candidates =
         vendor_lib.empty() ? default_libraries_ : std::vector<std::string>{vendor_lib};
     std::string reasons;
-    // A file that does not load, or loads but is not a Firebird client (an entry point is
-    // missing), is passed over for the next; the error names every file tried and why.
+    // A file that does not exist, others can change, or is not a Firebird client (an entry point
+    // is missing) is passed over for the next; the error names every file tried and why. Those
+    // others can change, and those that are not clients, are kept to be named again.
     for (const auto& file : candidates) {
       for (const auto& path : LibraryPaths(file)) {
         std::unique_ptr<os::SharedLibrary> lib;
         FbApi api;
         try {
-          lib = std::make_unique<os::SharedLibrary>(path);
+          lib = std::make_unique<os::SharedLibrary>(path, os::ProgramTrustees(), RequiredFunctions());
           api = ResolveApi(*lib);
+        } catch (const os::LibraryRefused& e) {
+          reasons += (reasons.empty() ? "" : "; ") + std::string("\"") + path + "\": " + e.what() + ": " +
+                     os::DescribeUntrusted(e.Untrusted());
+          NoteRefusal({path, e.Untrusted(), ""});
+          continue;
+        } catch (const os::LibraryLacksFunction& e) {
+          reasons += (reasons.empty() ? "" : "; ") + std::string("\"") + path + "\": " + e.what();
+          NoteRefusal({path, {}, e.Function()});
+          continue;
         } catch (const std::exception& e) {
           reasons += (reasons.empty() ? "" : "; ") + std::string("\"") + path + "\": " + e.what();
           continue;
@@ -107,6 +131,17 @@ const FbApi& FbDriverManager::Load(const std::string& vendor_lib, const std::fun
   }
   if (on_created) on_created();
   return api_;
+}
+
+void FbDriverManager::NoteRefusal(RefusedLibrary refused) {
+  for (const RefusedLibrary& r : refused_)
+    if (r.path == refused.path) return;
+  refused_.push_back(std::move(refused));
+}
+
+std::vector<RefusedLibrary> FbDriverManager::Refused() const {
+  std::lock_guard lock(mu_);
+  return refused_;
 }
 
 bool FbDriverManager::Loaded() const {

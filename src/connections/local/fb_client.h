@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/os.h"
+#include "platform/file_trust.h"
+#include "platform/library.h"
 
 namespace localdb {
 
@@ -51,6 +52,14 @@ std::string InitialVendorLib();
 // The text of a status vector as the client library words it: every message, joined by CR LF.
 std::string InterpretStatus(const FbApi& api, const ISC_STATUS* status);
 
+// A library file that was found and not loaded: others can change it (`untrusted`), or it is not a
+// Firebird client (`missing_function`, read from the file before it could load).
+struct RefusedLibrary {
+  std::string path;
+  std::vector<os::UntrustedWrite> untrusted;
+  std::string missing_function;
+};
+
 // The loaded client library, shared by every connection of the process. The first load that
 // succeeds wins and stays until the process ends; later requests for another file are served by
 // the library already loaded, as a database layer loads its driver only once.
@@ -67,20 +76,25 @@ class FbDriverManager {
   FbDriverManager& operator=(const FbDriverManager&) = delete;
 
   // Returns the loaded library, loading it first when none is. An empty `vendor_lib` tries the
-  // default names in order; a value is the only name tried. Each name is loaded by full path
-  // only: a bare name from the program's folder, then from where the system keeps libraries
-  // (System32; on Linux the loader's search of the system's folders); a relative path from the
-  // program's folder. `on_created` runs once, right after
-  // the load that succeeded, outside the manager's lock. A file that does not load, or is not a
-  // Firebird client, is passed over for the next. Throws ClientLibraryError naming every file
-  // tried and why it failed.
+  // default names in order; a value is the only name tried, and must be an absolute path on a
+  // local disk, a file name, or a path below the program's folder (os::LibraryPathProblem). Each
+  // name is loaded by full path only: a bare name from the program's folder, then from where the
+  // system keeps libraries (os::SystemLibrary); a relative path from the program's folder. Every
+  // file is judged before it loads (os::SharedLibrary): one that others can change, or that does
+  // not export the client's functions, never loads, is passed over for the next, and is kept in
+  // Refused(). `on_created` runs once, right after the load that succeeded, outside the manager's
+  // lock. Throws ClientLibraryError naming every file tried and why it failed.
   const FbApi& Load(const std::string& vendor_lib, const std::function<void()>& on_created);
 
   bool Loaded() const;
   std::string LoadedFile() const;  // the name it was loaded by; empty before the first successful load
   std::string LoadedPath() const;  // the full path of the file loaded; empty before that
+  // The files found and refused so far, each once, in the order found.
+  std::vector<RefusedLibrary> Refused() const;
 
  private:
+  void NoteRefusal(RefusedLibrary refused);  // under mu_
+  std::vector<RefusedLibrary> refused_;
   std::vector<std::string> default_libraries_;
   mutable std::mutex mu_;
   std::unique_ptr<os::SharedLibrary> library_;

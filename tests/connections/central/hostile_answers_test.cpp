@@ -134,6 +134,38 @@ TEST(HostileAnswers, AreRefusedWithinTheBudgetAndEndTheConnection) {
               PeakResidentBytes() / 1048576.0);
 }
 
+// The largest answer the limits let through, as one variant stream of many small values of one
+// kind: each value takes far more to hold than its bytes in the stream, so the count of values is
+// capped, and reading stays within the budget whatever the kind.
+TEST(HostileAnswers, AVariantStreamOfManySmallValuesStaysWithinTheBudget) {
+  const std::size_t budget_bytes = (4u << 20) - 64;  // the values of one answer, less the array's head
+  const struct {
+    const char* kind;
+    std::string value;  // one element, as the variant streamer writes it
+  } kinds[] = {
+      {"empty", Le32(0)},
+      {"null", Le32(1)},
+      {"integer", Le32(3) + Le32(7)},
+      {"double", Le32(5) + std::string(8, '\0')},
+      {"empty text", Le32(8) + Le32(0)},
+      {"by reference", Le32(0x400C) + Le32(1)},
+      {"empty array", Le32(0x200C) + Le32(1) + Le32(0) + Le32(0xFFFFFFFF)},
+      {"byte array", Le32(0x2011) + Le32(1) + Le32(0) + Le32(0) + Le32(1) + "x"},
+  };
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.kind);
+    const std::size_t n = budget_bytes / k.value.size();
+    std::string stream = "\x02" + Le32(0x200C) + Le32(1) + Le32(0) + Le32(static_cast<std::uint32_t>(n - 1));
+    stream.reserve(stream.size() + n * k.value.size());
+    for (std::size_t i = 0; i < n; ++i) stream += k.value;
+    Refusal r = OpenIndiceAgainst(OpenAnswer(stream));
+    EXPECT_NE(r.message.find("more than 65536 values"), std::string::npos) << r.message;
+    EXPECT_FALSE(r.connected);
+    EXPECT_LT(r.peak, kAnswerBudget);
+    RecordProperty(k.kind, std::to_string(r.peak));
+  }
+}
+
 TEST(HostileAnswers, AWellBehavedLargeAnswerIsRead) {
   // 500 rows in chunks: within every limit.
   Refusal r = OpenIndiceAgainst(OpenAnswer(PacketStream(IndicePacket(500))));

@@ -1,5 +1,9 @@
 // The Windows build's library loading, error texts and password fallback, against a stand-in
 // fbclient.dll (stub_fbclient/), as no Windows Firebird client is at hand where the tests run.
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +11,7 @@
 
 #include "common/text.h"
 #include "connections/local/local_connection.h"
+#include "platform/library.h"
 #include "platform/os.h"
 #include "settings/app_dir.h"
 #include "test_util.h"
@@ -21,6 +26,26 @@ const char* const kRefused =
     "Your user name and password are not defined. Ask your database administrator to set up a Firebird login.";
 
 std::string StubPath() { return settings::ExtractFilePath(os::ExeName()) + "stub\\fbclient.dll"; }
+
+std::wstring Wide(const std::string& s) {
+  std::u16string u = text::Utf8ToUtf16(s);
+  return std::wstring(u.begin(), u.end());
+}
+
+// Every user may write the folder (under Wine: the mode's "other" bits, which it keeps).
+void SetEveryoneMayWrite(const std::string& folder) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;WD)",
+                                                                     SDDL_REVISION_1, &sd, nullptr));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+  std::wstring w = Wide(folder);
+  while (!w.empty() && w.back() == L'\\') w.pop_back();
+  ::SetNamedSecurityInfoW(w.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                          nullptr, nullptr, dacl, nullptr);
+  ::LocalFree(sd);
+}
 
 class StubClientTest : public ::testing::Test {
  protected:
@@ -101,6 +126,52 @@ TEST_F(StubClientTest, ALibraryWithoutTheEntryPointsIsPassedOver) {
         << m;
     EXPECT_NE(m.find("\"C:\\nowhere\\fbclient.dll\": "), std::string::npos) << m;
   }
+}
+
+// A client others could have changed never loads, nor is it looked for in a folder they may
+// write; what it is named by must be a full local path or a file name.
+TEST_F(StubClientTest, AClientOthersCanChangeIsNeverLoadedAndANamedOneMustBeLocal) {
+  testutil::TempDir open;
+  const std::string planted = open / "fbclient.dll";
+  ASSERT_TRUE(::CopyFileW(Wide(StubPath()).c_str(), Wide(planted).c_str(), FALSE));
+  SetEveryoneMayWrite(open.path());
+  FbDriverManager search({planted});
+  EXPECT_THROW(search.Load("", nullptr), localdb::ClientLibraryError);
+  EXPECT_EQ(::GetModuleHandleW(Wide(planted).c_str()), nullptr) << "it was loaded";
+  ASSERT_EQ(search.Refused().size(), 1u);
+  EXPECT_TRUE(text::EqualsIgnoreCase(search.Refused()[0].path, planted));
+
+  // Outside System32 a client loads its runtime libraries and plugins from its own folder: one
+  // file there that others can change is enough to refuse it.
+  testutil::TempDir firebird;
+  const std::string client = firebird / "fbclient.dll";
+  ASSERT_TRUE(::CopyFileW(Wide(StubPath()).c_str(), Wide(client).c_str(), FALSE));
+  ASSERT_TRUE(::CreateDirectoryW(Wide(firebird / "plugins").c_str(), nullptr));
+  testutil::WriteFile(firebird / "plugins\\engine12.dll", "");
+  SetEveryoneMayWrite(firebird / "plugins\\engine12.dll");
+  FbDriverManager whole({client});
+  EXPECT_THROW(whole.Load("", nullptr), localdb::ClientLibraryError);
+  ASSERT_EQ(whole.Refused().size(), 1u);
+  EXPECT_NE(os::DescribeUntrusted(whole.Refused()[0].untrusted).find("engine12.dll (by every user)"), std::string::npos)
+      << os::DescribeUntrusted(whole.Refused()[0].untrusted);
+  ::SetFileAttributesW(Wide(firebird / "plugins\\engine12.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+  std::filesystem::remove(firebird / "plugins\\engine12.dll");
+  FbDriverManager judged({client});
+  judged.Load("", nullptr);
+  EXPECT_TRUE(judged.Loaded()) << "the same client, its folder kept for the administrators";
+
+  for (const std::string bad : {"C:fbclient.dll", "\\\\server\\share\\fbclient.dll", "\\fbclient.dll",
+                                "C:\\Firebird\\..\\fbclient.dll", "\\\\?\\C:\\fbclient.dll"}) {
+    FbDriverManager named(std::vector<std::string>{});
+    try {
+      named.Load(bad, nullptr);
+      FAIL() << "loaded " << bad;
+    } catch (const localdb::ClientLibraryError& e) {
+      EXPECT_NE(std::string(e.what()).find("named by VendorLib in the settings: "), std::string::npos) << e.what();
+    }
+  }
+  for (const std::string good : {"C:\\Program Files\\Firebird\\fbclient.dll", "fbclient.dll", "firebird\\fbclient.dll"})
+    EXPECT_EQ(os::LibraryPathProblem(good), "") << good;
 }
 
 TEST_F(StubClientTest, BothRefusedLogsTheSecondRefusalOnly) {
