@@ -11,10 +11,15 @@ void ConnectionTrouble::Failed(const std::string& where, const std::string& erro
   const bool first = !failing_;
   if (first) since_ = ActivityLog::TimeStamp(os::Now());
   failing_ = true;
-  if (!first && !always && now - logged_ < kRepeat) return;
+  // The line goes on after the error's own text: without its closing full stop.
+  std::string said = error;
+  while (!said.empty() && (said.back() == '.' || said.back() == ' ')) said.pop_back();
+  // Another reason is news; the same one is worth a line an hour.
+  if (!first && !always && said == logged_error_ && now - logged_ < kRepeat) return;
   logged_ = now;
+  logged_error_ = said;
   lock.unlock();
-  DoSaveLog(messages::Format(failed_, {where, error}));
+  DoSaveLog(messages::Format(failed_, {where, said}));
 }
 
 void ConnectionTrouble::Succeeded(const std::string& where, bool quiet) {

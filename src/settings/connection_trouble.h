@@ -1,6 +1,6 @@
 // What the activity log hears of a connection that fails: the failure when it starts, naming the
 // server, then at most hourly while it lasts (a cycle every ten seconds must not fill the log with
-// the same line), and one line when it mends.
+// the same line) unless its reason changes, and one line when it mends.
 #pragma once
 
 #include <chrono>
@@ -20,8 +20,8 @@ class ConnectionTrouble {
   ConnectionTrouble(const messages::Entry& failed, const messages::Entry& mended) : failed_(failed), mended_(mended) {}
 
   // A failed attempt at `where` (host and port, or server and database). Logged when the trouble
-  // starts, when the last line is kRepeat old, and always with `always` (a start or continue, which
-  // a technician watches).
+  // starts, when its reason changes, when the last line is kRepeat old, and always with `always`
+  // (a start or continue, which a technician watches).
   void Failed(const std::string& where, const std::string& error, bool always = false);
   // A successful attempt. When it had been failing, one "Reconectou" line, unless `quiet` (the
   // connection procedures log their own line).
@@ -38,7 +38,8 @@ class ConnectionTrouble {
   std::mutex mu_;
   bool failing_ = false;
   Clock::time_point logged_{};
-  std::string since_;  // when it started failing, as the log shows times
+  std::string since_;         // when it started failing, as the log shows times
+  std::string logged_error_;  // the reason last logged
   std::function<Clock::time_point()> clock_;
 };
 

@@ -72,8 +72,8 @@ TEST_F(CycleTest, RejectedFirstBatchStopsReadingResendsOnceAndDoesNotStamp) {
   EXPECT_EQ(Applies(), (Lines{"50", "50"}));
   EXPECT_EQ(ReceivedCount(), "0");
   EXPECT_EQ(Stamp(), "");
-  EXPECT_EQ(Log(), (Lines{"Iniciou o envio de registros", "CDSLogEstoqueRec - produto bloqueado",
-                          "CDSLogEstoqueRec - produto bloqueado", "Finalizou o envio de 50 registro(s)"}));
+  const std::string rejected = messages::Format(messages::kRowsRejected, {"produto bloqueado"}).str();
+  EXPECT_EQ(Log(), (Lines{"Iniciou o envio de registros", rejected, rejected, "Finalizou o envio de 50 registro(s)"}));
 }
 
 TEST_F(CycleTest, IndexTextDecidesTheInitialLoadAndTheRowsSent) {
@@ -125,7 +125,7 @@ TEST_F(CycleTest, RejectedStampIsOneLineAndTheCycleEnds) {
   StartCentral({"--index-text", "99", "--reject-stamp", "--reject-message", "filial bloqueada"});
   StartAgent();
   Cycle();
-  EXPECT_EQ(Log(), (Lines{"CdsFiliais - filial bloqueada"}));
+  EXPECT_EQ(Log(), (Lines{messages::Format(messages::kStampRejected, {"filial bloqueada"}).str()}));
   EXPECT_FALSE(agent->Central.ConnServer.Connected());
 }
 

@@ -102,7 +102,7 @@ wait "$central_pid" 2>/dev/null
 central_pid=$!
 check "the rejecting central server listens" wait_for 20 grep -q "listening on" "$work/central.log"
 add_changes 3 3
-check "the rejection is logged" wait_for 30 logged "$agent" "CDSLogEstoqueRec - Falha"
+check "the rejection is logged" wait_for 30 logged "$agent" "O Servidor Central recusou registros de estoque: Falha"
 longest=$(tr -d '\r' <"$agent"/Tavrimondo_*.LOG | awk '{ if (length($0) > n) n = length($0) } END { print n }')
 check "no line of the log is longer than a capped text ($longest bytes)" test "$longest" -lt 700
 

@@ -104,7 +104,7 @@ status_json
 check "paused: still healthy, cycles go on" test "$rc" -eq 0 -a "$(j .service.state)" = paused
 check "  and said so" noted "The service is paused"
 kill -USR2 "$agent_pid"
-wait_for 10 logged "$agent" "Reiniciou o Serviço"
+wait_for 10 logged "$agent" "Retomou o Serviço"
 
 # The local database unreachable under the settings as they are now.
 settings "$db_dir/nao-existe-$$.FDB"
