@@ -497,10 +497,11 @@ void WriteEventLog(const std::string& source, const messages::Text& entry) {
   std::lock_guard lock(mu);
   static std::string ident;
   ident = source;
-  int opts = LOG_PID;
-  if (!std::getenv("JOURNAL_STREAM")) opts |= LOG_PERROR;
-  ::openlog(ident.c_str(), opts, LOG_DAEMON);
   const messages::EventKind kind = entry.entry().event_kind;
+  int opts = LOG_PID;
+  // What needs a person, on the terminal too; a start or stop only where the journal keeps it.
+  if (!std::getenv("JOURNAL_STREAM") && kind != messages::EventKind::kInfo) opts |= LOG_PERROR;
+  ::openlog(ident.c_str(), opts, LOG_DAEMON);
   ::syslog(kind == messages::EventKind::kInfo ? LOG_INFO : kind == messages::EventKind::kWarning ? LOG_WARNING : LOG_ERR,
            "%s", message.c_str());
   ::closelog();

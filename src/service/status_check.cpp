@@ -521,8 +521,13 @@ void Judge(StatusResult& r, const Options& options) {
         if (j.contains("counters") && j["counters"].is_object()) {
           const JsonValue& n = j["counters"];
           const std::int64_t failures = Integer(n, "consecutive_failures").value_or(0);
-          std::optional<TimePoint> since = replication::ParseIsoTime(n.value("last_success", std::string()));
-          if (!since) since = replication::ParseIsoTime(n.value("since", std::string()));
+          // A service that has not succeeded since it started counts from its start.
+          const auto time_of = [&](const char* key) {
+            return n.contains(key) && n[key].is_string() ? replication::ParseIsoTime(n[key].get<std::string>())
+                                                         : std::nullopt;
+          };
+          std::optional<TimePoint> since = time_of("last_success");
+          if (!since) since = time_of("since");
           if (failures > 0 && since && r.checked_at - *since >= options.critical_after)
             r.Add(kCritical, Format(messages::kStFailingSince,
                                     {DisplayTime(*since),

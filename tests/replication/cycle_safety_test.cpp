@@ -144,8 +144,7 @@ TEST_F(CycleSafetyTest, AStoreWithoutACodeSendsNothingAndSaysSoOnce) {
   Cycle();
   Cycle();
   EXPECT_EQ(CentralValue("SELECT COUNT(*) FROM LOGESTOQUEREC"), "0");
-  EXPECT_EQ(Log(), (Lines{"PADRAO.CODIGOLOJA está vazio no banco local: nenhum registro de estoque é enviado sem o "
-                          "código da loja"}));
+  EXPECT_EQ(Log(), (Lines{messages::Format(messages::kNoStoreCode).str()}));
 }
 
 TEST_F(CycleSafetyTest, ADamagedStateFileCostsOneLineAndIsWrittenAnew) {
