@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,5 +51,19 @@ class Text {
 Text Format(const Entry& e, std::initializer_list<std::string_view> values = {});
 
 const std::vector<const Entry*>& Catalogue();
+
+// An error whose text is an event-log entry of the catalogue: the service framework reports it as
+// that entry, with its own Event ID, rather than as a handler's failure.
+class EventError : public std::runtime_error {
+ public:
+  explicit EventError(const Text& text);
+  const Text& text() const;
+
+ private:
+  std::shared_ptr<const class Text> text_;
+};
+
+inline EventError::EventError(const Text& text) : std::runtime_error(text.str()), text_(std::make_shared<Text>(text)) {}
+inline const Text& EventError::text() const { return *text_; }
 
 }  // namespace messages

@@ -9,6 +9,18 @@ namespace {
 
 bool IsPending(std::uint32_t state) { return state == 2 || state == 3 || state == 5 || state == 6; }
 
+// What the event log says of a handler that failed on `request`: an error that is an entry of its
+// own as that entry, anything else as the handler's failure.
+messages::Text FailureText(const char* request, std::exception_ptr p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const messages::EventError& e) {
+    return e.text();
+  } catch (...) {
+  }
+  return messages::Format(messages::kEvServiceFailed, {request, MessageOf(p)});
+}
+
 // The request a handler failed on, as the event log names it.
 const char* RequestName(std::uint32_t code) {
   switch (code) {
@@ -157,7 +169,7 @@ void TService::Main(const std::vector<std::string>& args) {
   } catch (...) {
     if (!failure) failure = std::current_exception();
   }
-  if (failure) LogMessage(messages::Format(messages::kEvServiceFailed, {"executar", MessageOf(failure)}));
+  if (failure) LogMessage(FailureText("executar", failure));
 }
 
 void TService::DoExecute() {
@@ -196,7 +208,7 @@ void TServiceThread::Execute() {
     }
   } catch (...) {
     service_.start_failed_ = true;
-    service_.LogMessage(messages::Format(messages::kEvServiceFailed, {"iniciar", MessageOf(std::current_exception())}));
+    service_.LogMessage(FailureText("iniciar", std::current_exception()));
     return;
   }
   try {
@@ -204,7 +216,7 @@ void TServiceThread::Execute() {
     service_.DoExecute();
     ProcessRequests(false);
   } catch (...) {
-    service_.LogMessage(messages::Format(messages::kEvServiceFailed, {"executar", MessageOf(std::current_exception())}));
+    service_.LogMessage(FailureText("executar", std::current_exception()));
   }
 }
 

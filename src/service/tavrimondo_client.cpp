@@ -63,8 +63,8 @@ bool TTavrimondoClient::TakeFolder(long& holder) {
 void TTavrimondoClient::ServiceStart(bool&) {
   long holder = 0;
   if (!TakeFolder(holder))
-    throw std::runtime_error(
-        Format(messages::kEvAnotherAgent, {holder > 0 ? " (processo " + std::to_string(holder) + ")" : std::string()}).str());
+    throw messages::EventError(
+        Format(messages::kEvAnotherAgent, {holder > 0 ? " (processo " + std::to_string(holder) + ")" : std::string()}));
   // Held through the log line too, so that a cycle's lines never fall between the connection
   // procedures' lines and this one.
   std::lock_guard lock(ConnectionLock);

@@ -461,6 +461,15 @@ status::StatusResult Found(const std::string& outcome = "idle", int failures = 0
 // UNKNOWN (cannot tell, and nothing wrong found).
 TEST(StatusExitCodes, EachStateHasItsPluginCode) {
   using std::chrono::minutes;
+  // Rows waiting behind a gap for so long, as the record tells them.
+  const auto held = [](minutes how_long) {
+    return [how_long](status::StatusResult& r) {
+      Json j = Json::parse(r.record_text);
+      j["last_cycle"]["held"] = {{"first", 31}, {"last", 31}, {"rows", 4},
+                                 {"since", replication::FormatIsoTime(r.checked_at - how_long)}};
+      r.record_text = j.dump();
+    };
+  };
   const struct {
     const char* state;
     std::function<void(status::StatusResult&)> make;
@@ -481,22 +490,8 @@ TEST(StatusExitCodes, EachStateHasItsPluginCode) {
        status::kCritical},
       {"the central server down now", [](status::StatusResult& r) { r.central_error = "Connection refused"; },
        status::kWarning},
-      {"rows held for 2 minutes",
-       [](status::StatusResult& r) {
-         Json j = Json::parse(r.record_text);
-         j["last_cycle"]["held"] = {{"first", 31}, {"last", 31}, {"rows", 4},
-                                    {"since", replication::FormatIsoTime(r.checked_at - minutes(2))}};
-         r.record_text = j.dump();
-       },
-       status::kWarning},
-      {"rows held for 11 minutes",
-       [](status::StatusResult& r) {
-         Json j = Json::parse(r.record_text);
-         j["last_cycle"]["held"] = {{"first", 31}, {"last", 31}, {"rows", 4},
-                                    {"since", replication::FormatIsoTime(r.checked_at - minutes(11))}};
-         r.record_text = j.dump();
-       },
-       status::kCritical},
+      {"rows held for 2 minutes", held(minutes(2)), status::kWarning},
+      {"rows held for 11 minutes", held(minutes(11)), status::kCritical},
       {"a restored backup", [](status::StatusResult& r) { r.index = "500"; }, status::kCritical},
       {"a stale record", [](status::StatusResult& r) { r = Found("idle", 0, minutes(10), minutes(10)); },
        status::kCritical},

@@ -52,12 +52,7 @@ check "no dependencies, no group" grep -qx "Dependencies=" <<<"$cfg"
 check "display name" grep -qx "DisplayName=Tavrimondo (Sender Client)" <<<"$cfg"
 # Both event sources name the program as their message file, so Event Viewer shows each entry's
 # text by its Event ID.
-event_source() { "$W" reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$1" 2>/dev/null | tr -d '\r'; }
-for source in TavrimondoClient SrvTavrimondoClient.exe; do
-  check "event source $source: the program is its message file" \
-    grep -qE '^ +EventMessageFile +REG_EXPAND_SZ +C:\\agent\\SrvTavrimondoClient\.exe$' <<<"$(event_source $source)"
-  check "  of every type" grep -qE '^ +TypesSupported +REG_DWORD +0x7$' <<<"$(event_source $source)"
-done
+check_event_sources 'C:\agent\SrvTavrimondoClient.exe'
 # Every Event ID the program reports has its message in the program's message table, which shows
 # the entry's text: as Event Viewer looks it up, through the registry.
 ids=$(grep -oE '^EVENT\(k[A-Za-z]+, [0-9]+' "$(dirname "$0")/../../src/common/messages.def" | grep -oE '[0-9]+$')
@@ -89,7 +84,7 @@ check "failed installs logged nothing" test "$(log_lines "$agent")" -eq 1
 agent_run "$agent" /UNINSTALL
 check "uninstall shows its success box" test "$out" = "Service uninstalled successfully"
 check "uninstall logged" test "$(last_logged "$agent")" = "Desinstalou o Serviço"
-check "  and the event sources removed" test -z "$(event_source TavrimondoClient | grep EventMessageFile)$(event_source SrvTavrimondoClient.exe | grep EventMessageFile)"
+check "  and the event sources removed" no_event_sources
 agent_run "$agent" /uninstall
 check "uninstall of a missing service fails with its box" \
   grep -q '^Service "Tavrimondo (Sender Client)" failed to uninstall with error: "System Error.  Code: 1060.' <<<"$out"
