@@ -161,4 +161,4 @@ set +e
 status_rc=$?
 set -e
 sed 's/^/  status | /' "$demo/status.txt"
-echo "  exit code $status_rc (0 healthy, 1 needs attention, 2 cannot tell)"
+echo "  exit code $status_rc (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN, as monitoring plugins answer)"

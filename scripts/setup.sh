@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
   clang                               # the fuzz targets
   g++-mingw-w64-x86-64-posix          # the Windows build
+  binutils-mingw-w64-x86-64           # windmc and windres: the event log's message table
   wine wine64                         # the Windows test bed
   wine64-tools                        # winebuild: marks the fbclient bridge as a Wine builtin
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/messages.h"
+
 namespace os {
 
 // An operating-system failure; what() is the text for the log, code() the system's error number.
@@ -140,6 +142,8 @@ class File {
 // Replaces `target` by `source` in one step: a reader sees either the old or the new file.
 void ReplaceFileAtomically(const std::string& source, const std::string& target);
 void RemoveFile(const std::string& path);
+// The names of the entries of folder `dir` (ending in a delimiter); empty when it cannot be read.
+std::vector<std::string> ListFolder(const std::string& dir);
 
 // The bytes of the volume holding `dir` that an ordinary program may still fill; nullopt when
 // that cannot be found out.
@@ -173,8 +177,9 @@ class InterProcessLock {
 
 // ---- reports outside the activity log ----------------------------------------------------
 
-// One entry of error type in the system's event log (Windows event log; syslog elsewhere).
-void WriteEventLog(const std::string& source, const std::string& text);
+// One entry in the system's event log (Windows event log; syslog elsewhere), of the entry's kind and,
+// on Windows, with its Event ID, whose message the program's own message table holds.
+void WriteEventLog(const std::string& source, const messages::Text& text);
 // The install and uninstall result boxes (a message box on Windows, stdout/stderr elsewhere).
 void ShowMessage(const std::string& text, bool is_error);
 

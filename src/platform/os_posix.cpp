@@ -1,6 +1,7 @@
 // POSIX side of the platform seam (Linux).
 #include "platform/os.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/file.h>
@@ -358,6 +359,18 @@ void ReplaceFileAtomically(const std::string& source, const std::string& target)
 
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
+std::vector<std::string> ListFolder(const std::string& dir) {
+  std::vector<std::string> out;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return out;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") out.push_back(name);
+  }
+  ::closedir(d);
+  return out;
+}
+
 std::optional<std::uint64_t> FreeSpace(const std::string& dir) {
   struct statvfs vs{};
   if (::statvfs(dir.c_str(), &vs) != 0) return std::nullopt;
@@ -463,11 +476,12 @@ InterProcessLock::~InterProcessLock() {
 bool InterProcessLock::Held() const { return impl_->fd >= 0; }
 const std::string& InterProcessLock::Problem() const { return impl_->problem; }
 
-void WriteEventLog(const std::string& source, const std::string& text) {
-  // One entry of priority "err" under the source's name: syslog hands it to the journal under
+void WriteEventLog(const std::string& source, const messages::Text& entry) {
+  // One entry of the kind's priority ("err", "warning", "info") under the source's name: syslog hands it to the journal under
   // systemd. A person running the agent in a terminal sees it on stderr as well; under systemd
   // stderr is the journal already. The journal shows a text holding a CR or bytes that are not
   // UTF-8 as a blob, so line breaks become plain LFs.
+  const std::string& text = entry.str();
   std::string message;
   const std::string clean = text::SanitizeUtf8(text);
   for (std::size_t i = 0; i < clean.size(); ++i) {
@@ -483,10 +497,13 @@ void WriteEventLog(const std::string& source, const std::string& text) {
   std::lock_guard lock(mu);
   static std::string ident;
   ident = source;
+  const messages::EventKind kind = entry.entry().event_kind;
   int opts = LOG_PID;
-  if (!std::getenv("JOURNAL_STREAM")) opts |= LOG_PERROR;
+  // What needs a person, on the terminal too; a start or stop only where the journal keeps it.
+  if (!std::getenv("JOURNAL_STREAM") && kind != messages::EventKind::kInfo) opts |= LOG_PERROR;
   ::openlog(ident.c_str(), opts, LOG_DAEMON);
-  ::syslog(LOG_ERR, "%s", message.c_str());
+  ::syslog(kind == messages::EventKind::kInfo ? LOG_INFO : kind == messages::EventKind::kWarning ? LOG_WARNING : LOG_ERR,
+           "%s", message.c_str());
   ::closelog();
 }
 

@@ -340,6 +340,19 @@ void ReplaceFileAtomically(const std::string& source, const std::string& target)
 
 void RemoveFile(const std::string& path) { ::DeleteFileW(Wide(path).c_str()); }
 
+std::vector<std::string> ListFolder(const std::string& dir) {
+  std::vector<std::string> out;
+  WIN32_FIND_DATAW found;
+  HANDLE h = ::FindFirstFileW(Wide(dir + "*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return out;
+  do {
+    const std::string name = Narrow(found.cFileName);
+    if (name != "." && name != "..") out.push_back(name);
+  } while (::FindNextFileW(h, &found));
+  ::FindClose(h);
+  return out;
+}
+
 std::optional<std::uint64_t> FreeSpace(const std::string& dir) {
   ULARGE_INTEGER available{};
   if (!::GetDiskFreeSpaceExW(Wide(dir).c_str(), &available, nullptr, nullptr)) return std::nullopt;
@@ -441,12 +454,18 @@ InterProcessLock::~InterProcessLock() {
 bool InterProcessLock::Held() const { return impl_->file != INVALID_HANDLE_VALUE; }
 const std::string& InterProcessLock::Problem() const { return impl_->problem; }
 
-void WriteEventLog(const std::string& source, const std::string& text) {
+void WriteEventLog(const std::string& source, const messages::Text& text) {
+  // The Event ID's message in the program's message table is "%1": Event Viewer shows the text,
+  // and filters by the ID.
   HANDLE h = ::RegisterEventSourceW(nullptr, Wide(source).c_str());
-  std::wstring w = Wide(text);
+  std::wstring w = Wide(text.str());
   const wchar_t* strings[1] = {w.c_str()};
+  const messages::EventKind kind = text.entry().event_kind;
+  const WORD type = kind == messages::EventKind::kInfo      ? EVENTLOG_INFORMATION_TYPE
+                    : kind == messages::EventKind::kWarning ? EVENTLOG_WARNING_TYPE
+                                                            : EVENTLOG_ERROR_TYPE;
   if (h) {
-    ::ReportEventW(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ::ReportEventW(h, type, 0, text.entry().event_id, nullptr, 1, 0, strings, nullptr);
     ::DeregisterEventSource(h);
   }
 }

@@ -32,4 +32,8 @@ void ReplaceFileUnsynced(const std::string& source, const std::string& target);
 // Returns false when it could not be written.
 bool WriteStdout(std::string_view utf8);
 
+// Ends the process at once with `code`, its output written: for a check whose thread still waits
+// on a server that does not answer, which nothing may wait for.
+[[noreturn]] void EndProcessNow(int code);
+
 }  // namespace os

@@ -36,4 +36,10 @@ bool WriteStdout(std::string_view utf8) {
   return (std::fflush(stdout) == 0) && ok;
 }
 
+void EndProcessNow(int code) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::_exit(code);
+}
+
 }  // namespace os

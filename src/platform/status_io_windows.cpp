@@ -85,4 +85,10 @@ bool WriteStdout(std::string_view utf8) {
   return true;
 }
 
+void EndProcessNow(int code) {
+  // Without the process's ordinary end, which would wait for the thread that still waits.
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(code));
+  for (;;) ::Sleep(1000);
+}
+
 }  // namespace os

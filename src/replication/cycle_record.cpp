@@ -403,7 +403,7 @@ void CycleRecorder::WriteLocked() {
     os::RemoveFile(tmp);
     if (!failing_ && on_error_) {
       try {
-        on_error_("The cycle record " + path_ + " cannot be written: " + e.what());
+        on_error_(e.what());
       } catch (...) {
         // Reporting is best effort: the cycle goes on whatever happens here.
       }
@@ -413,7 +413,7 @@ void CycleRecorder::WriteLocked() {
     os::RemoveFile(tmp);
     if (!failing_ && on_error_) {
       try {
-        on_error_("The cycle record " + path_ + " cannot be written");
+        on_error_("?");
       } catch (...) {
       }
     }

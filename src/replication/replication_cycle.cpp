@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/messages.h"
 #include "common/text.h"
 #include "replication/seeding.h"
 #include "settings/activity_log.h"
@@ -14,6 +15,7 @@
 namespace replication {
 
 using settings::DoSaveLog;
+using messages::Format;
 
 namespace {
 
@@ -32,16 +34,20 @@ constexpr std::int64_t kRestoredDistance = 100;
 // The report of the cycle running on this thread, for the reconcile handler; null between cycles.
 thread_local CycleReport* t_report = nullptr;
 
-// Opens a connection that is closed; a failure is logged by its message alone.
+// Opens a connection that is closed; a failure is logged naming the server, when it starts and
+// then hourly, and the connection's mending once.
 template <class Connection>
-void ConnectIfClosed(Connection& conn, CycleReport& report) {
+void ConnectIfClosed(Connection& conn, settings::ConnectionTrouble& trouble, const std::string& where,
+                     CycleReport& report) {
   if (conn.Connected()) return;
   try {
     conn.SetConnected(true);
   } catch (const std::exception& e) {
     if (report.error.empty()) report.error = e.what();
-    DoSaveLog(e.what());
+    trouble.Failed(where, e.what());
+    return;
   }
+  trouble.Succeeded(where);
 }
 
 // Runs one step of the closing sequence; the first failure is kept and the sequence goes on.
@@ -76,9 +82,9 @@ class Cycle {
   // Whatever keeps rows from being sent: the cycle fails, and the activity log hears of it when it
   // appears and then at most hourly while it lasts. `kind` tells one lasting problem from another
   // when its text changes from cycle to cycle; `text` is only built when the line is written.
-  void Problem(const std::string& kind, const std::function<std::string()>& text);
-  void Problem(const std::string& text) {
-    Problem(text, [&] { return text; });
+  void Problem(const std::string& kind, const std::function<messages::Text()>& text);
+  void Problem(const messages::Text& text) {
+    Problem(text.str(), [&] { return text; });
   }
   void Save(const ReplicationState& next);
   void LoadState(std::int32_t loja, const std::string& database);
@@ -128,7 +134,7 @@ class Cycle {
   bool pending_written_ = false;
 };
 
-void Cycle::Problem(const std::string& kind, const std::function<std::string()>& text) {
+void Cycle::Problem(const std::string& kind, const std::function<messages::Text()>& text) {
   report_.outcome = CycleOutcome::kFailed;
   problems_.push_back(kind);
   const auto now = SteadyClock::now();
@@ -139,9 +145,10 @@ void Cycle::Problem(const std::string& kind, const std::function<std::string()>&
   }
   ReplicationMemory::Problem& p = mem_.problems[kind];
   p.logged = now;
-  p.text = text();
+  const messages::Text line = text();
+  p.text = line.str();
   if (report_.error.empty()) report_.error = p.text;
-  DoSaveLog(p.text);
+  DoSaveLog(line);
 }
 
 void Cycle::Save(const ReplicationState& next) {
@@ -155,7 +162,7 @@ void Cycle::Save(const ReplicationState& next) {
     if (mem_.state_trouble_logged) return;
     mem_.state_trouble_logged = true;
     try {
-      DoSaveLog("Não foi possível gravar o arquivo de estado " + file.Path() + ": " + e.what());
+      DoSaveLog(Format(messages::kStateUnwritable, {file.Path(), e.what()}));
     } catch (const std::exception&) {
     }
   }
@@ -181,7 +188,7 @@ void Cycle::LoadState(std::int32_t loja, const std::string& database) {
     } catch (const StateFileError& e) {
       // Never a reason to stop replicating: without a mark the worst is one more initial load.
       mem_.state = {};
-      DoSaveLog("Arquivo de estado " + file.Path() + " ilegível (" + e.what() + "); foi descartado");
+      DoSaveLog(Format(messages::kStateUnreadable, {file.Path(), e.what()}));
       Save(mem_.state);
     }
   }
@@ -209,16 +216,12 @@ void Cycle::EnsureLook(std::int64_t from) {
   look_ = LookAtOpenTransactions(L);
   if (!look_->complete && !mem_.monitor_warned) {
     mem_.monitor_warned = true;
-    DoSaveLog("Sem acesso às tabelas de monitoramento do banco local: lacunas de SEQUENCIAL serão liberadas após " +
-              std::to_string(GapTracker::kGraceCycles) + " ciclos");
+    DoSaveLog(Format(messages::kNoMonitor, {std::to_string(GapTracker::kGraceCycles)}));
   }
   const GapTracker::Passed passed = mem_.gaps.Settle(*look_, now);
   if (!passed.after_limit.empty()) {
-    DoSaveLog("SEQUENCIAL " + DescribeValues(passed.after_limit) + " aguardou mais de " +
-              DescribeLimit(mem_.gaps.limits.pass_after) +
-              " por transações do banco local e foi liberado: os registros seguintes serão enviados e, se ele aparecer "
-              "depois, o estoque do produto será reenviado; retido por: " +
-              DescribeHolders(passed.holders));
+    DoSaveLog(Format(messages::kGapValve, {DescribeValues(passed.after_limit), DescribeLimit(mem_.gaps.limits.pass_after),
+                                           DescribeHolders(passed.holders)}));
   }
 }
 
@@ -234,24 +237,20 @@ bool Cycle::ResetConfirmed(const std::string& indice) {
   };
   if (static_cast<int>(mem_.reset_seen.size()) < kResetCycles) {
     Problem("reset", [&] {
-      return "O Servidor Central informou o índice " + mem_.reset_seen.back() + " para a loja, que já tinha índice" +
-             (mem_.last_real_index.empty() ? std::string() : " (" + mem_.last_real_index + ")") +
-             "; nada é enviado, e uma nova carga inicial só será feita se ele continuar assim por " +
-             std::to_string(kResetCycles) + " ciclos";
+      return Format(messages::kResetWaiting,
+                    {mem_.reset_seen.back(), mem_.last_real_index.empty() ? std::string() : " (" + mem_.last_real_index + ")",
+                     std::to_string(kResetCycles)});
     });
     return false;
   }
   const std::int64_t since = mem_.Now() - mem_.state.last_reseed;
   if (mem_.state.last_reseed != 0 && since < std::chrono::duration_cast<std::chrono::seconds>(kReseedInterval).count()) {
-    Problem("reset-recent", [&] {
-      return "O Servidor Central informou o índice " + mem_.reset_seen.back() +
-             " de novo, mas a última nova carga inicial foi há menos de 24 horas; nada é enviado até lá";
-    });
+    Problem("reset-recent", [&] { return Format(messages::kResetRecent, {mem_.reset_seen.back()}); });
     return false;
   }
-  DoSaveLog("Nova carga inicial: o Servidor Central informou o índice " + seen() + " em " +
-            std::to_string(mem_.reset_seen.size()) + " ciclos seguidos" +
-            (mem_.last_real_index.empty() ? std::string() : ", depois do índice " + mem_.last_real_index));
+  DoSaveLog(Format(messages::kReseed,
+                   {seen(), std::to_string(mem_.reset_seen.size()),
+                    mem_.last_real_index.empty() ? std::string() : ", depois do índice " + mem_.last_real_index}));
   return true;
 }
 
@@ -266,12 +265,7 @@ bool Cycle::RefusedInsert(const std::exception& e) {
   if (columns.empty()) return false;
   std::string names;
   for (const std::string& c : columns) names += (names.empty() ? "" : ", ") + c;
-  Problem("insert-refused", [&] {
-    return "A tabela RPL_LOGESTOQUE_ENV do banco local tem coluna obrigatória sem valor padrão (" + names +
-           "): o agente não consegue gravar nela a carga inicial nem o reenvio do estoque de produtos. Dê um valor "
-           "padrão à coluna (ALTER TABLE RPL_LOGESTOQUE_ENV ALTER " + columns.front() +
-           " SET DEFAULT ...) ou permita valores nulos nela. Erro do banco local: " + e.what();
-  });
+  Problem("insert-refused", [&] { return Format(messages::kInsertRefused, {names, columns.front(), e.what()}); });
   return true;
 }
 
@@ -312,7 +306,7 @@ bool Cycle::InitialLoad(std::int64_t index, bool reseed) {
     throw;
   }
   if (reseed) mem_.reset_seen.clear();
-  if (r.rows > 0) DoSaveLog("Realizou a carga inicial de " + std::to_string(r.rows) + " registro(s)");
+  if (r.rows > 0) DoSaveLog(Format(messages::kInitialLoad, {std::to_string(r.rows)}));
   return true;
 }
 
@@ -345,11 +339,11 @@ void Cycle::AdvanceCheck(std::int64_t index) {
     ReplicationState next = mem_.state;
     next.check.reset();
     Save(next);
-    DoSaveLog(std::string("A conferência da carga inicial falhou em 3 ciclos seguidos e foi descartada: ") + e.what());
+    DoSaveLog(Format(messages::kCheckDiscarded, {e.what()}));
     return;
   }
   if (r.rows > 0)
-    DoSaveLog("Reenviou o estoque de " + std::to_string(r.rows) + " produto(s) alterado(s) durante a carga inicial");
+    DoSaveLog(Format(messages::kCheckRefreshed, {std::to_string(r.rows)}));
 }
 
 bool Cycle::Relog(const std::vector<std::string>& products, std::int64_t index) {
@@ -413,11 +407,7 @@ void Cycle::RecordPassed(std::int64_t index) {
     next.watch.AddPassed(index + 1, *accepted_upto_, gaps, mem_.Now());
     const std::vector<SeqRange> dropped = next.watch.Trim();
     if (!dropped.empty())
-      DoSaveLog("A vigilância de SEQUENCIAL liberados chegou ao seu limite (" +
-                std::to_string(PassedWatch::kMaxBytes >> 20) + " MB): os valores mais antigos (" +
-                DescribeValues(dropped) +
-                ") deixaram de ser vigiados, e um registro que apareça neles depois não terá o estoque do produto "
-                "reenviado");
+      DoSaveLog(Format(messages::kWatchFull, {std::to_string(PassedWatch::kMaxBytes >> 20), DescribeValues(dropped)}));
   }
   next.pending = {};
   if (!(next == mem_.state)) Save(next);
@@ -429,16 +419,12 @@ void Cycle::CheckWatch(std::int64_t index) {
   } catch (const localdb::EDatabaseError& e) {
     // The watch must never keep the store from sending: what it could not check now it checks in
     // a later cycle.
-    Problem("watch", [&] {
-      return std::string("A conferência dos SEQUENCIAL liberados sem registro falhou e será tentada de novo: ") + e.what();
-    });
+    Problem("watch", [&] { return Format(messages::kWatchCheckFailed, {e.what()}); });
   }
   const std::vector<SeqRange> overdue = mem_.state.watch.DropOverdue(mem_.Now());
   if (!overdue.empty()) {
     Save(mem_.state);
-    DoSaveLog("SEQUENCIAL " + DescribeValues(overdue) +
-              " deixou de ser vigiado sem a última conferência (as conferências falharam por mais de um dia além dos "
-              "7 dias): um registro que apareça nele depois não terá o estoque do produto reenviado");
+    DoSaveLog(Format(messages::kWatchOverdue, {DescribeValues(overdue)}));
   }
 }
 
@@ -547,13 +533,10 @@ void Cycle::CheckWatchNow(std::int64_t index) {
   std::sort(late_rows.begin(), late_rows.end(),
             [](const localdb::OutgoingRow& a, const localdb::OutgoingRow& b) { return a.sequencial < b.sequencial; });
   for (std::size_t k = 0; k < late_rows.size() && k < kLateLinesPerCycle; ++k)
-    DoSaveLog("SEQUENCIAL " + std::to_string(late_rows[k].sequencial) + " (produto " + late_rows[k].produto +
-              ") apareceu depois de liberado e ficou abaixo do índice do Servidor Central; o estoque atual do "
-              "produto foi reenviado");
+    DoSaveLog(Format(messages::kLateRow, {std::to_string(late_rows[k].sequencial), late_rows[k].produto}));
   if (late_rows.size() > kLateLinesPerCycle)
-    DoSaveLog("Mais " + std::to_string(late_rows.size() - kLateLinesPerCycle) +
-              " registro(s) apareceram depois de liberados abaixo do índice do Servidor Central; o estoque atual de " +
-              std::to_string(products.size()) + " produto(s) foi reenviado ao todo");
+    DoSaveLog(Format(messages::kLateRowsMore,
+                     {std::to_string(late_rows.size() - kLateLinesPerCycle), std::to_string(products.size())}));
   // Only what a crash would lose is written: the times of the checks alone can be done again.
   bool changed = before.Size() != watch.Size() || !late_rows.empty();
   for (auto it = watch.Entries().begin(); !changed && it != watch.Entries().end(); ++it) {
@@ -596,19 +579,16 @@ bool Cycle::RestoredBackup(std::int64_t index) {
     Save(next);
   }
   Problem("restored", [&] {
-    std::string line = "O índice do Servidor Central para a loja (" + std::to_string(index) + ") está acima ";
-    if (generator) {
-      line += "do gerador de SEQUENCIAL do banco local (" + name + ", em " + std::to_string(*generator) +
-              "; maior SEQUENCIAL " + std::to_string(highest) + ")";
-    } else {
-      line += "do maior SEQUENCIAL do banco local (" + std::to_string(highest) + ")";
-    }
-    line += ": o banco parece restaurado de um backup antigo, e os registros novos não serão enviados até que o "
-            "SEQUENCIAL passe do índice";
-    if (generator)
-      line += ". Para voltar a enviar, ajuste o gerador para que o próximo SEQUENCIAL passe do índice: " +
-              localdb::RestartCommand(L, index + 1);
-    return line;
+    const std::string above =
+        generator ? "do gerador de SEQUENCIAL do banco local (" + name + ", em " + std::to_string(*generator) +
+                        "; maior SEQUENCIAL " + std::to_string(highest) + ")"
+                  : "do maior SEQUENCIAL do banco local (" + std::to_string(highest) + ")";
+    const std::string todo =
+        generator ? ". Para voltar a enviar, ajuste o gerador para que o próximo SEQUENCIAL passe do índice: " +
+                        localdb::RestartCommand(L, index + 1)
+                  : ". Para voltar a enviar, ajuste o que numera SEQUENCIAL (o gerador do gatilho da tabela) para que o "
+                    "próximo passe de " + std::to_string(index);
+    return Format(messages::kRestored, {std::to_string(index), above, todo});
   });
   return true;
 }
@@ -634,12 +614,12 @@ void Cycle::AfterRestore(std::int64_t index) {
   ReplicationState next = mem_.state;
   next.restored_highest.reset();
   Save(next);
-  DoSaveLog("O SEQUENCIAL do banco local passou do índice do Servidor Central (" + std::to_string(index) +
-            ") de novo: " +
-            (rows == 0 ? std::string("nenhum registro foi gravado abaixo dele enquanto isso")
-                       : "o estoque atual de " + std::to_string(products.size()) + " produto(s) dos " +
-                             std::to_string(rows) + " registro(s) gravados abaixo dele enquanto isso (SEQUENCIAL " +
-                             std::to_string(highest + 1) + " a " + std::to_string(index) + ") foi reenviado"));
+  DoSaveLog(Format(messages::kRestoreCleared,
+                   {std::to_string(index),
+                    rows == 0 ? std::string("nenhum registro foi gravado abaixo dele enquanto isso")
+                              : "o estoque atual de " + std::to_string(products.size()) + " produto(s) dos " +
+                                    std::to_string(rows) + " registro(s) gravados abaixo dele enquanto isso (SEQUENCIAL " +
+                                    std::to_string(highest + 1) + " a " + std::to_string(index) + ") foi reenviado"}));
 }
 
 bool Cycle::UnreadableRow(std::int64_t after, const std::exception& e) {
@@ -655,8 +635,7 @@ bool Cycle::UnreadableRow(std::int64_t after, const std::exception& e) {
   } catch (const localdb::EDatabaseError&) {
     return false;  // not the row: the database cannot be read at all
   }
-  Problem("SEQUENCIAL " + std::to_string(sequencial) + " não pode ser lido do banco local: " + e.what() +
-          "; os registros seguintes aguardam");
+  Problem(Format(messages::kUnreadableRow, {std::to_string(sequencial), e.what()}));
   return true;
 }
 
@@ -702,9 +681,9 @@ void Cycle::Run() {
   // stored as another store's.
   L.TBPadrao.Open();
   if (L.TBPadrao.IsEmpty())
-    return Problem("A tabela PADRAO do banco local não tem registro: nenhum registro de estoque é enviado sem o código da loja");
+    return Problem(Format(messages::kNoStoreRow));
   if (L.TBPadrao.FieldByName("CODIGOLOJA").IsNull())
-    return Problem("PADRAO.CODIGOLOJA está vazio no banco local: nenhum registro de estoque é enviado sem o código da loja");
+    return Problem(Format(messages::kNoStoreCode));
   const std::int32_t CodigoLoja = L.TBPadrao.FieldByName("CODIGOLOJA").AsInteger();
   // Read once; the store row's transaction must not stay open beside the seeding's.
   L.TBPadrao.Close();
@@ -718,10 +697,7 @@ void Cycle::Run() {
   report_.index_before = report_.index_after = indice;
   const std::optional<std::int64_t> parsed = IndexValue(indice);
   if (!parsed)
-    return Problem("index", [&] {
-      return "O Servidor Central informou para a loja o índice \"" + text::CapText(text::FlattenControls(indice)) +
-             "\", que não é um número inteiro: nenhum registro é enviado até que ele seja corrigido no Servidor Central";
-    });
+    return Problem("index", [&] { return Format(messages::kBadIndex, {text::CapText(text::FlattenControls(indice))}); });
   const std::int64_t index = *parsed;
   const std::string database = localdb::DatabaseName(L);
   mem_.gaps.BeginCycle(database, index);
@@ -806,7 +782,7 @@ void Cycle::Run() {
   // cannot take, or when a stop or continue is waiting.
   const bool read_empty = stop == Stop::kNone && q.IsEmpty();
   if (!q.IsEmpty() || stop != Stop::kNone) {
-    if (MonitorarComando) DoSaveLog("Iniciou o envio de registros");
+    if (MonitorarComando) DoSaveLog(Format(messages::kSendStarted));
     std::int64_t previous = index;
     mem_.gaps.Rewind(previous);
     while (stop == Stop::kNone && !q.Eof()) {
@@ -852,8 +828,8 @@ void Cycle::Run() {
           throw;
         C.CDSLogEstoqueRec.Cancel();
         stop = Stop::kUnsendable;
-        Problem("SEQUENCIAL " + std::to_string(sequencial) + (produto.empty() ? "" : " (produto " + produto + ")") +
-                " não pode ser enviado ao Servidor Central: " + e.what() + "; os registros seguintes aguardam");
+        Problem(Format(messages::kUnsendableRow,
+                       {std::to_string(sequencial) + (produto.empty() ? "" : " (produto " + produto + ")"), e.what()}));
         break;
       }
       last_posted_ = std::to_string(sequencial);
@@ -882,7 +858,7 @@ void Cycle::Run() {
     // Whatever is still pending, the rejected rows included, goes once more.
     KeepPending(index);
     RetornoCDS = Apply();
-    if (MonitorarComando) DoSaveLog("Finalizou o envio de " + std::to_string(Contagem) + " registro(s)");
+    if (MonitorarComando) DoSaveLog(Format(messages::kSendFinished, {std::to_string(Contagem)}));
   }
   RecordPassed(index);
   // The outgoing log ends below the central index: every new row would stay unread.
@@ -901,7 +877,7 @@ void Cycle::Run() {
   }
 
   const auto now = SteadyClock::now();
-  for (const std::string& line : mem_.gaps.LongHeld(now)) DoSaveLog(line);
+  for (const messages::Text& line : mem_.gaps.LongHeld(now)) DoSaveLog(line);
   bool held_long = false;
   if (stop == Stop::kHeld) {
     RecordHeld();
@@ -926,7 +902,7 @@ void Cycle::Run() {
         C.CdsFiliais.ApplyUpdates(0);  // a rejection is reported by the reconcile handler
       }
     } catch (const std::exception& e) {
-      DoSaveLog(e.what());
+      DoSaveLog(Format(messages::kStampFailed, {e.what()}));
     }
   }
 }
@@ -981,8 +957,8 @@ void Timer1Timer(CycleParts parts) {
     std::lock_guard connections(parts.ConnectionLock);
     std::lock_guard local(L.Lock);
     try {
-      ConnectIfClosed(C.ConnServer, report);     // 2.
-      ConnectIfClosed(L.ConnQuelbrant, report);  // 3.
+      ConnectIfClosed(C.ConnServer, C.Trouble, C.Where(), report);                         // 2.
+      ConnectIfClosed(L.ConnQuelbrant, L.Trouble, localdb::DatabaseName(L), report);  // 3.
       if (C.ConnServer.Connected() && L.ConnQuelbrant.Connected())  // 4.
         Cycle(C, L, parts.Memory, report, parts.ShouldYield).Run();
       else
@@ -1016,8 +992,12 @@ void Timer1Timer(CycleParts parts) {
 
 void CDSIndiceReconcileError(central::TClientDataSet& DataSet, const central::EReconcileError& E,
                              central::TUpdateKind, central::TReconcileAction&) {
-  if (t_report && t_report->error.empty()) t_report->error = DataSet.Name + " - " + E.what();
-  DoSaveLog(DataSet.Name + " - " + E.what());
+  // Said in words a technician knows: which of the agent's exchanges the central server refused.
+  const messages::Text line = DataSet.Name == "CDSLogEstoqueRec" ? Format(messages::kRowsRejected, {E.what()})
+                              : DataSet.Name == "CdsFiliais"     ? Format(messages::kStampRejected, {E.what()})
+                                                                 : Format(messages::kOtherRejected, {DataSet.Name, E.what()});
+  if (t_report && t_report->error.empty()) t_report->error = line.str();
+  DoSaveLog(line);
 }
 
 }  // namespace replication

@@ -206,20 +206,20 @@ GapTracker::Verdict GapTracker::Judge(std::int64_t first, std::int64_t last) {
   return v;
 }
 
-std::vector<std::string> GapTracker::LongHeld(Clock::time_point now) {
+std::vector<messages::Text> GapTracker::LongHeld(Clock::time_point now) {
   std::map<int, std::vector<SeqRange>> groups;
   for (Gap& g : gaps_) {
     if (g.state != State::kHeld || g.reported || now - g.seen_at < limits.report_after) continue;
     g.reported = true;
     AddRange(groups[g.holders], g.first, g.last);
   }
-  std::vector<std::string> lines;
+  std::vector<messages::Text> lines;
   for (const auto& [set, values] : groups) {
-    std::string line = "SEQUENCIAL " + DescribeValues(values) + " aguarda há mais de " + DescribeLimit(limits.report_after) +
-                       " o fim de transações do banco local";
-    line += set < 0 ? " (o monitoramento do Firebird não as mostra)"
-                    : "; ainda aberta(s): " + DescribeHolders(holder_sets_[static_cast<std::size_t>(set)]);
-    lines.push_back(line);
+    lines.push_back(messages::Format(
+        messages::kGapHeldLong,
+        {DescribeValues(values), DescribeLimit(limits.report_after),
+         set < 0 ? std::string(" (o monitoramento do Firebird não as mostra)")
+                 : "; ainda aberta(s): " + DescribeHolders(holder_sets_[static_cast<std::size_t>(set)])}));
   }
   return lines;
 }

@@ -42,6 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "common/messages.h"
+
 #include "connections/local/store_queries.h"
 
 namespace replication {
@@ -125,7 +127,7 @@ class GapTracker {
 
   // Lines for the activity log about gaps held longer than limits.report_after: once per gap,
   // one line per set of holders. Call after Settle().
-  std::vector<std::string> LongHeld(Clock::time_point now);
+  std::vector<messages::Text> LongHeld(Clock::time_point now);
 
   // The lowest gap held by the last look, for the cycle record.
   struct HeldSummary {

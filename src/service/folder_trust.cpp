@@ -62,11 +62,8 @@ void WarnIfProgramFolderUntrusted(const std::string& library_path, const std::st
   try {
     const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(library_path, os::ProgramTrustees());
     if (!found.empty()) {
-      os::WriteEventLog(event_source, "Others can change what this service runs with full rights: " +
-                                          os::DescribeUntrusted(found) +
-                                          ". Let only the administrators change the program's folder and what it holds.");
-      settings::DoSaveLog("Outros usuários podem alterar o que o serviço executa com direitos totais: " +
-                          DescribeUntrustedPt(found) + ". Só os administradores devem poder alterar a pasta do programa.");
+      os::WriteEventLog(event_source, messages::Format(messages::kEvUntrusted, {DescribeUntrustedPt(found)}));
+      settings::DoSaveLog(messages::Format(messages::kUntrusted, {DescribeUntrustedPt(found)}));
     }
   } catch (const std::exception&) {
     // A warning that cannot be given must not stop the service.
@@ -78,10 +75,8 @@ void WarnIfProgramFolderUntrusted(const std::string& library_path, const std::st
   } catch (const os::OsError& e) {
     if (e.code() == 2 || e.code() == 3) return;  // missing (ENOENT; ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND)
     try {
-      os::WriteEventLog(event_source, "The settings file " + ini + " is not read: " + e.what() +
-                                          ". The service runs on the default settings.");
-      settings::DoSaveLog("O arquivo de configurações " + ini + " não foi lido: " + e.what() +
-                          ". O serviço usa as configurações padrão.");
+      os::WriteEventLog(event_source, messages::Format(messages::kEvSettingsNotRead, {ini, e.what()}));
+      settings::DoSaveLog(messages::Format(messages::kSettingsNotRead, {ini, e.what()}));
     } catch (const std::exception&) {
     }
   }
@@ -91,18 +86,12 @@ void ReportRefusedLibraries(const std::vector<localdb::RefusedLibrary>& refused,
   static std::mutex mu;
   static std::set<std::string> told;  // in the event log, once each
   for (const localdb::RefusedLibrary& r : refused) {
-    std::string en, pt;
-    if (!r.missing_function.empty()) {
-      en = "The library " + r.path + " was not loaded: it is not a Firebird client (it lacks the function " +
-           r.missing_function + ").";
-      pt = "A biblioteca " + r.path + " não foi carregada: não é um cliente Firebird (falta a função " +
-           r.missing_function + ").";
-    } else {
-      en = "The library " + r.path + " was not loaded, as others can change it: " + os::DescribeUntrusted(r.untrusted) +
-           ". Let only the administrators change it and its folders.";
-      pt = "A biblioteca " + r.path + " não foi carregada, pois outros usuários podem alterá-la: " +
-           DescribeUntrustedPt(r.untrusted) + ". Só os administradores devem poder alterá-la.";
-    }
+    const bool not_client = !r.missing_function.empty();
+    const std::string who = not_client ? r.missing_function : DescribeUntrustedPt(r.untrusted);
+    const messages::Text en =
+        messages::Format(not_client ? messages::kEvLibraryNotClient : messages::kEvLibraryUntrusted, {r.path, who});
+    const messages::Text pt =
+        messages::Format(not_client ? messages::kLibraryNotClient : messages::kLibraryUntrusted, {r.path, who});
     try {
       bool first;
       {

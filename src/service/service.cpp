@@ -9,13 +9,26 @@ namespace {
 
 bool IsPending(std::uint32_t state) { return state == 2 || state == 3 || state == 5 || state == 6; }
 
+// What the event log says of a handler that failed on `request`: an error that is an entry of its
+// own as that entry, anything else as the handler's failure.
+messages::Text FailureText(const char* request, std::exception_ptr p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const messages::EventError& e) {
+    return e.text();
+  } catch (...) {
+  }
+  return messages::Format(messages::kEvServiceFailed, {request, MessageOf(p)});
+}
+
+// The request a handler failed on, as the event log names it.
 const char* RequestName(std::uint32_t code) {
   switch (code) {
-    case 1: return "stop";
-    case 2: return "pause";
-    case 3: return "continue";
-    case 4: return "interrogate";
-    case 5: return "shutdown";
+    case 1: return "parar";
+    case 2: return "pausar";
+    case 3: return "retomar";
+    case 4: return "consultar";
+    case 5: return "desligar";
   }
   return nullptr;
 }
@@ -69,7 +82,7 @@ void TService::ReportStatus() {
     last_state_ = r.current_state;
     last_check_point_ = r.check_point;
   }
-  if (int err = SendStatus(r)) LogMessage(os::SysErrorMessage(err));
+  if (int err = SendStatus(r)) LogMessage(messages::Format(messages::kEvSystemError, {os::SysErrorMessage(err)}));
 }
 
 template <class Handler>
@@ -114,7 +127,7 @@ bool TService::ControlWaiting(std::initializer_list<std::uint32_t> codes) const 
   return thread_ && thread_->Waiting(codes);
 }
 
-void TService::LogMessage(const std::string& text) { os::WriteEventLog(def_.name, text); }
+void TService::LogMessage(const messages::Text& text) { os::WriteEventLog(def_.name, text); }
 
 void TService::Controller(std::uint32_t code) {
   std::lock_guard lock(thread_mu_);
@@ -156,7 +169,7 @@ void TService::Main(const std::vector<std::string>& args) {
   } catch (...) {
     if (!failure) failure = std::current_exception();
   }
-  if (failure) LogMessage("Service failed on execute: " + MessageOf(failure));
+  if (failure) LogMessage(FailureText("executar", failure));
 }
 
 void TService::DoExecute() {
@@ -195,7 +208,7 @@ void TServiceThread::Execute() {
     }
   } catch (...) {
     service_.start_failed_ = true;
-    service_.LogMessage("Service failed on start: " + MessageOf(std::current_exception()));
+    service_.LogMessage(FailureText("iniciar", std::current_exception()));
     return;
   }
   try {
@@ -203,7 +216,7 @@ void TServiceThread::Execute() {
     service_.DoExecute();
     ProcessRequests(false);
   } catch (...) {
-    service_.LogMessage("Service failed on execute: " + MessageOf(std::current_exception()));
+    service_.LogMessage(FailureText("executar", std::current_exception()));
   }
 }
 
@@ -283,9 +296,9 @@ void TServiceThread::ProcessRequests(bool wait_for_message) {
         }
       }
       if (const char* name = RequestName(code))
-        service_.LogMessage(std::string("Service failed on ") + name + ": " + msg);
+        service_.LogMessage(messages::Format(messages::kEvServiceFailed, {name, msg}));
       else
-        service_.LogMessage("Service failed in custom message(" + std::to_string(code) + "): " + msg);
+        service_.LogMessage(messages::Format(messages::kEvServiceFailedCustom, {std::to_string(code), msg}));
     }
   }
 }

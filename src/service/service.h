@@ -7,6 +7,8 @@
 // request at a time in the order received.
 #pragma once
 
+#include "common/messages.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -98,7 +100,7 @@ class TService {
   const std::vector<std::string>& Params() const { return params_; }
 
   // One entry of error type in the event log, with the service name as its source.
-  virtual void LogMessage(const std::string& text);
+  virtual void LogMessage(const messages::Text& text);
 
   // Handlers; the defaults do nothing and accept every request.
   virtual void DoStart(bool& started) { (void)started; }

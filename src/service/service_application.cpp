@@ -56,6 +56,10 @@ void TServiceApplication::Initialize() {
   host::InitializeProcess();
 }
 
+std::vector<std::string> TServiceApplication::EventSources() const {
+  return {service_->Name(), EventSource()};
+}
+
 std::string TServiceApplication::EventSource() {
   std::string exe = os::ExeName();
   return exe.substr(settings::ExtractFilePath(exe).size());
@@ -88,6 +92,7 @@ int TServiceApplication::Install(bool silent) {
       throw std::runtime_error(SystemErrorText(e));
     }
     try {
+      host::RegisterEventSources(EventSources(), os::ExeName());
       service_->DoAfterInstall();
     } catch (...) {
       // A registration whose install could not be completed does not stay behind.
@@ -121,6 +126,7 @@ int TServiceApplication::Uninstall(bool silent) {
     } catch (const os::OsError& e) {
       throw std::runtime_error(SystemErrorText(e));
     }
+    host::RemoveEventSources(EventSources());
     service_->DoAfterUninstall();
   } catch (const std::exception& e) {
     os::ShowMessage("Service \"" + service_->DisplayName() + "\" failed to uninstall with error: \"" + e.what() + "\"",
@@ -139,7 +145,7 @@ void TServiceApplication::ServiceMainEntry(const std::vector<std::string>& args)
     ++g_mains;
   }
   if (int err = host::RegisterControlHandler(svc->Name(), svc->GetServiceController()))
-    svc->LogMessage(os::SysErrorMessage(err));
+    svc->LogMessage(messages::Format(messages::kEvSystemError, {os::SysErrorMessage(err)}));
   else
     svc->Main(args);
   std::lock_guard lock(g_mains_mu);
@@ -153,7 +159,8 @@ int TServiceApplication::RunService() {
   // one entry in the event log, never a cycle or a handler: replication goes on.
   settings::SetLogWriteFailures(settings::LogWriteFailures::kReport);
   // What escapes a tick or a task of the main thread goes to the event log, and the loop goes on.
-  loop_.SetExceptionHandler([source](const std::string& msg) { os::WriteEventLog(source, msg); });
+  loop_.SetExceptionHandler(
+      [source](const std::string& msg) { os::WriteEventLog(source, messages::Format(messages::kEvCycleFailed, {msg})); });
   g_service = service_.get();
   int dispatcher_error = 0;
   std::thread dispatcher([&] {
@@ -168,7 +175,7 @@ int TServiceApplication::RunService() {
     g_mains_cv.wait_for(lock, std::chrono::seconds(30), [] { return g_mains == 0; });
   }
   if (dispatcher_error != 0) {
-    os::WriteEventLog(source, os::SysErrorMessage(dispatcher_error));
+    os::WriteEventLog(source, messages::Format(messages::kEvSystemError, {os::SysErrorMessage(dispatcher_error)}));
     return 1;
   }
   return service_->StartFailed() ? 1 : 0;

@@ -39,6 +39,8 @@ class TServiceApplication {
   replication::MainLoop& Loop() { return loop_; }
   // The event source of the application's own reports: the executable's file name.
   static std::string EventSource();
+  // Every event source the program reports under: the service's name, and EventSource().
+  std::vector<std::string> EventSources() const;
 
  private:
   int Install(bool silent);

@@ -81,6 +81,12 @@ class Service {
 // there, which the install refuses for that reason instead.
 void PrepareProgramFolder(const std::string& service_name);
 
+// The event sources the program reports under (the service's name, and the program's file name
+// for what escapes its main thread), with the program as their message file, so that Event Viewer
+// shows each entry's text by its Event ID. Windows only; the journal needs nothing.
+void RegisterEventSources(const std::vector<std::string>& sources, const std::string& exe);
+void RemoveEventSources(const std::vector<std::string>& sources);
+
 // Where the agent's data lives for the program at `exe` (settings/app_dir.h), as its service
 // manager has it. Linux: the folders systemd gives the running service (STATE_DIRECTORY,
 // LOGS_DIRECTORY), or else those named by the installed unit that runs `exe` (StateDirectory=,

@@ -147,7 +147,7 @@ ControlHandler g_control = nullptr;
 // Ends the process without waiting for anything: the answer to a second stop signal. The
 // central server only ever stores whole batches, and the next start sends whatever it did not.
 [[noreturn]] void EndAtOnce(const std::string& service_name, int signo) {
-  os::WriteEventLog(service_name, "Second stop signal while stopping: the process ends at once");
+  os::WriteEventLog(service_name, messages::Format(messages::kEvSecondStop));
   ::_exit(128 + signo);
 }
 
@@ -508,6 +508,9 @@ ServiceQuery QueryService(const std::string& service_name, const RecordedService
     q.detail = "no service run has left a record in this folder";
   return q;
 }
+
+void RegisterEventSources(const std::vector<std::string>&, const std::string&) {}
+void RemoveEventSources(const std::vector<std::string>&) {}
 
 DataFolders LocateDataFolders(const std::string& service_name, const std::string& exe) {
   // The running service: systemd made its folders and says where.

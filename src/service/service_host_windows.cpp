@@ -119,6 +119,31 @@ void PrepareProgramFolder(const std::string&) {
                              ". Install the program in a folder under Program Files, which only the administrators can change.");
 }
 
+namespace {
+const std::wstring kEventLogKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+}  // namespace
+
+void RegisterEventSources(const std::vector<std::string>& sources, const std::string& exe) {
+  for (const std::string& source : sources) {
+    HKEY key = nullptr;
+    LSTATUS rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kEventLogKey + Wide(source)).c_str(), 0, nullptr, 0,
+                                   KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) throw os::OsError(static_cast<int>(rc), "The event source " + source + " cannot be registered: " + os::SysErrorMessage(static_cast<int>(rc)));
+    const std::wstring file = Wide(exe);
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    rc = ::RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                          static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+    if (rc == ERROR_SUCCESS)
+      rc = ::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    ::RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) throw os::OsError(static_cast<int>(rc), "The event source " + source + " cannot be registered: " + os::SysErrorMessage(static_cast<int>(rc)));
+  }
+}
+
+void RemoveEventSources(const std::vector<std::string>& sources) {
+  for (const std::string& source : sources) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kEventLogKey + Wide(source)).c_str());
+}
+
 DataFolders LocateDataFolders(const std::string&, const std::string&) { return {}; }
 
 std::vector<os::AccountId> ServiceAccounts(const std::string& service_name, bool) {

@@ -3,10 +3,15 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <exception>
 #include <thread>
 
+#include "common/messages.h"
 #include "common/text.h"
 #include "connections/central/central_connection.h"
 #include "connections/local/local_connection.h"
@@ -28,22 +33,44 @@ namespace service::status {
 using JsonValue = nlohmann::ordered_json;
 using replication::DisplayTime;
 using replication::TimePoint;
+using messages::Format;
 
 int StatusResult::ExitCode() const {
-  if (!attention.empty()) return kNeedsAttention;
-  if (!unknown.empty()) return kCannotTell;
-  return kHealthy;
+  // The worst found wins; "cannot tell" only when nothing wrong was found.
+  if (!critical.empty()) return kCritical;
+  if (!warning.empty()) return kWarning;
+  if (!unknown.empty()) return kUnknown;
+  return kOk;
+}
+
+void StatusResult::Add(int level, const messages::Text& text) {
+  switch (level) {
+    case kCritical: critical.push_back(text.str()); break;
+    case kWarning: warning.push_back(text.str()); break;
+    case kUnknown: unknown.push_back(text.str()); break;
+    default: notes.push_back(text.str()); break;
+  }
+  if (level == kCritical || level == kWarning) attention.push_back(text.str());
 }
 
 namespace {
 
 constexpr std::uint64_t kMaxRecordBytes = 1 << 20;  // a record is a few hundred bytes
+
+// What the check is waiting for, for a time-out to name.
+constexpr int kBusyLocal = 1, kBusyCentral = 2, kBusyService = 4;
+std::atomic<int> g_busy{0};
+struct Busy {
+  int bit;
+  explicit Busy(int b) : bit(b) { g_busy |= bit; }
+  ~Busy() { g_busy &= ~bit; }
+};
 constexpr std::uint64_t kLogTailBytes = 64 * 1024;  // enough for the last lines of any log
 
 std::string ReadWholeFile(const std::string& path, std::uint64_t limit) {
   os::File f(path, os::File::Mode::kReadOwn);
   const std::uint64_t size = f.Size();
-  if (size > limit) throw std::runtime_error("it is too large (" + std::to_string(size) + " bytes)");
+  if (size > limit) throw std::runtime_error("grande demais (" + std::to_string(size) + " bytes)");
   std::string bytes(static_cast<std::size_t>(size), '\0');
   std::size_t got = 0;
   while (got < bytes.size()) {
@@ -123,13 +150,13 @@ void ReadSettings(StatusResult& r) {
   Setting vendor = ReadSetting(ini, "VendorLib", "");
   if (vendor.value.empty()) {
     std::string names;
-    for (const std::string& n : localdb::DefaultClientLibraries()) names += (names.empty() ? "" : ", then ") + n;
-    vendor.meaning = "the default names: " + names;
+    for (const std::string& n : localdb::DefaultClientLibraries()) names += (names.empty() ? "" : ", depois ") + n;
+    vendor.meaning = "os nomes padrão: " + names;
   }
   r.settings.push_back(vendor);
   Setting monitor = ReadSetting(ini, "MonitorarComando", "0");
-  monitor.meaning = ini.ReadBool(settings::kSettingsSection, "MonitorarComando", false) ? "verbose logging on"
-                                                                                        : "verbose logging off";
+  monitor.meaning = ini.ReadBool(settings::kSettingsSection, "MonitorarComando", false) ? "registro detalhado ligado"
+                                                                                        : "registro detalhado desligado";
   r.settings.push_back(monitor);
 }
 
@@ -150,9 +177,8 @@ void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
     for (const localdb::RefusedLibrary& lib : conn.FDPhysFBDriverLink1.Manager().Refused())
       r.refused_libraries.push_back(
           lib.missing_function.empty()
-              ? "The client library " + lib.path + " was not loaded, as others can change it: " + os::DescribeUntrusted(lib.untrusted)
-              : "The library " + lib.path + " was not loaded: it is not a Firebird client (it lacks the function " +
-                    lib.missing_function + ")");
+              ? Format(messages::kStLibraryUntrusted, {lib.path, DescribeUntrustedPt(lib.untrusted)}).str()
+              : Format(messages::kStLibraryNotClient, {lib.path, lib.missing_function}).str());
   };
   try {
     conn.FDPhysFBDriverLink1.Driver();
@@ -161,7 +187,7 @@ void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
     r.library_path = conn.FDPhysFBDriverLink1.Manager().LoadedPath();
   } catch (const std::exception& e) {
     r.library_error = e.what();
-    r.local_error = "no Firebird client library can be loaded";
+    r.local_error = "nenhuma biblioteca cliente do Firebird pode ser carregada";
     refused();
     return;
   }
@@ -178,7 +204,7 @@ void CheckLocal(StatusResult& r, localdb::LocalConnection& conn) {
     localdb::TFDQuery padrao("StatusPadrao", conn.ConnQuelbrant, conn.TransLeitura, localdb::kSqlPadrao);
     padrao.Open();
     if (padrao.IsEmpty()) {
-      r.local_error = "the table PADRAO has no row, so the store code is unknown";
+      r.local_error = "a tabela PADRAO não tem registro, então o código da loja é desconhecido";
     } else {
       r.store_code = padrao.FieldByName("CODIGOLOJA").AsInteger();
     }
@@ -204,7 +230,10 @@ void ConnectCentral(StatusResult& r, central::CentralConnection& c, const Option
   else params.Add("HostName=" + r.central_host);
   if (options.central_port) params[params.IndexOfName("Port")] = "Port=" + std::to_string(options.central_port);
   r.central_port = params.Values("Port");
-  // An answer the check waits for as long as for the connection, not the cycle's minute.
+  // An answer the check waits for as long as for the connection, not the cycle's minute; both within
+  // the check's own bound, so that a server that does not answer is named as such.
+  const auto bound = std::chrono::duration_cast<decltype(c.ConnServer.timeouts.connect)>(options.timeout) * 2 / 5;
+  if (bound.count() > 0 && bound < c.ConnServer.timeouts.connect) c.ConnServer.timeouts.connect = bound;
   c.ConnServer.timeouts.exchange = c.ConnServer.timeouts.connect;
   try {
     c.ConnServer.SetConnected(true);
@@ -222,7 +251,7 @@ void ReadIndex(StatusResult& r, central::CentralConnection& c) {
     r.index = r.index_row ? c.CDSIndice.FieldByName("RPL_INDICEESTOQUE").AsString() : std::string();
     r.index_read = true;
   } catch (const std::exception& e) {
-    r.central_error = std::string("the index cannot be read: ") + e.what();
+    r.central_error = std::string("o índice não pode ser lido: ") + e.what();
   }
   try {
     c.CDSIndice.Close();  // the provider's reset call
@@ -289,7 +318,7 @@ bool Present(const std::string& path) {
 // A file of the agent's that is not its own (a link, a device, a hard link, another account's):
 // named, and never read, as this check may run as root where the service's account writes.
 void NoteForeign(StatusResult& r, const std::string& what, const std::string& path, const os::ForeignFile& e) {
-  r.foreign_files.push_back(what + " " + path + " is not the agent's own file (" + e.what() + "), so it was not read");
+  r.foreign_files.push_back(Format(messages::kStForeignFile, {what, path, e.what()}).str());
 }
 
 void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
@@ -308,7 +337,7 @@ void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
       recorded.exe = s.value("exe", std::string());
     }
   } catch (const os::ForeignFile& e) {
-    NoteForeign(r, "The cycle record", r.record_file, e);
+    NoteForeign(r, "O registro de ciclos", r.record_file, e);
     r.record_error = e.what();
   } catch (const std::exception& e) {
     r.record_error = e.what();
@@ -322,7 +351,7 @@ void CheckStateFile(StatusResult& r) {
   try {
     os::File probe(path, os::File::Mode::kReadOwn);
   } catch (const os::ForeignFile& e) {
-    NoteForeign(r, "The state file", path, e);
+    NoteForeign(r, "O arquivo de estado", path, e);
   } catch (const os::OsError&) {
     // Missing or unreadable: the cycle starts it anew, and the check reads it no further.
   }
@@ -332,7 +361,7 @@ void CheckStateFile(StatusResult& r) {
 // account, whatever a file in its folders says: what it could write, root's check would load.
 void CheckProgramFolder(StatusResult& r) {
   const std::vector<os::UntrustedWrite> found = UntrustedProgramPaths(r.library_path, os::ProgramTrustees());
-  if (!found.empty()) r.untrusted = os::DescribeUntrusted(found);
+  if (!found.empty()) r.untrusted = DescribeUntrustedPt(found);
 }
 
 void ReadLog(StatusResult& r, std::size_t lines) {
@@ -342,7 +371,7 @@ void ReadLog(StatusResult& r, std::size_t lines) {
   try {
     r.log_tail = LastLines(r.log_file, lines);
   } catch (const os::ForeignFile& e) {
-    NoteForeign(r, "The activity log", r.log_file, e);
+    NoteForeign(r, "O log de atividades", r.log_file, e);
     r.log_error = e.what();
   } catch (const std::exception& e) {
     r.log_error = e.what();
@@ -355,148 +384,176 @@ std::string SameFile(std::string command) {
 }
 
 // Rows held behind a gap, as the cycle record tells them.
-std::string HeldText(const JsonValue& h) {
+messages::Text HeldText(const JsonValue& h) {
   auto number = [&](const char* key) {
     return h.contains(key) && h[key].is_number_integer() ? std::to_string(h[key].get<std::int64_t>()) : std::string("?");
   };
   std::string values = number("first");
-  if (number("last") != values) values += " to " + number("last");
-  const std::string rows = number("rows");
-  std::string s = (rows == "?" ? std::string("Rows wait") : rows == "1" ? std::string("1 row waits") : rows + " rows wait") +
-                  " behind SEQUENCIAL " + values;
-  if (auto t = replication::ParseIsoTime(h.value("since", std::string()))) s += " since " + DisplayTime(*t);
+  if (number("last") != values) values += " a " + number("last");
+  std::string since;
+  if (auto t = replication::ParseIsoTime(h.value("since", std::string()))) since = " desde " + DisplayTime(*t);
   const std::string holders = h.value("holders", std::string());
-  s += holders.empty() ? ", which an open transaction of the local database may still write"
-                       : ", which an open transaction of the local database may still write: " + replication::OneLine(holders, 1000);
-  return s;
+  return Format(messages::kStHeld,
+                {number("rows"), values, since, holders.empty() ? "" : ": " + replication::OneLine(holders, 1000)});
 }
 
-// The verdict, from what was found.
-void Judge(StatusResult& r) {
-  const std::string store = r.store_code ? "store " + std::to_string(*r.store_code) : std::string("the store");
-  if (!r.settings_exists)
-    r.notes.push_back("There is no settings file " + r.settings_file + ": every setting is its default.");
-  if (!r.settings_error.empty())
-    r.attention.push_back("The settings file cannot be read (" + r.settings_error +
-                          "): the service runs on the defaults.");
-  if (!r.library_error.empty()) r.attention.push_back("No Firebird client library can be loaded: " + r.library_error);
+// A whole number of a record's object, when it holds one.
+std::optional<std::int64_t> Integer(const JsonValue& j, const char* key) {
+  if (j.is_object() && j.contains(key) && j[key].is_number_integer()) return j[key].get<std::int64_t>();
+  return std::nullopt;
+}
+
+std::string ServiceWord(const std::string& state) {
+  if (state == StateName(1)) return "parado";
+  if (state == StateName(2)) return "iniciando";
+  if (state == StateName(3)) return "parando";
+  if (state == StateName(4)) return "rodando";
+  if (state == StateName(5)) return "retomando";
+  if (state == StateName(6)) return "pausando";
+  if (state == StateName(7)) return "pausado";
+  return state;
+}
+
+}  // namespace
+
+// The verdict, from what was found: critical when the store has not replicated for longer than the
+// threshold or never will by itself, a warning when it is behind or a cycle failed, unknown when
+// something essential could not be found out.
+void Judge(StatusResult& r, const Options& options) {
+  const std::string store = r.store_code ? "loja " + std::to_string(*r.store_code) : std::string("loja");
+  if (!r.settings_exists) r.Add(kNote, Format(messages::kStNoSettings, {r.settings_file}));
+  if (!r.settings_error.empty()) r.Add(kWarning, Format(messages::kStSettingsUnreadable, {r.settings_error}));
+  if (!r.library_error.empty()) r.Add(kCritical, Format(messages::kStNoLibrary, {r.library_error}));
   else if (!r.local_error.empty())
-    r.attention.push_back("The local database cannot be used: " + replication::OneLine(r.local_error, 1000));
+    r.Add(kWarning, Format(messages::kStLocalFailed, {replication::OneLine(r.local_error, 1000)}));
   if (!r.central_error.empty())
-    r.attention.push_back("The central server cannot be used: " + replication::OneLine(r.central_error, 1000));
+    r.Add(kWarning, Format(messages::kStCentralFailed, {replication::OneLine(r.central_error, 1000)}));
 
   if (r.index_read) {
     const bool initial_load = r.index.empty() || r.index == "0";
     const std::optional<std::int64_t> index = ParseIndex(r.index);
+    const std::string has = r.index_row ? "o índice \"" + r.index + "\"" : std::string("nenhum índice");
     if (initial_load && r.load_mark) {
-      r.notes.push_back(std::string("The central server has ") +
-                        (r.index_row ? "the index \"" + r.index + "\"" : "no index") + " for " + store +
-                        ": the initial load already written (up to SEQUENCIAL " + std::to_string(*r.load_mark) +
-                        ") is still waiting to be sent; the next cycle sends it instead of loading again.");
+      r.Add(kNote, Format(messages::kStLoadWaiting, {has, store, std::to_string(*r.load_mark)}));
     } else if (initial_load) {
-      std::string s = std::string("The central server has ") + (r.index_row ? "the index \"" + r.index + "\"" : "no index") +
-                      " for " + store + ": the next cycle first seeds the outgoing log with the stock of every product";
-      if (r.initial_load_rows) s += " (" + std::to_string(*r.initial_load_rows) + " rows)";
-      r.notes.push_back(s + ".");
+      r.Add(kNote, Format(messages::kStLoadNext,
+                          {has, store,
+                           r.initial_load_rows ? " (" + std::to_string(*r.initial_load_rows) + " registros)" : ""}));
     } else if (index && r.outgoing_rows &&
                (r.generator_value ? *index > *r.generator_value
                                   : r.highest_sequencial && *index - 100 > *r.highest_sequencial)) {
       r.index_above_local = true;
-      const std::string highest = r.highest_sequencial ? std::to_string(*r.highest_sequencial) : std::string("none");
-      r.attention.push_back("The central server's index for " + store + " (" + r.index + ") is above " +
-                            (r.generator_value ? "what the local database has numbered (generator " + r.generator +
-                                                     " at " + std::to_string(*r.generator_value) +
-                                                     ", highest SEQUENCIAL " + highest + ")"
-                                               : "the highest SEQUENCIAL here (" + highest + ")") +
-                            ": the store database was restored or replaced. New rows numbered up to " + r.index +
-                            " will never be sent until its generator is set past the index (see the activity log for "
-                            "the command).");
+      const std::string highest = r.highest_sequencial ? std::to_string(*r.highest_sequencial) : std::string("nenhum");
+      r.Add(kCritical, Format(messages::kStRestored,
+                              {store, r.index,
+                               r.generator_value ? "do que o banco local numerou (gerador " + r.generator + " em " +
+                                                       std::to_string(*r.generator_value) + ", maior SEQUENCIAL " +
+                                                       highest + ")"
+                                                 : "do maior SEQUENCIAL daqui (" + highest + ")"}));
     }
   }
 
   if (!r.rows_waiting_error.empty())
-    r.attention.push_back("The rows above the central server's index for " + store + " (\"" + r.index +
-                          "\") cannot be selected, and no cycle can select them either: " +
-                          replication::OneLine(r.rows_waiting_error, 1000));
+    r.Add(kCritical, Format(messages::kStRowsUnselectable,
+                            {store, r.index, replication::OneLine(r.rows_waiting_error, 1000)}));
 
   // The service.
   const host::ServiceQuery& s = r.service;
   if (!s.known) {
-    r.unknown.push_back("The service's state cannot be found out: " + s.error);
+    r.Add(kUnknown, Format(messages::kStServiceUnknown, {s.error}));
   } else if (!s.installed && s.state == StateName(1)) {
-    r.attention.push_back("The service is not installed and not running here, so nothing replicates.");
+    r.Add(kCritical, Format(messages::kStNotInstalled));
   } else if (s.state == StateName(1)) {
-    r.attention.push_back("The service is not running, so nothing replicates" +
-                          (s.detail.empty() ? std::string() : " (" + s.detail + ")") + ".");
+    r.Add(kCritical, Format(messages::kStNotRunning, {s.detail.empty() ? std::string() : " (" + s.detail + ")"}));
   } else if (s.state == StateName(7)) {
-    r.notes.push_back("The service is paused; its cycles go on all the same.");
+    r.Add(kNote, Format(messages::kStPaused));
   } else if (s.state != StateName(4)) {
-    r.notes.push_back("The service is changing state (" + s.state + ").");
+    r.Add(kNote, Format(messages::kStChanging, {ServiceWord(s.state)}));
   }
   // Windows paths ignore letter case; two Linux paths that differ only in case are rare enough.
   if (s.installed && !s.command.empty() && !text::EqualsIgnoreCase(SameFile(s.command), r.executable))
-    r.notes.push_back("The installed service runs " + s.command + ", not this copy (" + r.executable +
-                      "): this check reads this copy's settings, record and log.");
+    r.Add(kNote, Format(messages::kStOtherCopy, {s.command, r.executable}));
 
-  if (!r.untrusted.empty())
-    r.attention.push_back("Others can change what the service runs with full rights: " + r.untrusted +
-                          ". Let only the administrators change the program's folder and what it holds.");
-  for (const std::string& s : r.refused_libraries) r.attention.push_back(s + ".");
-  for (const std::string& s : r.foreign_files) r.attention.push_back(s + ".");
+  if (!r.untrusted.empty()) r.Add(kWarning, Format(messages::kStUntrusted, {r.untrusted}));
+  for (const std::string& t : r.refused_libraries) {
+    r.warning.push_back(t);
+    r.attention.push_back(t);
+  }
+  for (const std::string& t : r.foreign_files) {
+    r.warning.push_back(t);
+    r.attention.push_back(t);
+  }
 
+  const JsonValue j = r.record_text.empty() ? JsonValue() : JsonValue::parse(r.record_text, nullptr, false);
+  const bool runs = s.state == StateName(4) || s.state == StateName(7);
   // A service that runs but has finished no cycle for three cycles and an answer's time-out is
   // hung (or its process gone without a word); its process alone cannot tell.
-  if ((s.state == StateName(4) || s.state == StateName(7)) && !r.record_text.empty()) {
-    const JsonValue j = JsonValue::parse(r.record_text, nullptr, false);
+  if (runs && j.is_object()) {
     std::optional<TimePoint> last;
     std::int64_t took_ms = 0;
     if (j.contains("last_cycle") && j["last_cycle"].is_object()) {
       last = replication::ParseIsoTime(j["last_cycle"].value("end", std::string()));
-      if (j["last_cycle"].contains("duration_ms") && j["last_cycle"]["duration_ms"].is_number_integer())
-        took_ms = std::clamp<std::int64_t>(j["last_cycle"]["duration_ms"].get<std::int64_t>(), 0, 86400000);
+      if (auto d = Integer(j["last_cycle"], "duration_ms")) took_ms = std::clamp<std::int64_t>(*d, 0, 86400000);
     }
     if (!last && j.contains("counters") && j["counters"].is_object())
       last = replication::ParseIsoTime(j["counters"].value("since", std::string()));
     const auto cycle = std::chrono::milliseconds(TTavrimondoClient::kTimerInterval) + std::chrono::milliseconds(took_ms);
     const auto limit = 3 * cycle + std::chrono::milliseconds(central::kExchangeTimeout.count());
     if (last && r.checked_at - *last > limit)
-      r.attention.push_back("No cycle completed since " + DisplayTime(*last) + " (" +
-                            replication::DisplayDuration(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                r.checked_at - *last)) +
-                            " ago), though the service " + (s.state == StateName(7) ? "is paused" : "runs") +
-                            ": it may be hung.");
+      r.Add(kCritical,
+            Format(messages::kStHung, {DisplayTime(*last),
+                                       replication::DisplayDuration(
+                                           std::chrono::duration_cast<std::chrono::milliseconds>(r.checked_at - *last)),
+                                       s.state == StateName(7) ? "pausado" : "rodando"}));
   }
 
   // The last cycle.
-  if (!r.record_error.empty()) r.notes.push_back("The cycle record cannot be read: " + r.record_error);
-  if (!r.record_text.empty()) {
-    const JsonValue j = JsonValue::parse(r.record_text, nullptr, false);
-    if (j.is_object() && j.contains("last_cycle") && j["last_cycle"].is_object()) {
+  if (!r.record_error.empty()) r.Add(kNote, Format(messages::kStRecordUnreadable, {r.record_error}));
+  if (j.is_object()) {
+    if (j.contains("last_cycle") && j["last_cycle"].is_object()) {
       const JsonValue& c = j["last_cycle"];
       if (c.value("outcome", std::string()) == replication::OutcomeName(replication::CycleOutcome::kFailed)) {
         std::string when;
         if (auto t = replication::ParseIsoTime(c.value("end", std::string()))) when = " (" + DisplayTime(*t) + ")";
-        r.attention.push_back("The last cycle failed" + when + ": " +
-                              replication::OneLine(c.value("error", std::string("(no message)")), 1000));
+        r.Add(kWarning, Format(messages::kStLastCycleFailed,
+                               {when, replication::OneLine(c.value("error", std::string("(sem mensagem)")), 1000)}));
+        // Failing for longer than the threshold: the store does not replicate.
+        if (j.contains("counters") && j["counters"].is_object()) {
+          const JsonValue& n = j["counters"];
+          const std::int64_t failures = Integer(n, "consecutive_failures").value_or(0);
+          // A service that has not succeeded since it started counts from its start.
+          const auto time_of = [&](const char* key) {
+            return n.contains(key) && n[key].is_string() ? replication::ParseIsoTime(n[key].get<std::string>())
+                                                         : std::nullopt;
+          };
+          std::optional<TimePoint> since = time_of("last_success");
+          if (!since) since = time_of("since");
+          if (failures > 0 && since && r.checked_at - *since >= options.critical_after)
+            r.Add(kCritical, Format(messages::kStFailingSince,
+                                    {DisplayTime(*since),
+                                     replication::DisplayDuration(
+                                         std::chrono::duration_cast<std::chrono::milliseconds>(r.checked_at - *since)),
+                                     std::to_string(failures)}));
+        }
       }
       if (c.contains("held") && c["held"].is_object()) {
-        // Rows wait behind a gap that an open transaction may still fill; after ten minutes
-        // someone should look at that transaction (it is passed at thirty).
+        // Rows wait behind a gap that an open transaction may still fill: a cycle or two is an ERP
+        // at work, a minute is a store behind, and after ten someone should look at that
+        // transaction (it is passed at thirty).
         const JsonValue& h = c["held"];
         const auto since = replication::ParseIsoTime(h.value("since", std::string()));
-        std::string text = HeldText(h);
-        if (since && r.checked_at - *since >= replication::GapTracker::Limits{}.report_after)
-          r.attention.push_back(text + ".");
-        else
-          r.notes.push_back(text + ".");
+        const auto held_for = since ? r.checked_at - *since : std::chrono::system_clock::duration::zero();
+        r.Add(held_for >= replication::GapTracker::Limits{}.report_after ? kCritical
+              : held_for >= std::chrono::minutes(1)                        ? kWarning
+                                                                            : kNote,
+              HeldText(h));
       }
-    } else if (s.state == StateName(4) || s.state == StateName(7)) {
-      r.notes.push_back("The service has not finished a cycle yet.");
+    } else if (runs) {
+      r.Add(kNote, Format(messages::kStNoCycleYet));
     }
   }
 }
 
-}  // namespace
 
 StatusResult Gather(const Options& options) {
   StatusResult r;
@@ -517,6 +574,7 @@ StatusResult Gather(const Options& options) {
     central::CentralConnection central;
     std::exception_ptr local_failure, central_failure;
     std::thread local_thread([&] {
+      Busy busy(kBusyLocal);
       try {
         CheckLocal(r, local);
       } catch (...) {
@@ -524,6 +582,7 @@ StatusResult Gather(const Options& options) {
       }
     });
     try {
+      Busy busy(kBusyCentral);
       ConnectCentral(r, central, options);
     } catch (...) {
       central_failure = std::current_exception();
@@ -532,20 +591,29 @@ StatusResult Gather(const Options& options) {
     if (local_failure) r.local_error = MessageOf(local_failure);
     if (central_failure) r.central_error = MessageOf(central_failure);
 
-    if (r.central_connected && r.store_code) ReadIndex(r, central);
-    central.ConnServer.SetConnected(false);
-    if (r.index_read && r.local_connected && r.store_code) CountWaiting(r, local);
-    local.ConnQuelbrant.SetConnected(false);
+    {
+      Busy busy(kBusyCentral);
+      if (r.central_connected && r.store_code) ReadIndex(r, central);
+      central.ConnServer.SetConnected(false);
+    }
+    {
+      Busy busy(kBusyLocal);
+      if (r.index_read && r.local_connected && r.store_code) CountWaiting(r, local);
+      local.ConnQuelbrant.SetConnected(false);
+    }
 
     host::RecordedService recorded;
     ReadRecord(r, recorded);
     CheckStateFile(r);
     CheckProgramFolder(r);
-    r.service = options.query_service ? options.query_service(recorded) : host::QueryService(kServiceName, recorded);
+    {
+      Busy busy(kBusyService);
+      r.service = options.query_service ? options.query_service(recorded) : host::QueryService(kServiceName, recorded);
+    }
     ReadLog(r, options.log_lines);
-    Judge(r);
+    Judge(r, options);
   } catch (const std::exception& e) {
-    r.unknown.push_back(std::string("The check stopped early: ") + e.what());
+    r.Add(kUnknown, Format(messages::kStStoppedEarly, {e.what()}));
   }
   return r;
 }
@@ -563,12 +631,12 @@ std::string Pad(const std::string& s, std::size_t width) {
 std::string Ago(TimePoint then, TimePoint now) {
   const auto d = std::chrono::duration_cast<std::chrono::milliseconds>(now - then);
   if (d.count() < 0) return "";
-  if (d.count() < 60000) return ", " + std::to_string(d.count() / 1000) + " s ago";
-  return ", " + replication::DisplayDuration(d) + " ago";
+  if (d.count() < 60000) return ", há " + std::to_string(d.count() / 1000) + " s";
+  return ", há " + replication::DisplayDuration(d);
 }
 
 std::string TimeOf(const JsonValue& j, const char* key, TimePoint now, bool ago = false) {
-  if (!j.contains(key) || !j[key].is_string()) return "never";
+  if (!j.contains(key) || !j[key].is_string()) return "nunca";
   auto t = replication::ParseIsoTime(j[key].get<std::string>());
   if (!t) return j[key].get<std::string>();
   return DisplayTime(*t) + (ago ? Ago(*t, now) : "");
@@ -578,113 +646,167 @@ std::string Count(const JsonValue& j, const char* key) {
   return j.contains(key) && j[key].is_number_integer() ? std::to_string(j[key].get<std::int64_t>()) : "?";
 }
 
+std::string OutcomeWord(const std::string& outcome) {
+  using replication::CycleOutcome;
+  if (outcome == replication::OutcomeName(CycleOutcome::kSent)) return "enviou";
+  if (outcome == replication::OutcomeName(CycleOutcome::kIdle)) return "nada a enviar";
+  if (outcome == replication::OutcomeName(CycleOutcome::kFailed)) return "FALHOU";
+  if (outcome == replication::OutcomeName(CycleOutcome::kStoppedEarly)) return "parou antes do fim";
+  return outcome;
+}
+
+std::string ResultWord(int code) {
+  switch (code) {
+    case kOk: return "OK";
+    case kWarning: return "ATENÇÃO";
+    case kCritical: return "CRÍTICO";
+    default: return "INDETERMINADO";
+  }
+}
+
+// The first line, as monitoring plugins give it: the state, what matters most, and figures for
+// graphs after "|".
+std::string PluginLine(const StatusResult& r) {
+  const int code = r.ExitCode();
+  std::string what;
+  if (code == kCritical) what = r.critical.front();
+  else if (code == kWarning) what = r.warning.front();
+  else if (code == kUnknown) what = r.unknown.front();
+  else
+    what = (r.store_code ? "a loja " + std::to_string(*r.store_code) : std::string("a loja")) + " replica" +
+           (r.rows_waiting ? "; " + std::to_string(*r.rows_waiting) + " registro(s) aguardam o próximo ciclo" : "");
+  std::string line = std::string("TAVRIMONDO ") + ResultName(code) + " - " + replication::OneLine(what, 400);
+  std::string perf;
+  if (r.rows_waiting) perf += " aguardando=" + std::to_string(*r.rows_waiting);
+  const JsonValue j = r.record_text.empty() ? JsonValue() : JsonValue::parse(r.record_text, nullptr, false);
+  if (j.is_object() && j.contains("counters") && j["counters"].is_object())
+    if (auto f = Integer(j["counters"], "consecutive_failures")) perf += " falhas_seguidas=" + std::to_string(*f);
+  if (!perf.empty()) line += " |" + perf;
+  return line;
+}
+
 }  // namespace
+
+const char* ResultName(int exit_code) {
+  switch (exit_code) {
+    case kOk: return "OK";
+    case kWarning: return "WARNING";
+    case kCritical: return "CRITICAL";
+    default: return "UNKNOWN";
+  }
+}
 
 std::string FormatText(const StatusResult& r) {
   std::string o;
   // Much of what is shown came from outside (servers, the database, files others may write):
   // nothing in it may steer the terminal, start a line of its own or reorder what follows.
   auto line = [&](const std::string& s) { o += text::ForTerminal(s) + "\n"; };
-  line("Tavrimondo status check, " + DisplayTime(r.checked_at));
+  line(PluginLine(r));
+  line("Verificação do Tavrimondo, " + DisplayTime(r.checked_at));
   const int code = r.ExitCode();
-  line(std::string("Result: ") +
-       (code == kHealthy ? "HEALTHY" : code == kNeedsAttention ? "NEEDS ATTENTION" : "CANNOT TELL") +
-       " (exit code " + std::to_string(code) + ")");
-  for (const std::string& s : r.attention) line("  ! " + s);
+  line("Resultado: " + ResultWord(code) + " (" +
+       (ResultWord(code) == ResultName(code) ? std::string() : std::string(ResultName(code)) + ", ") +
+       "código de saída " + std::to_string(code) + ")");
+  for (const std::string& s : r.critical) line("  !! " + s);
+  for (const std::string& s : r.warning) line("  ! " + s);
   for (const std::string& s : r.unknown) line("  ? " + s);
   for (const std::string& s : r.notes) line("  - " + s);
   line("");
 
-  line("Settings file: " + r.settings_file + (r.settings_exists ? "" : " (missing)"));
+  line("Arquivo de configurações: " + r.settings_file + (r.settings_exists ? "" : " (não existe)"));
   for (const Setting& s : r.settings) {
-    std::string v = s.value.empty() ? "(empty)" : s.value;
-    if (s.is_default) v += "  (default)";
+    std::string v = s.value.empty() ? "(vazio)" : s.value;
+    if (s.is_default) v += "  (padrão)";
     if (!s.meaning.empty()) v += "  " + s.meaning;
     line("  " + Pad(s.key, 18) + v);
   }
-  line("Client library: " + (r.library_loaded ? r.library_file : "none loads: " + replication::OneLine(r.library_error, 1000)));
+  line("Biblioteca cliente: " +
+       (r.library_loaded ? r.library_file : "nenhuma carrega: " + replication::OneLine(r.library_error, 1000)));
   line("");
 
-  line("Local database: " + r.local_server + ":" + r.local_database);
+  line("Banco local: " + r.local_server + ":" + r.local_database);
   if (r.local_connected)
-    line(std::string("  Connection:          connected") + (r.local_second_password ? " (with the second password)" : ""));
+    line(std::string("  Conexão:             conectado") + (r.local_second_password ? " (com a segunda senha)" : ""));
   else
-    line("  Connection:          FAILED");
-  if (!r.local_error.empty()) line("  Error:               " + replication::OneLine(r.local_error, 1000));
-  if (r.store_code) line("  Store code:          " + std::to_string(*r.store_code));
+    line("  Conexão:             FALHOU");
+  if (!r.local_error.empty()) line("  Erro:                " + replication::OneLine(r.local_error, 1000));
+  if (r.store_code) line("  Código da loja:      " + std::to_string(*r.store_code));
   if (r.outgoing_rows)
-    line("  Outgoing log:        " + std::to_string(*r.outgoing_rows) + " rows, highest SEQUENCIAL " +
-         (r.highest_sequencial ? std::to_string(*r.highest_sequencial) : std::string("none")));
+    line("  Log de saída:        " + std::to_string(*r.outgoing_rows) + " registro(s), maior SEQUENCIAL " +
+         (r.highest_sequencial ? std::to_string(*r.highest_sequencial) : std::string("nenhum")));
   line("");
 
-  line("Central server: " + (r.central_host.empty() ? std::string("(no host)") : r.central_host) + ", port " +
+  line("Servidor Central: " + (r.central_host.empty() ? std::string("(sem host)") : r.central_host) + ", porta " +
        r.central_port);
-  line(std::string("  Connection:          ") + (r.central_connected ? "connected" : "FAILED"));
-  if (!r.central_error.empty()) line("  Error:               " + replication::OneLine(r.central_error, 1000));
+  line(std::string("  Conexão:             ") + (r.central_connected ? "conectado" : "FALHOU"));
+  if (!r.central_error.empty()) line("  Erro:                " + replication::OneLine(r.central_error, 1000));
   if (r.index_read)
-    line("  Index for the store: " + (r.index_row ? (r.index.empty() ? std::string("(empty)") : r.index) : "no row for the store") +
-         (r.index_above_local ? "  ABOVE THE LOCAL HIGHEST SEQUENCIAL" : ""));
+    line("  Índice da loja:      " +
+         (r.index_row ? (r.index.empty() ? std::string("(vazio)") : r.index) : "a loja não tem linha") +
+         (r.index_above_local ? "  ACIMA DO QUE O BANCO LOCAL NUMEROU" : ""));
   else if (r.central_connected && !r.store_code)
-    line("  Index for the store: not read (the store code comes from the local database)");
+    line("  Índice da loja:      não lido (o código da loja vem do banco local)");
   if (!r.rows_waiting_error.empty())
-    line("  Rows waiting:        cannot be counted: " + replication::OneLine(r.rows_waiting_error, 1000));
+    line("  Aguardando envio:    não podem ser contados: " + replication::OneLine(r.rows_waiting_error, 1000));
   if (r.rows_waiting)
-    line("  Rows waiting:        " + std::to_string(*r.rows_waiting) +
-         (r.initial_load_rows ? " (and " + std::to_string(*r.initial_load_rows) + " from the initial load to come)" : ""));
+    line("  Aguardando envio:    " + std::to_string(*r.rows_waiting) +
+         (r.initial_load_rows ? " (e " + std::to_string(*r.initial_load_rows) + " da carga inicial por vir)" : ""));
   line("");
 
   const host::ServiceQuery& s = r.service;
-  std::string svc = s.known ? s.state : "unknown (" + s.error + ")";
-  if (s.pid) svc += ", process " + std::to_string(s.pid);
-  line("Service: " + svc);
+  std::string svc = s.known ? ServiceWord(s.state) : "desconhecido (" + s.error + ")";
+  if (s.pid) svc += ", processo " + std::to_string(s.pid);
+  line("Serviço: " + svc);
   if (s.known)
-    line(std::string("  Installed:           ") + (s.installed ? "yes" + (s.command.empty() ? "" : ", " + s.command) : "no"));
-  if (!s.detail.empty()) line("  Note:                " + s.detail);
+    line(std::string("  Instalado:           ") + (s.installed ? "sim" + (s.command.empty() ? "" : ", " + s.command) : "não"));
+  if (!s.detail.empty()) line("  Nota:                " + s.detail);
 
-  line("Cycle record: " + r.record_file + (r.record_exists ? "" : " (none yet)"));
-  if (!r.record_error.empty()) line("  Error:               " + r.record_error);
+  line("Registro de ciclos: " + r.record_file + (r.record_exists ? "" : " (ainda não existe)"));
+  if (!r.record_error.empty()) line("  Erro:                " + r.record_error);
   if (!r.record_text.empty()) {
     const JsonValue j = JsonValue::parse(r.record_text, nullptr, false);
     if (j.is_object()) {
       if (j.contains("last_cycle") && j["last_cycle"].is_object()) {
         const JsonValue& c = j["last_cycle"];
-        line("  Last cycle:          " + TimeOf(c, "start", r.checked_at, true) + ", took " +
+        line("  Último ciclo:        " + TimeOf(c, "start", r.checked_at, true) + ", levou " +
              replication::DisplayDuration(std::chrono::milliseconds(c.value("duration_ms", std::int64_t{0}))) + ": " +
-             c.value("outcome", std::string("?")));
-        line("  Rows:                " + Count(c, "rows_read") + " read, " + Count(c, "rows_accepted") + " accepted, " +
-             Count(c, "rows_rejected") + " rejected");
+             OutcomeWord(c.value("outcome", std::string("?"))));
+        line("  Registros:           " + Count(c, "rows_read") + " lidos, " + Count(c, "rows_accepted") + " aceitos, " +
+             Count(c, "rows_rejected") + " recusados");
         const std::string before = c.value("index_before", std::string()), after = c.value("index_after", std::string());
         if (before == after)
-          line("  Index:               " + (before.empty() ? std::string("none") : before));
+          line("  Índice:              " + (before.empty() ? std::string("nenhum") : before));
         else
-          line("  Index:               " + (before.empty() ? std::string("none") : before) + " -> " + after);
+          line("  Índice:              " + (before.empty() ? std::string("nenhum") : before) + " -> " + after);
         const std::string error = c.value("error", std::string());
-        if (!error.empty()) line("  Error:               " + replication::OneLine(error, 1000));
-        if (c.contains("held") && c["held"].is_object()) line("  Held:                " + HeldText(c["held"]));
+        if (!error.empty()) line("  Erro:                " + replication::OneLine(error, 1000));
+        if (c.contains("held") && c["held"].is_object()) line("  Retidos:             " + HeldText(c["held"]).str());
       } else {
-        line("  Last cycle:          none yet");
+        line("  Último ciclo:        nenhum ainda");
       }
       if (j.contains("counters") && j["counters"].is_object()) {
         const JsonValue& n = j["counters"];
-        line("  Since " + TimeOf(n, "since", r.checked_at) + ": " + Count(n, "cycles") + " cycles (" + Count(n, "sent") +
-             " sent, " + Count(n, "idle") + " idle, " + Count(n, "failed") + " failed, " + Count(n, "stopped_early") +
-             " stopped early), " + Count(n, "rows_sent") + " rows sent, " + Count(n, "rows_rejected") + " rejected");
-        line("  Last success:        " + TimeOf(n, "last_success", r.checked_at, true));
-        line("  Last send:           " + TimeOf(n, "last_sent", r.checked_at, true));
-        line("  Last failure:        " + TimeOf(n, "last_failure", r.checked_at, true) +
-             (Count(n, "consecutive_failures") != "0" ? ", " + Count(n, "consecutive_failures") + " in a row" : ""));
+        line("  Desde " + TimeOf(n, "since", r.checked_at) + ": " + Count(n, "cycles") + " ciclos (" + Count(n, "sent") +
+             " enviaram, " + Count(n, "idle") + " sem nada a enviar, " + Count(n, "failed") + " falharam, " +
+             Count(n, "stopped_early") + " pararam antes do fim), " + Count(n, "rows_sent") + " registros enviados, " +
+             Count(n, "rows_rejected") + " recusados");
+        line("  Último sucesso:      " + TimeOf(n, "last_success", r.checked_at, true));
+        line("  Último envio:        " + TimeOf(n, "last_sent", r.checked_at, true));
+        line("  Última falha:        " + TimeOf(n, "last_failure", r.checked_at, true) +
+             (Count(n, "consecutive_failures") != "0" ? ", " + Count(n, "consecutive_failures") + " seguida(s)" : ""));
       }
-      if (j.contains("written") && j["written"].is_string()) line("  Written:             " + TimeOf(j, "written", r.checked_at, true));
+      if (j.contains("written") && j["written"].is_string())
+        line("  Gravado:             " + TimeOf(j, "written", r.checked_at, true));
     }
   }
   line("");
 
   if (!r.log_exists) {
-    line("Activity log: " + r.log_file + " (nothing logged this month)");
+    line("Log de atividades: " + r.log_file + " (nada registrado neste mês)");
   } else if (!r.log_error.empty()) {
-    line("Activity log: " + r.log_file + " cannot be read: " + r.log_error);
+    line("Log de atividades: " + r.log_file + " não pode ser lido: " + r.log_error);
   } else {
-    line("Activity log: " + r.log_file + ", last " + std::to_string(r.log_tail.size()) + " lines:");
+    line("Log de atividades: " + r.log_file + ", últimas " + std::to_string(r.log_tail.size()) + " linhas:");
     for (const std::string& l : r.log_tail) line("  " + l);
   }
   return o;
@@ -707,8 +829,10 @@ std::string FormatJson(const StatusResult& r) {
   JsonValue j;
   j["checked_at"] = replication::FormatIsoTime(r.checked_at);
   const int code = r.ExitCode();
-  j["result"] = code == kHealthy ? "healthy" : code == kNeedsAttention ? "needs attention" : "cannot tell";
+  j["result"] = text::ToLowerAscii(ResultName(code));
   j["exit_code"] = code;
+  j["critical"] = r.critical;
+  j["warning"] = r.warning;
   j["attention"] = r.attention;
   j["unknown"] = r.unknown;
   j["notes"] = r.notes;
@@ -770,18 +894,74 @@ std::string FormatJson(const StatusResult& r) {
   return j.dump(2, ' ', true, JsonValue::error_handler_t::replace) + "\n";
 }
 
-int RunStatusCheck(const std::vector<std::string>& args, const Options& options) {
+int RunStatusCheck(const std::vector<std::string>& args, const Options& given) {
   const bool json = FindCmdLineSwitch(args, "JSON");
-  StatusResult r = Gather(options);
-  std::string out;
-  try {
-    out = json ? FormatJson(r) : FormatText(r);
-  } catch (const std::exception& e) {
-    os::WriteStdout(std::string("The status check failed: ") + e.what() + "\n");
-    return kCannotTell;
+  Options options = given;
+  // "/TIMEOUT N": the whole check within N seconds.
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.size() > 1 && (a[0] == '-' || a[0] == '/') && text::EqualsIgnoreCase(a.substr(1), "TIMEOUT")) {
+      int seconds = 0;
+      const std::string& v = args[i + 1];
+      auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+      if (ec != std::errc() || p != v.data() + v.size() || seconds < 1 || seconds > 3600) {
+        os::WriteStdout("TAVRIMONDO UNKNOWN - -timeout quer um número de segundos entre 1 e 3600, não \"" +
+                        text::ForTerminal(v) + "\"\n");
+        return kUnknown;
+      }
+      options.timeout = std::chrono::seconds(seconds);
+    }
   }
-  if (!os::WriteStdout(out)) return kCannotTell;
-  return r.ExitCode();
+  auto write = [&](const StatusResult& r) {
+    std::string out;
+    try {
+      out = json ? FormatJson(r) : FormatText(r);
+    } catch (const std::exception& e) {
+      os::WriteStdout("TAVRIMONDO UNKNOWN - " + Format(messages::kStOutputFailed, {e.what()}).str() + "\n");
+      return kUnknown;
+    }
+    if (!os::WriteStdout(out)) return kUnknown;
+    return r.ExitCode();
+  };
+
+  // The check runs beside this thread, which answers at the time-out with what could not be found
+  // out: a monitoring tool must never wait on a server that does not answer.
+  struct Shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    StatusResult result;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::thread worker([shared, options] {
+    StatusResult r = Gather(options);
+    std::lock_guard lock(shared->mu);
+    shared->result = std::move(r);
+    shared->done = true;
+    shared->cv.notify_all();
+  });
+  {
+    std::unique_lock lock(shared->mu);
+    if (shared->cv.wait_for(lock, options.timeout, [&] { return shared->done; })) {
+      lock.unlock();
+      worker.join();
+      return write(shared->result);
+    }
+  }
+  worker.detach();
+  StatusResult late;
+  late.checked_at = std::chrono::system_clock::now();
+  const int busy = g_busy.load();
+  std::string who;
+  auto add = [&](const char* name) { who += (who.empty() ? "" : " e ") + std::string(name); };
+  if (busy & kBusyLocal) add("o banco local");
+  if (busy & kBusyCentral) add("o Servidor Central");
+  if (busy & kBusyService) add("o gerenciador de serviços");
+  if (who.empty()) who = "a verificação";
+  late.Add(kUnknown, Format(messages::kStTimedOut, {std::to_string(options.timeout.count()), who}));
+  const int code = write(late);
+  // The check still waits on a server: the process ends without it.
+  os::EndProcessNow(code);
 }
 
 }  // namespace service::status

@@ -1,5 +1,7 @@
-// The status check: `SrvTavrimondoClient /STATUS` tells a support technician, in seconds, whether
-// the store replicates and, if not, why. `/STATUS /JSON` gives the same as one JSON object.
+// The status check: `SrvTavrimondoClient /STATUS` tells a support technician, and a monitoring
+// tool, whether the store replicates and, if not, why, within a time-out (`/TIMEOUT N`, 20 s by
+// default). `/STATUS /JSON` gives the same as one JSON object. Its texts are Portuguese, as the
+// activity log's; the JSON keys are English.
 //
 // It only reads: the settings file, the local database (through the read-only transaction), the
 // central server's index for the store, the cycle record, the service manager's view of the
@@ -14,15 +16,20 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+
+#include "common/messages.h"
 #include "replication/cycle_record.h"
 #include "service/service_host.h"
 
 namespace service::status {
 
-// Exit codes of the check.
-inline constexpr int kHealthy = 0;
-inline constexpr int kNeedsAttention = 1;
-inline constexpr int kCannotTell = 2;
+// Exit codes of the check, those of the monitoring plugins' convention (Nagios, Icinga, Zabbix).
+inline constexpr int kOk = 0;        // the store replicates
+inline constexpr int kWarning = 1;   // it is behind, or a cycle failed
+inline constexpr int kCritical = 2;  // it has not replicated for longer than the threshold, or never will by itself
+inline constexpr int kUnknown = 3;   // the check cannot tell
+inline constexpr int kNote = -1;     // worth knowing, not wrong (not an exit code)
 
 struct Setting {
   std::string key;
@@ -98,10 +105,13 @@ struct StatusResult {
   std::vector<std::string> foreign_files;
 
   // The verdict: each entry one sentence for the technician.
-  std::vector<std::string> attention;  // something is wrong
+  std::vector<std::string> critical;   // the store does not replicate, or will not by itself
+  std::vector<std::string> warning;    // it is behind, or something is wrong that does not stop it yet
+  std::vector<std::string> attention;  // both of the above, in the order found
   std::vector<std::string> unknown;    // something could not be found out
   std::vector<std::string> notes;      // worth knowing, not wrong
 
+  void Add(int level, const messages::Text& text);
   int ExitCode() const;
 };
 
@@ -112,9 +122,18 @@ struct Options {
   // The service's accounts; empty means the platform's (host::ServiceAccounts).
   std::function<std::vector<os::AccountId>()> service_accounts;
   std::size_t log_lines = 10;
+  // Failing for this long, the store counts as not replicating (critical).
+  std::chrono::minutes critical_after{10};
+  // The whole check's bound: what has not answered by then makes it "cannot tell".
+  std::chrono::seconds timeout{20};
 };
 
+// The words of an exit code: OK, WARNING, CRITICAL, UNKNOWN.
+const char* ResultName(int exit_code);
+
 StatusResult Gather(const Options& options = {});
+// The verdict on what Gather found: the reasons and their levels, hence the exit code.
+void Judge(StatusResult& r, const Options& options = {});
 std::string FormatText(const StatusResult& r);
 std::string FormatJson(const StatusResult& r);
 

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/messages.h"
 #include "platform/os.h"
 #include "replication/replication_cycle.h"
 #include "service/folder_trust.h"
@@ -10,6 +11,7 @@
 #include "settings/activity_log.h"
 #include "settings/app_dir.h"
 
+using messages::Format;
 using settings::DoSaveLog;
 
 namespace {
@@ -25,7 +27,9 @@ void ServiceController(std::uint32_t CtrlCode) {
 TTavrimondoClient::TTavrimondoClient(replication::MainLoop& loop)
     : TService(kServiceName, kServiceDisplayName),
       // A record that cannot be written is worth one event-log entry, never a failed cycle.
-      Record(replication::CycleRecordPath(), [this](const std::string& message) { LogMessage(message); }) {
+      Record(replication::CycleRecordPath(), [this](const std::string& message) {
+        LogMessage(Format(messages::kEvRecordUnwritable, {replication::CycleRecordPath(), message}));
+      }) {
   // Armed as soon as the service object exists; its ticks arrive on the main thread.
   Timer1 = std::make_unique<replication::TTimer>(loop, kTimerInterval, [this] { Timer1Timer(); });
   Central.SetReconcileErrorHandler(
@@ -33,7 +37,7 @@ TTavrimondoClient::TTavrimondoClient(replication::MainLoop& loop)
              central::TReconcileAction& a) { CDSIndiceReconcileError(ds, e, k, a); });
   // A reconcile report that cannot be written goes where errors escaping the main thread go.
   Central.SetHandlerExceptionSink([](const std::exception& e) {
-    os::WriteEventLog(service::TServiceApplication::EventSource(), e.what());
+    os::WriteEventLog(service::TServiceApplication::EventSource(), Format(messages::kEvCycleFailed, {e.what()}));
   });
 }
 
@@ -50,7 +54,7 @@ bool TTavrimondoClient::TakeFolder(long& holder) {
   } catch (const os::OsError& e) {
     // A folder where the lock cannot even be created is no reason to stop replicating.
     instance_unavailable_ = true;
-    LogMessage(std::string("The agent runs without its folder lock: ") + e.what());
+    LogMessage(Format(messages::kEvNoFolderLock, {e.what()}));
     return true;
   }
   return instance_ != nullptr;
@@ -59,15 +63,15 @@ bool TTavrimondoClient::TakeFolder(long& holder) {
 void TTavrimondoClient::ServiceStart(bool&) {
   long holder = 0;
   if (!TakeFolder(holder))
-    throw std::runtime_error("Another agent is already running from this folder" +
-                             (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
-                             "; this one ends without doing anything");
+    throw messages::EventError(
+        Format(messages::kEvAnotherAgent, {holder > 0 ? " (processo " + std::to_string(holder) + ")" : std::string()}));
   // Held through the log line too, so that a cycle's lines never fall between the connection
   // procedures' lines and this one.
   std::lock_guard lock(ConnectionLock);
   central::ConfiguraConexaoCentral(Central);
   localdb::ConfiguraConexaoLocal(Local);
-  DoSaveLog("Iniciou o Serviço");
+  DoSaveLog(Format(messages::kStarted));
+  LogMessage(Format(messages::kEvStarted, {Name(), settings::LogDirectory()}));
   CheckProgramFolder();
 }
 
@@ -77,8 +81,11 @@ void TTavrimondoClient::ServiceExecute() {
   Timer1->SetEnabled(false);
 }
 
-void TTavrimondoClient::ServiceStop(bool&) { DoSaveLog("Parou o Serviço"); }
-void TTavrimondoClient::ServicePause(bool&) { DoSaveLog("Pausou o Serviço"); }
+void TTavrimondoClient::ServiceStop(bool&) {
+  DoSaveLog(Format(messages::kStopped));
+  LogMessage(Format(messages::kEvStopped, {Name()}));
+}
+void TTavrimondoClient::ServicePause(bool&) { DoSaveLog(Format(messages::kPaused)); }
 void TTavrimondoClient::ServiceContinue(bool& Continued) {
   // Waits for a cycle in progress, which ends at its next batch boundary on seeing this request.
   // A stop or shutdown that comes meanwhile is not kept waiting behind it: the continue gives way.
@@ -91,7 +98,7 @@ void TTavrimondoClient::ServiceContinue(bool& Continued) {
   }
   central::ConfiguraConexaoCentral(Central);
   localdb::ConfiguraConexaoLocal(Local);
-  DoSaveLog("Reiniciou o Serviço");
+  DoSaveLog(Format(messages::kContinued));
   CheckProgramFolder();
 }
 
@@ -102,9 +109,9 @@ void TTavrimondoClient::CheckProgramFolder() {
   service::WarnIfProgramFolderUntrusted(Local.FDPhysFBDriverLink1.Manager().LoadedPath(), Name());
   service::ReportRefusedLibraries(Local.FDPhysFBDriverLink1.Manager().Refused(), Name());
 }
-void TTavrimondoClient::ServiceShutdown() { DoSaveLog("Fechou o Serviço"); }
-void TTavrimondoClient::ServiceAfterInstall() { DoSaveLog("Instalou o Serviço"); }
-void TTavrimondoClient::ServiceAfterUninstall() { DoSaveLog("Desinstalou o Serviço"); }
+void TTavrimondoClient::ServiceShutdown() { DoSaveLog(Format(messages::kShutdown)); }
+void TTavrimondoClient::ServiceAfterInstall() { DoSaveLog(Format(messages::kInstalled)); }
+void TTavrimondoClient::ServiceAfterUninstall() { DoSaveLog(Format(messages::kUninstalled)); }
 
 bool TTavrimondoClient::CycleShouldYield() const {
   return Stopping() || ControlWaiting({kControlStop, kControlContinue, kControlShutdown});

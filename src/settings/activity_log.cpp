@@ -1,5 +1,6 @@
 #include "settings/activity_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "common/text.h"
 #include "settings/app_dir.h"
+#include "settings/ini_file.h"
 
 namespace settings {
 
@@ -45,9 +47,9 @@ std::string ReadWhole(const std::string& path) {
   } catch (const os::ForeignFile&) {
     throw;  // not the agent's: the writer replaces it
   } catch (const os::OsError& e) {
-    throw std::runtime_error("Cannot open file \"" + path + "\". " + e.what());
+    throw std::runtime_error(messages::Format(messages::kLogUnreadable, {path, e.what()}).str());
   } catch (const std::bad_alloc&) {
-    throw std::runtime_error("Cannot open file \"" + path + "\". Out of memory");
+    throw std::runtime_error(messages::Format(messages::kLogUnreadable, {path, "Out of memory"}).str());
   }
 }
 
@@ -198,7 +200,7 @@ std::string ActivityLog::ReadFileBytes(const std::string& path) { return ReadWho
 std::optional<std::uint64_t> ActivityLog::FreeBytes(const std::string& dir) { return os::FreeSpace(dir); }
 
 ActivityLog::ActivityLog(std::string dir, Clock clock)
-    : dir_(std::move(dir)), clock_(std::move(clock)), report_([](const std::string& text) {
+    : dir_(std::move(dir)), clock_(std::move(clock)), report_([](const messages::Text& text) {
         os::WriteEventLog(ExeFileName(), text);
       }) {}
 
@@ -217,7 +219,51 @@ void ActivityLog::SetLockWait(std::chrono::milliseconds wait) {
   lock_wait_ = wait;
 }
 
-void ActivityLog::Report(const std::string& text) {
+void ActivityLog::SetKeepMonths(KeepMonths keep) {
+  std::lock_guard lock(mu_);
+  keep_months_ = std::move(keep);
+}
+
+int ActivityLog::KeepMonthsNow() const {
+  int keep = kDefaultKeepMonths;
+  try {
+    keep = keep_months_ ? keep_months_()
+                        : TIniFile(SettingsFilePath()).ReadInteger(kSettingsSection, "MesesDeLog", kDefaultKeepMonths);
+  } catch (const std::exception&) {
+    // A settings file that cannot be read keeps the default, as every other key does.
+  }
+  return keep < 0 ? kDefaultKeepMonths : keep;
+}
+
+std::vector<std::string> ActivityLog::Prune(const os::LocalTime& now, int keep) {
+  if (keep == 0) return {};
+  const int current = now.year * 12 + (now.month - 1);
+  std::vector<std::pair<int, std::string>> old;
+  for (const std::string& name : os::ListFolder(dir_)) {
+    // Only the agent's own month files: "Tavrimondo_MMYYYY.LOG".
+    if (name.size() != 21 || !text::EqualsIgnoreCase(name.substr(0, 11), "Tavrimondo_") ||
+        !text::EqualsIgnoreCase(name.substr(17), ".LOG"))
+      continue;
+    int month = 0, year = 0;
+    bool digits = true;
+    for (std::size_t i = 11; i < 17; ++i) digits = digits && name[i] >= '0' && name[i] <= '9';
+    if (!digits) continue;
+    month = std::stoi(name.substr(11, 2));
+    year = std::stoi(name.substr(13, 4));
+    if (month < 1 || month > 12) continue;
+    const int index = year * 12 + (month - 1);
+    if (index <= current - keep) old.emplace_back(index, name);
+  }
+  std::sort(old.begin(), old.end());
+  std::vector<std::string> deleted;
+  for (const auto& [index, name] : old) {
+    os::RemoveFile(dir_ + name);
+    if (!os::FileExists(dir_ + name)) deleted.push_back(name);
+  }
+  return deleted;
+}
+
+void ActivityLog::Report(const messages::Text& text) {
   try {
     if (report_) report_(text);
   } catch (...) {
@@ -239,16 +285,13 @@ bool ActivityLog::Room() {
   const std::optional<std::uint64_t> free = FreeBytes(dir_);
   if (free && *free < kFreeSpaceFloor) {
     if (!below_floor_)
-      Report("The activity log in " + dir_ + " is not written while its disk has less than " +
-             Megabytes(kFreeSpaceFloor) + " free (" + Megabytes(*free) +
-             " now), so that it cannot fill the disk; replication goes on. It is written again once there is room.");
+      Report(messages::Format(messages::kEvDiskFloor, {dir_, Megabytes(kFreeSpaceFloor), Megabytes(*free)}));
     below_floor_ = true;
     return false;
   }
   if (below_floor_) {
     below_floor_ = false;
-    Report("The activity log in " + dir_ + " is written again: its disk has " +
-           (free ? Megabytes(*free) : std::string("room")) + " free.");
+    Report(messages::Format(messages::kEvDiskRoom, {dir_, free ? Megabytes(*free) : std::string("?")}));
   }
   return true;
 }
@@ -260,11 +303,26 @@ void ActivityLog::Save(const std::string& raw_msg) {
   const std::string path = dir_ + FileNameFor(clock_());
   if (!Room()) return;
   try {
+    created_ = false;
     const std::string lock_problem = Write(path, msg);
     write_failing_ = false;
+    if (created_) {
+      // A new month: the months no longer kept go, and the log says which.
+      created_ = false;
+      const int keep = KeepMonthsNow();
+      const std::vector<std::string> deleted = Prune(clock_(), keep);
+      if (!deleted.empty()) {
+        std::string names;
+        for (const std::string& n : deleted) names += (names.empty() ? "" : ", ") + n;
+        Write(path, text::CapText(messages::Format(messages::kLogsDeleted,
+                                                   {std::to_string(deleted.size()), std::to_string(keep), names})
+                                      .str(),
+                                  kLineLimit));
+      }
+    }
     // Said once the line is in: when nothing can be written, that is the news.
     if (!lock_problem.empty() && !lock_trouble_)
-      Report("The activity log in " + dir_ + " is written without its lock across processes: " + lock_problem + ".");
+      Report(messages::Format(messages::kEvLogNoLock, {dir_, lock_problem}));
     lock_trouble_ = !lock_problem.empty();
   } catch (const std::exception& e) {
     known_.reset();
@@ -273,8 +331,7 @@ void ActivityLog::Save(const std::string& raw_msg) {
       throw LogWriteError(e.what());
     }
     if (!write_failing_)
-      Report("The activity log " + path + " cannot be written: " + e.what() +
-             ". Its lines are lost until it can be written again; replication goes on.");
+      Report(messages::Format(messages::kEvLogUnwritable, {path, e.what()}));
     write_failing_ = true;
   }
 }
@@ -318,8 +375,7 @@ std::string ActivityLog::Write(const std::string& path, const std::string& msg) 
       // A link, a device, a second name of another file, another account's file: nothing of the
       // agent's is in it. A new month's file takes its place (the rename replaces the name
       // itself, never what it points to).
-      Report("The activity log " + path + " was not the agent's own file (" + e.what() +
-             "): it was not read, and a new one takes its place.");
+      Report(messages::Format(messages::kEvLogForeign, {path, e.what()}));
       const NewFileFormat format = NewTextFileFormat();
       enc = format.encoding;
       with_bom = format.with_bom;
@@ -340,6 +396,7 @@ std::string ActivityLog::Write(const std::string& path, const std::string& msg) 
     const NewFileFormat format = NewTextFileFormat();
     enc = format.encoding;
     with_bom = format.with_bom;
+    created_ = true;
   }
 
   const bool read_failed = !read_error.empty();
@@ -379,7 +436,7 @@ void SetLogWriteFailures(LogWriteFailures mode) {
   g_failures = mode;
 }
 
-void DoSaveLog(const std::string& Msg) {
+void DoSaveLog(const messages::Text& Msg) {
   // One writer per directory, kept for the life of the process (the directory changes only in tests).
   static std::mutex mu;
   static std::map<std::string, std::unique_ptr<ActivityLog>> logs;
@@ -395,7 +452,7 @@ void DoSaveLog(const std::string& Msg) {
     std::lock_guard lock(g_failures_mu);
     target->SetRaiseWriteErrors(g_failures == LogWriteFailures::kRaise);
   }
-  target->Save(Msg);
+  target->Save(Msg.str());
 }
 
 }  // namespace settings

@@ -17,6 +17,9 @@
 // log; it writes again once there is room. The lock across processes is waited for a few seconds
 // at most: a line is never held up for long by whoever holds it.
 //
+// Old months go: the first line of a new month's file deletes the files of months more than
+// "MesesDeLog" (default 12; 0 keeps all) months old, and says so in one line.
+//
 // A power cut can leave the last line half written, or the file's end full of zero bytes: the
 // first time a process opens a month's file, the file is cut back to its last whole line.
 #pragma once
@@ -29,7 +32,9 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "common/messages.h"
 #include "platform/os.h"
 #include "settings/text_file.h"
 
@@ -45,12 +50,15 @@ class ActivityLog {
  public:
   using Clock = std::function<os::LocalTime()>;
   // Where the log tells what it cannot tell in itself: the event log (on Linux the journal).
-  using Reporter = std::function<void(const std::string& text)>;
+  using Reporter = std::function<void(const messages::Text& text)>;
 
   static constexpr std::size_t kLineLimit = 4096;                     // bytes of one line's text
   static constexpr std::uint64_t kFreeSpaceFloor = 200ull << 20;       // bytes free on the log's disk
   static constexpr std::chrono::milliseconds kLockWait{5000};          // for the lock across processes
   static constexpr const char* kLockFileName = "Tavrimondo_Log.lock";      // beside the logs
+  static constexpr int kDefaultKeepMonths = 12;
+  // How many months of logs to keep, the current one included; 0 keeps all.
+  using KeepMonths = std::function<int()>;
 
   // `dir` must end in a path delimiter. The clock is read twice per line, as the month's file and
   // the line's time stamp are taken from two readings.
@@ -66,6 +74,8 @@ class ActivityLog {
   // Default: the event log, under the executable's file name.
   void SetReporter(Reporter reporter);
   void SetLockWait(std::chrono::milliseconds wait);
+  // Default: "MesesDeLog" of the settings file, read at each new month.
+  void SetKeepMonths(KeepMonths keep);
 
   static std::string FileNameFor(const os::LocalTime& date);  // Tavrimondo_MMYYYY.LOG
   static std::string TimeStamp(const os::LocalTime& t);       // DD/MM/YYYY HH:mm:ss
@@ -89,7 +99,10 @@ class ActivityLog {
   // Writes the line; returns why it went without the lock across processes ("" when it had it).
   std::string Write(const std::string& path, const std::string& msg);
   bool Room();
-  void Report(const std::string& text);
+  // Deletes the months that are no longer kept, as of the month of `now`; their names, oldest first.
+  std::vector<std::string> Prune(const os::LocalTime& now, int keep);
+  int KeepMonthsNow() const;
+  void Report(const messages::Text& text);
 
   std::string dir_;
   Clock clock_;
@@ -99,6 +112,8 @@ class ActivityLog {
   bool raise_ = true;
   Reporter report_;
   std::chrono::milliseconds lock_wait_ = kLockWait;
+  KeepMonths keep_months_;
+  bool created_ = false;  // the last Write made the month's file
   bool lock_trouble_ = false;   // the last line went without the lock (reported)
   bool write_failing_ = false;  // the last line could not be written (reported)
   bool below_floor_ = false;    // lines are held back for lack of room (reported)
@@ -111,7 +126,7 @@ enum class LogWriteFailures {
 };
 void SetLogWriteFailures(LogWriteFailures mode);
 
-// The process-wide log in the executable's directory.
-void DoSaveLog(const std::string& Msg);
+// The process-wide log in the executable's directory. Every line is a text of the catalogue.
+void DoSaveLog(const messages::Text& Msg);
 
 }  // namespace settings

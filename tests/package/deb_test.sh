@@ -96,12 +96,12 @@ check "  nor could it: the account cannot write the program's folder" \
 last_cycle_shown() { unit_prop StatusText | grep -q '^Running - Last cycle'; }
 check "systemd shows the last cycle" wait_for 20 last_cycle_shown
 sd /opt/tavrimondo/SrvTavrimondoClient -status >"$work/status.txt" 2>&1; rc=$?
-check "the status check says healthy (0)" test "$rc" -eq 0
-check "  and finds the service running" grep -q "^Service: running, process $pid" "$work/status.txt" || cat "$work/status.txt"
-check "  installed by the package's unit" grep -qx '  Installed: *yes, "/opt/tavrimondo/SrvTavrimondoClient"' "$work/status.txt"
+check "the status check says OK (0)" test "$rc" -eq 0
+check "  and finds the service running" grep -q "^Serviço: rodando, processo $pid" "$work/status.txt" || cat "$work/status.txt"
+check "  installed by the package's unit" grep -qx '  Instalado: *sim, "/opt/tavrimondo/SrvTavrimondoClient"' "$work/status.txt"
 check "  and reads the data folders the unit names" \
-  bash -c "grep -q '^Cycle record: /var/lib/tavrimondo/Tavrimondo_cycle.json\$' '$work/status.txt' &&
-           grep -q '^Activity log: /var/log/tavrimondo/Tavrimondo_[0-9]*.LOG, last' '$work/status.txt'"
+  bash -c "grep -q '^Registro de ciclos: /var/lib/tavrimondo/Tavrimondo_cycle.json\$' '$work/status.txt' &&
+           grep -q '^Log de atividades: /var/log/tavrimondo/Tavrimondo_[0-9]*.LOG, últimas' '$work/status.txt'"
 out=$(sd /opt/tavrimondo/SrvTavrimondoClient -install -silent 2>&1); rc=$?
 check "an install run by hand does not hide the package's unit" \
   test "$rc" -ne 0 -a ! -e "$sd_root/etc/systemd/system/$unit" -a -n "$(grep -F /lib/systemd/system/$unit <<<"$out")"
@@ -111,7 +111,7 @@ check "nothing in the journal with priority err" test -z "$(sd journalctl -q -u 
 
 # A reload is a continue: settings read again, both servers connected anew.
 sd systemctl reload "$unit"
-check "a reload continues the service" wait_for 20 logged "$logs" "Reiniciou o Serviço"
+check "a reload continues the service" wait_for 20 logged "$logs" "Retomou o Serviço"
 
 # ---- a killed agent comes back ---------------------------------------------------------------
 starts=$(count_logged "$logs" "Iniciou o Serviço")

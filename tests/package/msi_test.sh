@@ -101,6 +101,7 @@ check "normal error control" grep -qx "ErrorControl=1" <<<"$cfg"
 check "LocalSystem account" grep -qx "ServiceStartName=LocalSystem" <<<"$cfg"
 check "no dependencies" grep -qx "Dependencies=" <<<"$cfg"
 check "display name" grep -qx "DisplayName=Tavrimondo (Sender Client)" <<<"$cfg"
+check_event_sources 'C:\Program Files\Tavrimondo\SrvTavrimondoClient.exe'
 check "the installed program, its path in quotes" \
   grep -qxF 'BinaryPathName="C:\Program Files\Tavrimondo\SrvTavrimondoClient.exe"' <<<"$cfg"
 # The custom action says so in the installer's log; Wine's msiexec now and then loses that line,
@@ -157,6 +158,7 @@ check "  sent with the edited settings: no send lines since the restart" \
 msiexec /x 'C:\tavrimondo-agent-1.1.1.msi'
 check "msiexec uninstalls (exit $rc)" test "$rc" -eq 0
 check "the service is gone" bash -c "! '$W' '$drive/svcctl.exe' query TavrimondoClient >/dev/null 2>&1"
+check "the event sources are gone" no_event_sources
 check "the program is gone" test ! -e "$agent/SrvTavrimondoClient.exe"
 check "no product left" test -z "$(installed_versions)"
 check "the settings stay" cmp -s "$work/edited.ini" "$agent/kordane.ini"

@@ -31,8 +31,11 @@ std::string CaptureStderr(F&& f) {
 TEST(EventLog, LinesAreReadableUnderTheSourcesName) {
   ::unsetenv("JOURNAL_STREAM");
   // A Firebird error joins its lines with CR LF; the journal would show that as a blob.
-  const std::string seen = CaptureStderr([] { os::WriteEventLog("TavrimondoClient", "um\r\ndois\xFF\r\n"); });
-  EXPECT_EQ(seen, "TavrimondoClient[" + std::to_string(::getpid()) + "]: um\ndois\xEF\xBF\xBD\n");
+  const std::string seen = CaptureStderr([] {
+    os::WriteEventLog("TavrimondoClient", messages::Format(messages::kEvCycleFailed, {"um\r\ndois\xFF\r\n"}));
+  });
+  EXPECT_EQ(seen, "TavrimondoClient[" + std::to_string(::getpid()) +
+                      "]: Falha no ciclo de replicação: um\ndois\xEF\xBF\xBD\n. Veja o log de atividades e a verificação (/STATUS)\n");
 }
 
 }  // namespace

@@ -144,8 +144,7 @@ TEST_F(CycleSafetyTest, AStoreWithoutACodeSendsNothingAndSaysSoOnce) {
   Cycle();
   Cycle();
   EXPECT_EQ(CentralValue("SELECT COUNT(*) FROM LOGESTOQUEREC"), "0");
-  EXPECT_EQ(Log(), (Lines{"PADRAO.CODIGOLOJA está vazio no banco local: nenhum registro de estoque é enviado sem o "
-                          "código da loja"}));
+  EXPECT_EQ(Log(), (Lines{messages::Format(messages::kNoStoreCode).str()}));
 }
 
 TEST_F(CycleSafetyTest, ADamagedStateFileCostsOneLineAndIsWrittenAnew) {
@@ -222,7 +221,7 @@ TEST_F(WaitingRequestTest, AContinueAndAStopDuringALongSendAreAnsweredWithinOneB
   ASSERT_EQ(cycle.wait_for(30s), std::future_status::ready);
   EXPECT_EQ(cycle.get().outcome, replication::CycleOutcome::kStoppedEarly);
   EXPECT_LE(Received() - at_request, 2 * replication::kBatchSize) << "the cycle went on after the request";
-  WaitFor([&] { return !Log().empty() && Log().back() == "Reiniciou o Serviço"; }, "the continue");
+  WaitFor([&] { return !Log().empty() && Log().back() == "Retomou o Serviço"; }, "the continue");
 
   StartCycle();
   WaitFor([&] { return Received() >= at_request + 3000; }, "three thousand rows more");
@@ -262,7 +261,7 @@ TEST_F(WaitingRequestTest, AStopIsAnsweredWhileAContinueWaitsForACycleStuckOnThe
   ::kill(central->pid(), SIGCONT);
   cycle.wait();
   const Lines log = Log();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "Reiniciou o Serviço"), 0);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Retomou o Serviço"), 0);
   EXPECT_EQ(std::count(log.begin(), log.end(), "Parou o Serviço"), 1);
 }
 

@@ -72,8 +72,8 @@ TEST_F(CycleTest, RejectedFirstBatchStopsReadingResendsOnceAndDoesNotStamp) {
   EXPECT_EQ(Applies(), (Lines{"50", "50"}));
   EXPECT_EQ(ReceivedCount(), "0");
   EXPECT_EQ(Stamp(), "");
-  EXPECT_EQ(Log(), (Lines{"Iniciou o envio de registros", "CDSLogEstoqueRec - produto bloqueado",
-                          "CDSLogEstoqueRec - produto bloqueado", "Finalizou o envio de 50 registro(s)"}));
+  const std::string rejected = messages::Format(messages::kRowsRejected, {"produto bloqueado"}).str();
+  EXPECT_EQ(Log(), (Lines{"Iniciou o envio de registros", rejected, rejected, "Finalizou o envio de 50 registro(s)"}));
 }
 
 TEST_F(CycleTest, IndexTextDecidesTheInitialLoadAndTheRowsSent) {
@@ -125,22 +125,33 @@ TEST_F(CycleTest, RejectedStampIsOneLineAndTheCycleEnds) {
   StartCentral({"--index-text", "99", "--reject-stamp", "--reject-message", "filial bloqueada"});
   StartAgent();
   Cycle();
-  EXPECT_EQ(Log(), (Lines{"CdsFiliais - filial bloqueada"}));
+  EXPECT_EQ(Log(), (Lines{messages::Format(messages::kStampRejected, {"filial bloqueada"}).str()}));
   EXPECT_FALSE(agent->Central.ConnServer.Connected());
 }
 
-TEST_F(CycleTest, UnreachableCentralLogsOneLineAndClosesTheLocalConnection) {
+TEST_F(CycleTest, AnUnreachableCentralIsLoggedOnceWhileItLastsAndItsMendingOnce) {
   StartCentral();
-  const std::uint16_t port = central->port();
+  StartAgent();  // the start connects
+  const std::string where = "127.0.0.1:" + std::to_string(central->port());
   central.reset();  // nobody listens there any more
-  StartAgent(false, port);
   Cycle();
   Cycle();
   const Lines log = Log();
-  ASSERT_EQ(log.size(), 2u);  // one line per cycle: the connection's failure
-  EXPECT_EQ(log[0], log[1]);
+  ASSERT_EQ(log.size(), 1u) << "a cycle every ten seconds, one line while it lasts";
+  EXPECT_EQ(log[0].rfind("Falha ao conectar no Servidor Central (" + where + "): Cannot connect to " + where, 0), 0u)
+      << log[0];
   EXPECT_FALSE(agent->Local.ConnQuelbrant.Connected());
   EXPECT_TRUE(agent->Timer1->Enabled());
+
+  StartCentral();
+  PointAtCentral(central->port());
+  Cycle();
+  ASSERT_EQ(Log().size(), 2u);
+  EXPECT_EQ(Log()[1].rfind("Reconectou no Servidor Central (127.0.0.1:" + std::to_string(central->port()) +
+                               "), que falhava desde ",
+                           0),
+            0u)
+      << Log()[1];
 }
 
 TEST_F(CycleTest, FailureWhileReadingEscapesForTheEventLogAfterClosingEverything) {
@@ -186,7 +197,9 @@ TEST_F(CycleTest, TheRecordAfterASentAnIdleAndAFailedCycle) {
   Cycle();
   j = record();
   EXPECT_EQ(j["last_cycle"]["outcome"], "failed");
-  EXPECT_EQ(j["last_cycle"]["error"], Log().at(0));  // the connection's failure, as logged
+  // The connection's failure; the start has logged it, and no cycle within the hour logs it again.
+  EXPECT_EQ(j["last_cycle"]["error"].get<std::string>().rfind("Cannot connect to 127.0.0.1:", 0), 0u);
+  EXPECT_TRUE(Log().empty());
   EXPECT_EQ(j["counters"]["cycles"], 1);             // a new service object counts anew
 
   StartCentral({"--index-text", "5"});

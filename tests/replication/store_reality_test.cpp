@@ -237,8 +237,8 @@ TEST_F(StoreTest, ASecondAgentOnTheSameFolderSaysSoAndDoesNothing) {
     second.ServiceStart(started);
     ADD_FAILURE() << "a second agent started";
   } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()), "Another agent is already running from this folder (process " +
-                                         std::to_string(::getpid()) + "); this one ends without doing anything");
+    EXPECT_EQ(std::string(e.what()), "Outro agente já está rodando desta pasta (processo " +
+                                         std::to_string(::getpid()) + "); este termina sem fazer nada");
   }
   agent.reset();  // the first one ends: the folder is free again
   EXPECT_NO_THROW(second.ServiceStart(started));

@@ -59,8 +59,8 @@ case_() {
 
   # As root's status check, plain and JSON.
   "$agent/SrvTavrimondoClient" -status >"$work/status.out" 2>&1; rc=$?
-  check "  root's status check needs attention (1)" test "$rc" -eq 1
-  check "  and names it" grep -qF "was not loaded" "$work/status.out"
+  check "  root's status check: critical (2), the service stopped" test "$rc" -eq 2
+  check "  and names it" grep -qF "não foi carregada" "$work/status.out"
   "$agent/SrvTavrimondoClient" -status -json >"$work/status.json" 2>&1
   check "  as does its JSON form" \
     jq -e --arg p "$planted" '.client_library.refused | any(contains($p))' "$work/status.json" >/dev/null

@@ -34,7 +34,7 @@ check_first_rows "$agent"
 
 add_changes 31 95
 kill -HUP "$agent_pid"  # a reload in the middle: settings read again, both servers reconnected
-check "the reload is carried out" wait_for 20 logged "$agent" "Reiniciou o Serviço"
+check "the reload is carried out" wait_for 20 logged "$agent" "Retomou o Serviço"
 check_later_rows
 
 kill -TERM "$agent_pid"

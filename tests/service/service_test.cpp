@@ -28,9 +28,9 @@ class RecordingService : public service::TService {
   void DoPause(bool&) override { Call("pause"); }
   void DoContinue(bool&) override { Call("continue"); }
   void DoShutdown() override { Call("shutdown"); }
-  void LogMessage(const std::string& text) override {
+  void LogMessage(const messages::Text& text) override {
     std::lock_guard lock(mu);
-    events.push_back(text);
+    events.push_back(text.str());
   }
 
   // Waits until `n` reports have been made.
@@ -158,7 +158,7 @@ TEST(Service, FailingRequestRestoresTheStatusAndIsReported) {
   run.main.join();
   EXPECT_EQ(svc.States(), (std::vector<std::uint32_t>{kStartPending, kStartPending, kRunning, kPausePending, kRunning,
                                                       kStopPending, kStopped}));
-  EXPECT_EQ(svc.events, (std::vector<std::string>{"Service failed on pause: boom pause"}));
+  EXPECT_EQ(svc.events, (std::vector<std::string>{"Falha do serviço em pausar: boom pause"}));
 }
 
 TEST(Service, ShutdownEndsTheServiceEvenWhenItsHandlerFails) {
@@ -172,7 +172,7 @@ TEST(Service, ShutdownEndsTheServiceEvenWhenItsHandlerFails) {
   run.main.join();
   EXPECT_EQ(svc.States().back(), kStopped);
   EXPECT_EQ(svc.calls, (std::vector<std::string>{"start", "shutdown"}));  // no stop handler
-  EXPECT_EQ(svc.events, (std::vector<std::string>{"Service failed on shutdown: disk full"}));
+  EXPECT_EQ(svc.events, (std::vector<std::string>{"Falha do serviço em desligar: disk full"}));
 }
 
 TEST(Service, FailingStartReportsStoppedAndTheReason) {
@@ -183,7 +183,7 @@ TEST(Service, FailingStartReportsStoppedAndTheReason) {
   Running run(svc);
   run.main.join();
   EXPECT_EQ(svc.States(), (std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}));
-  EXPECT_EQ(svc.events, (std::vector<std::string>{"Service failed on start: sem log"}));
+  EXPECT_EQ(svc.events, (std::vector<std::string>{"Falha do serviço em iniciar: sem log"}));
 }
 
 TEST(Service, CodeWithoutAServiceThreadIsDropped) {

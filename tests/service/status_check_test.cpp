@@ -123,7 +123,7 @@ TEST_F(StatusCheckTest, HealthyStoreWithABacklogCountsItAndSaysSoInTextAndJson) 
   AgentCycle();  // sends the 30 rows: the central index is 30
   AddOutgoing(12);
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kHealthy) << status::FormatText(r);
+  EXPECT_EQ(r.ExitCode(), status::kOk) << status::FormatText(r);
   EXPECT_TRUE(r.attention.empty());
   EXPECT_TRUE(r.library_loaded);
   EXPECT_TRUE(r.local_connected);
@@ -136,16 +136,18 @@ TEST_F(StatusCheckTest, HealthyStoreWithABacklogCountsItAndSaysSoInTextAndJson) 
   EXPECT_FALSE(r.index_above_local);
 
   const std::string text = status::FormatText(r);
-  for (const char* expected : {"Result: HEALTHY (exit code 0)\n", "  Store code:          7\n",
-                               "  Outgoing log:        42 rows, highest SEQUENCIAL 42\n", "  Index for the store: 30\n",
-                               "  Rows waiting:        12\n", "  MonitorarComando  0  (default)  verbose logging off\n",
-                               "  Rows:                30 read, 30 accepted, 0 rejected\n", "  Index:               none -> 30\n"})
+  EXPECT_EQ(text.substr(0, text.find('\n')),
+            "TAVRIMONDO OK - a loja 7 replica; 12 registro(s) aguardam o próximo ciclo | aguardando=12 falhas_seguidas=0");
+  for (const char* expected : {"Resultado: OK (código de saída 0)\n", "  Código da loja:      7\n",
+                               "  Log de saída:        42 registro(s), maior SEQUENCIAL 42\n", "  Índice da loja:      30\n",
+                               "  Aguardando envio:    12\n", "  MonitorarComando  0  (padrão)  registro detalhado desligado\n",
+                               "  Registros:           30 lidos, 30 aceitos, 0 recusados\n", "  Índice:              nenhum -> 30\n"})
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
 
   // The JSON form parsed back holds the same.
   const Json j = Json::parse(status::FormatJson(r));
   EXPECT_EQ(j["exit_code"], 0);
-  EXPECT_EQ(j["result"], "healthy");
+  EXPECT_EQ(j["result"], "ok");
   EXPECT_EQ(j["local"]["store_code"], kLoja);
   EXPECT_EQ(j["local"]["outgoing_rows"], 42);
   EXPECT_EQ(j["local"]["highest_sequencial"], 42);
@@ -162,41 +164,41 @@ TEST_F(StatusCheckTest, HealthyStoreWithABacklogCountsItAndSaysSoInTextAndJson) 
   EXPECT_EQ(j["activity_log"]["last_lines"].size(), 3u);  // the start's two connections and its line
 }
 
-TEST_F(StatusCheckTest, CentralDownNeedsAttentionWithItsError) {
+TEST_F(StatusCheckTest, CentralDownIsAWarningWithItsError) {
   AddOutgoing(3);
   CentralDown();
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
+  EXPECT_EQ(r.ExitCode(), status::kWarning);
   EXPECT_FALSE(r.central_connected);
   ASSERT_FALSE(r.central_error.empty());
-  EXPECT_TRUE(Mentions(r.attention, "The central server cannot be used: " + r.central_error)) << status::FormatText(r);
+  EXPECT_TRUE(Mentions(r.attention, "O Servidor Central não pode ser usado: " + r.central_error)) << status::FormatText(r);
   EXPECT_EQ(r.outgoing_rows, 3);            // the local side is still told
   EXPECT_EQ(r.rows_waiting, std::nullopt);  // but not what waits above an index nobody gave
   EXPECT_EQ(Json::parse(status::FormatJson(r))["central"]["error"], r.central_error);
 }
 
-TEST_F(StatusCheckTest, UnreachableLocalDatabaseNeedsAttention) {
+TEST_F(StatusCheckTest, UnreachableLocalDatabaseIsAWarning) {
   StartCentral();
   WriteSettings(fbtest::DatabaseDir() + "nao-existe.fdb");
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
+  EXPECT_EQ(r.ExitCode(), status::kWarning);
   EXPECT_FALSE(r.local_connected);
   EXPECT_NE(r.local_error.find("nao-existe.fdb"), std::string::npos) << r.local_error;
-  EXPECT_TRUE(Mentions(r.attention, "The local database cannot be used: ")) << status::FormatText(r);
+  EXPECT_TRUE(Mentions(r.attention, "O banco local não pode ser usado: ")) << status::FormatText(r);
   EXPECT_TRUE(r.central_connected);
   EXPECT_FALSE(r.index_read);  // the store code comes from the local database
-  EXPECT_NE(status::FormatText(r).find("not read (the store code comes from the local database)"), std::string::npos);
+  EXPECT_NE(status::FormatText(r).find("não lido (o código da loja vem do banco local)"), std::string::npos);
 }
 
 TEST_F(StatusCheckTest, IndexAboveTheLocalHighestIsFlagged) {
   AddOutgoing(30);
   StartCentral({"--index-text", "500"});
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
+  EXPECT_EQ(r.ExitCode(), status::kCritical);
   EXPECT_TRUE(r.index_above_local);
   EXPECT_EQ(r.rows_waiting, 0);
-  EXPECT_TRUE(Mentions(r.attention, "(500) is above what the local database has numbered (generator RDB$1 at 30, "
-                                    "highest SEQUENCIAL 30): the store database was restored or replaced"))
+  EXPECT_TRUE(Mentions(r.critical, "(500) está acima do que o banco local numerou (gerador RDB$1 em 30, "
+                                   "maior SEQUENCIAL 30): o banco da loja foi restaurado ou substituído"))
       << status::FormatText(r);
   EXPECT_EQ(Json::parse(status::FormatJson(r))["central"]["index_above_local"], true);
 }
@@ -205,9 +207,9 @@ TEST_F(StatusCheckTest, AnIndexNoCycleCanUseIsFlagged) {
   AddOutgoing(3);
   StartCentral({"--index-text", "12abc"});
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
+  EXPECT_EQ(r.ExitCode(), status::kCritical);
   EXPECT_FALSE(r.rows_waiting_error.empty());
-  EXPECT_TRUE(Mentions(r.attention, "The rows above the central server's index for store 7 (\"12abc\") cannot be selected"))
+  EXPECT_TRUE(Mentions(r.critical, "Os registros acima do índice do Servidor Central para a loja 7 (\"12abc\") não podem ser selecionados"))
       << status::FormatText(r);
   EXPECT_TRUE(r.local_error.empty());  // the local database itself is fine
 }
@@ -219,11 +221,11 @@ TEST_F(StatusCheckTest, ChangesNothingWhereACycleWouldLoadSendAndStamp) {
   AddOutgoing(4);
   StartCentral();  // no index for the store yet: a cycle would seed, send and stamp
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kHealthy) << status::FormatText(r);
+  EXPECT_EQ(r.ExitCode(), status::kOk) << status::FormatText(r);
   EXPECT_EQ(r.index, "");
   EXPECT_EQ(r.rows_waiting, 4);
   EXPECT_EQ(r.initial_load_rows, 2);
-  EXPECT_TRUE(Mentions(r.notes, "the next cycle first seeds the outgoing log with the stock of every product (2 rows)"));
+  EXPECT_TRUE(Mentions(r.notes, "o próximo ciclo primeiro grava no log de saída o estoque de cada produto (2 registros)"));
   EXPECT_EQ(StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"), "4");
   EXPECT_EQ(CentralValue("SELECT COUNT(*) FROM LOGESTOQUEREC"), "0");
   EXPECT_EQ(CentralValue("SELECT COUNT(*) FROM FILIAIS WHERE RPL_ULTIMAATUALIZACAO IS NOT NULL"), "0");
@@ -239,11 +241,11 @@ TEST_F(StatusCheckTest, AnInitialLoadStillWaitingIsReportedInsteadOfAnotherToCom
   const status::StatusResult r = Check();
   EXPECT_EQ(r.load_mark, 2) << status::FormatText(r);
   EXPECT_FALSE(r.initial_load_rows);
-  EXPECT_TRUE(Mentions(r.notes, "the initial load already written (up to SEQUENCIAL 2) is still waiting to be sent"));
+  EXPECT_TRUE(Mentions(r.notes, "a carga inicial já gravada (até o SEQUENCIAL 2) ainda aguarda o envio"));
   EXPECT_EQ(Json::parse(status::FormatJson(r))["local"]["load_mark"], 2);
 }
 
-TEST_F(StatusCheckTest, TheServiceAndTheLastCycleDecideBetweenHealthyAttentionAndCannotTell) {
+TEST_F(StatusCheckTest, TheServiceAndTheLastCycleDecideTheResult) {
   AddOutgoing(30);
   StartCentral({"--index-text", "30"});
   const struct {
@@ -251,11 +253,11 @@ TEST_F(StatusCheckTest, TheServiceAndTheLastCycleDecideBetweenHealthyAttentionAn
     int exit_code;
     const char* says;
   } cases[] = {
-      {Service("running"), status::kHealthy, ""},
-      {Service("paused"), status::kHealthy, "The service is paused; its cycles go on all the same."},
-      {Service("stopped"), status::kNeedsAttention, "The service is not running, so nothing replicates."},
-      {Service("stopped", /*installed=*/false), status::kNeedsAttention, "The service is not installed"},
-      {Service("", true, /*known=*/false), status::kCannotTell, "The service's state cannot be found out: Access is denied."},
+      {Service("running"), status::kOk, ""},
+      {Service("paused"), status::kOk, "O serviço está pausado; seus ciclos continuam mesmo assim."},
+      {Service("stopped"), status::kCritical, "O serviço não está rodando, então nada é replicado."},
+      {Service("stopped", /*installed=*/false), status::kCritical, "O serviço não está instalado"},
+      {Service("", true, /*known=*/false), status::kUnknown, "O estado do serviço não pode ser descoberto: Access is denied."},
   };
   for (const auto& c : cases) {
     service_state = c.service;
@@ -264,19 +266,19 @@ TEST_F(StatusCheckTest, TheServiceAndTheLastCycleDecideBetweenHealthyAttentionAn
     EXPECT_NE(status::FormatText(r).find(c.says), std::string::npos) << c.says;
   }
 
-  // A failed last cycle needs attention even when everything answers now.
+  // A failed last cycle is a warning even when everything answers now.
   service_state = Service("running");
   CentralDown();
   AgentCycle();
   StartCentral({"--index-text", "30"});
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
-  EXPECT_TRUE(Mentions(r.attention, "The last cycle failed (")) << status::FormatText(r);
+  EXPECT_EQ(r.ExitCode(), status::kWarning);
+  EXPECT_TRUE(Mentions(r.warning, "O último ciclo falhou (")) << status::FormatText(r);
 }
 
 // A record no cycle has replaced for long means a hung agent, whatever its process looks like; a
 // record someone crafted shows nothing but its known fields, and nothing that steers a terminal.
-TEST_F(StatusCheckTest, AStaleRecordNeedsAttentionAndAHostileOneIsShownHarmlessly) {
+TEST_F(StatusCheckTest, AStaleRecordIsCriticalAndAHostileOneIsShownHarmlessly) {
   AddOutgoing(30);
   StartCentral({"--index-text", "30"});
   const std::string then = replication::FormatIsoTime(std::chrono::system_clock::now() - std::chrono::minutes(10));
@@ -288,14 +290,14 @@ TEST_F(StatusCheckTest, AStaleRecordNeedsAttentionAndAHostileOneIsShownHarmlessl
                           "\", \"duration_ms\": 120, \"outcome\": \"idle\", \"index_before\": \"30\\u001b[2J\\u001b[32mHEALTHY\", "
                           "\"index_after\": \"30\\u202e\", \"error\": \"\", \"held\": " + deep + "}}");
   const status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
-  EXPECT_TRUE(Mentions(r.attention, "No cycle completed since ")) << status::FormatText(r);
-  EXPECT_TRUE(Mentions(r.attention, "ago), though the service runs: it may be hung.")) << status::FormatText(r);
+  EXPECT_EQ(r.ExitCode(), status::kCritical);
+  EXPECT_TRUE(Mentions(r.critical, "Nenhum ciclo terminou desde ")) << status::FormatText(r);
+  EXPECT_TRUE(Mentions(r.critical, "), embora o serviço esteja rodando: ele pode estar travado.")) << status::FormatText(r);
 
   const std::string text = status::FormatText(r);
   EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
   EXPECT_EQ(text.find("\xE2\x80\xAE"), std::string::npos) << "no bidi override";
-  EXPECT_NE(text.find("  Index:               30 [2J [32mHEALTHY -> 30\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  Índice:              30 [2J [32mHEALTHY -> 30\n"), std::string::npos) << text;
 
   const Json j = Json::parse(status::FormatJson(r));
   const Json& record = j["record"]["content"];
@@ -319,7 +321,7 @@ TEST_F(StatusCheckTest, TheAgentsFilesAreReadOnlyWhenTheyAreItsOwn) {
   ::chmod(secret.c_str(), 0600);
   const std::string month = settings::ActivityLog::FileNameFor(os::Now());
   const std::string files[] = {app / month, app / "Tavrimondo_cycle.json", app / "Tavrimondo_Estado.txt"};
-  const std::string names[] = {"The activity log", "The cycle record", "The state file"};
+  const std::string names[] = {"O log de atividades", "O registro de ciclos", "O arquivo de estado"};
   const std::string record = "{\"format\": 1, \"service\": {\"state\": \"running\", \"pid\": 1}}";
 
   auto make_secret_everywhere = [&](const std::function<void(const std::string&)>& plant) {
@@ -355,7 +357,7 @@ TEST_F(StatusCheckTest, TheAgentsFilesAreReadOnlyWhenTheyAreItsOwn) {
     EXPECT_EQ(json.find("SEGREDO"), std::string::npos) << c.how << "\n" << json;
     EXPECT_TRUE(r.record_text.empty()) << c.how;
     for (std::size_t i = 0; i < 3; ++i) {
-      EXPECT_TRUE(Mentions(r.attention, names[i] + " " + files[i] + " is not the agent's own file (")) << c.how << "\n" << text;
+      EXPECT_TRUE(Mentions(r.attention, names[i] + " " + files[i] + " não é um arquivo do próprio agente (")) << c.how << "\n" << text;
       EXPECT_TRUE(Mentions(r.attention, c.why)) << c.how << "\n" << text;
     }
   }
@@ -376,7 +378,7 @@ TEST_F(StatusCheckTest, TheAgentsFilesAreReadOnlyWhenTheyAreItsOwn) {
   for (const std::string& f : files) std::filesystem::remove(f);
 }
 
-TEST_F(StatusCheckTest, RowsHeldBehindAGapAreShownAndNeedAttentionAfterTenMinutes) {
+TEST_F(StatusCheckTest, RowsHeldBehindAGapAreANoteThenAWarningThenCritical) {
   AddOutgoing(2);
   StartCentral({"--index-text", "2"});
   // A program of the store holds value 3 open; 4 is committed above it.
@@ -388,20 +390,23 @@ TEST_F(StatusCheckTest, RowsHeldBehindAGapAreShownAndNeedAttentionAfterTenMinute
   AddOutgoing(1);
   AgentCycle();
   status::StatusResult r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kHealthy) << status::FormatText(r);
-  EXPECT_TRUE(Mentions(r.notes, "1 row waits behind SEQUENCIAL 3 since ")) << status::FormatText(r);
-  EXPECT_NE(status::FormatText(r).find("  Held:                1 row waits behind SEQUENCIAL 3"), std::string::npos);
-  EXPECT_TRUE(Mentions(r.notes, "which an open transaction of the local database may still write: transação "));
+  EXPECT_EQ(r.ExitCode(), status::kOk) << status::FormatText(r);
+  EXPECT_TRUE(Mentions(r.notes, "1 registro(s) aguarda(m) atrás do SEQUENCIAL 3 desde ")) << status::FormatText(r);
+  EXPECT_NE(status::FormatText(r).find("  Retidos:             1 registro(s) aguarda(m) atrás do SEQUENCIAL 3"),
+            std::string::npos);
+  EXPECT_TRUE(Mentions(r.notes, "que uma transação aberta do banco local ainda pode gravar: transação "));
 
-  // Held for more than ten minutes: someone should look at that transaction.
+  // Held for minutes the store is behind; for more than ten someone should look at that transaction.
   const std::string path = app / replication::kCycleRecordFileName;
   Json record = Json::parse(testutil::ReadFile(path));
-  record["last_cycle"]["held"]["since"] =
-      replication::FormatIsoTime(std::chrono::system_clock::now() - std::chrono::minutes(11));
-  testutil::WriteFile(path, record.dump());
-  r = Check();
-  EXPECT_EQ(r.ExitCode(), status::kNeedsAttention);
-  EXPECT_TRUE(Mentions(r.attention, "1 row waits behind SEQUENCIAL 3")) << status::FormatText(r);
+  for (const auto& [minutes, code] : {std::pair{2, status::kWarning}, std::pair{11, status::kCritical}}) {
+    record["last_cycle"]["held"]["since"] =
+        replication::FormatIsoTime(std::chrono::system_clock::now() - std::chrono::minutes(minutes));
+    testutil::WriteFile(path, record.dump());
+    r = Check();
+    EXPECT_EQ(r.ExitCode(), code) << minutes << " min";
+    EXPECT_TRUE(Mentions(r.attention, "1 registro(s) aguarda(m) atrás do SEQUENCIAL 3")) << status::FormatText(r);
+  }
   tx.Rollback();
 }
 
@@ -417,3 +422,100 @@ TEST_F(StatusCheckTest, SecondPasswordIsUsedAsTheServiceWouldAndNothingIsLogged)
 }
 
 }  // namespace
+
+namespace {
+
+// What a check found, as Judge weighs it: a store that answers, a running service and its record.
+status::StatusResult Found(const std::string& outcome = "idle", int failures = 0,
+                           std::chrono::minutes since_success = std::chrono::minutes(0),
+                           std::chrono::minutes ended = std::chrono::minutes(0)) {
+  const auto now = std::chrono::system_clock::now();
+  status::StatusResult r;
+  r.checked_at = now;
+  r.settings_exists = true;
+  r.library_loaded = true;
+  r.local_connected = r.central_connected = r.index_read = r.index_row = true;
+  r.store_code = kLoja;
+  r.index = "30";
+  r.outgoing_rows = r.highest_sequencial = r.generator_value = 30;
+  r.rows_waiting = 0;
+  r.service = Service("running");
+  Json record = {{"format", 1},
+                 {"last_cycle",
+                  {{"end", replication::FormatIsoTime(now - ended)},
+                   {"duration_ms", 50},
+                   {"outcome", outcome},
+                   {"error", outcome == "failed" ? "Cannot connect to central:2507" : ""}}},
+                 {"counters",
+                  {{"since", replication::FormatIsoTime(now - std::chrono::hours(1))},
+                   {"consecutive_failures", failures},
+                   {"last_success", replication::FormatIsoTime(now - since_success)}}}};
+  r.record_text = record.dump();
+  return r;
+}
+
+}  // namespace
+
+// The exit code a monitoring tool sees for each state of a store: 0 OK, 1 WARNING (behind, or a
+// failure), 2 CRITICAL (not replicating for longer than the threshold, or never by itself), 3
+// UNKNOWN (cannot tell, and nothing wrong found).
+TEST(StatusExitCodes, EachStateHasItsPluginCode) {
+  using std::chrono::minutes;
+  // Rows waiting behind a gap for so long, as the record tells them.
+  const auto held = [](minutes how_long) {
+    return [how_long](status::StatusResult& r) {
+      Json j = Json::parse(r.record_text);
+      j["last_cycle"]["held"] = {{"first", 31}, {"last", 31}, {"rows", 4},
+                                 {"since", replication::FormatIsoTime(r.checked_at - how_long)}};
+      r.record_text = j.dump();
+    };
+  };
+  const struct {
+    const char* state;
+    std::function<void(status::StatusResult&)> make;
+    int code;
+  } cases[] = {
+      {"replicating", [](status::StatusResult&) {}, status::kOk},
+      {"paused (cycles go on)", [](status::StatusResult& r) { r.service = Service("paused"); }, status::kOk},
+      {"one failed cycle", [](status::StatusResult& r) { r = Found("failed", 1, minutes(0)); }, status::kWarning},
+      {"failing for 9 minutes", [](status::StatusResult& r) { r = Found("failed", 54, minutes(9)); }, status::kWarning},
+      {"failing for 11 minutes", [](status::StatusResult& r) { r = Found("failed", 66, minutes(11)); }, status::kCritical},
+      {"failing since the start an hour ago",
+       [](status::StatusResult& r) {
+         r = Found("failed", 360);
+         Json j = Json::parse(r.record_text);
+         j["counters"]["last_success"] = nullptr;
+         r.record_text = j.dump();
+       },
+       status::kCritical},
+      {"the central server down now", [](status::StatusResult& r) { r.central_error = "Connection refused"; },
+       status::kWarning},
+      {"rows held for 2 minutes", held(minutes(2)), status::kWarning},
+      {"rows held for 11 minutes", held(minutes(11)), status::kCritical},
+      {"a restored backup", [](status::StatusResult& r) { r.index = "500"; }, status::kCritical},
+      {"a stale record", [](status::StatusResult& r) { r = Found("idle", 0, minutes(10), minutes(10)); },
+       status::kCritical},
+      {"the service stopped", [](status::StatusResult& r) { r.service = Service("stopped"); }, status::kCritical},
+      {"no client library", [](status::StatusResult& r) { r.library_error = "Cannot load the Firebird client library"; },
+       status::kCritical},
+      {"others can change the program", [](status::StatusResult& r) { r.untrusted = "C:\\Tavrimondo (por Users)"; },
+       status::kWarning},
+      {"the service manager cannot be asked",
+       [](status::StatusResult& r) { r.service = Service("", true, /*known=*/false); }, status::kUnknown},
+      {"cannot tell, and a failed cycle",
+       [](status::StatusResult& r) {
+         r = Found("failed", 1);
+         r.service = Service("", true, /*known=*/false);
+       },
+       status::kWarning},
+  };
+  for (const auto& c : cases) {
+    status::StatusResult r = Found();
+    c.make(r);
+    status::Judge(r);
+    EXPECT_EQ(r.ExitCode(), c.code) << c.state << "\n" << status::FormatText(r);
+    const std::string first = status::FormatText(r).substr(0, status::FormatText(r).find('\n'));
+    EXPECT_EQ(first.rfind(std::string("TAVRIMONDO ") + status::ResultName(c.code) + " - ", 0), 0u) << first;
+    EXPECT_EQ(Json::parse(status::FormatJson(r))["exit_code"], c.code) << c.state;
+  }
+}

@@ -50,3 +50,17 @@ line_before() { log_text "$1" | grep -B1 -F -- "$2" | tail -n2 | head -n1 | sed 
 write_unreachable_settings() {
   printf '[Kordane]\r\nServidorCentral=\r\nServidor=127.0.0.1\r\nCaminho=/nao/existe/LOJA.FDB\r\n' >"$1/kordane.ini"
 }
+# check_event_sources PROGRAM: both event sources name PROGRAM (a Windows path) as their message
+# file, for every type of entry, in the registry of the Wine prefix of $W (the wine64 loader).
+event_source() { "$W" reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$1" 2>/dev/null | tr -d '\r'; }
+check_event_sources() {
+  local program=$1 source pattern
+  pattern=$(sed 's/[.\\]/\\&/g' <<<"$program")
+  for source in TavrimondoClient SrvTavrimondoClient.exe; do
+    check "event source $source: the program is its message file" \
+      grep -qE "^ +EventMessageFile +REG_EXPAND_SZ +$pattern\$" <<<"$(event_source $source)"
+    check "  of every type" grep -qE '^ +TypesSupported +REG_DWORD +0x7$' <<<"$(event_source $source)"
+  done
+}
+# no_event_sources: neither source is registered any more.
+no_event_sources() { ! event_source TavrimondoClient | grep -q EventMessageFile && ! event_source SrvTavrimondoClient.exe | grep -q EventMessageFile; }

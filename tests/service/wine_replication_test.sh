@@ -71,7 +71,7 @@ ctl control TavrimondoClient 2
 check "pause reports paused" ctl wait TavrimondoClient PAUSED 20
 ctl control TavrimondoClient 3
 check "continue reports running" ctl wait TavrimondoClient RUNNING 30
-check "the continue is carried out" wait_for 20 logged "$agent" "Reiniciou o Serviço"
+check "the continue is carried out" wait_for 20 logged "$agent" "Retomou o Serviço"
 check_later_rows
 
 ctl control TavrimondoClient 1

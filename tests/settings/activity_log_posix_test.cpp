@@ -75,7 +75,7 @@ TEST(ActivityLogFiles, LinksPlantedInTheFolderAreNeverFollowed) {
   // never read, and a new file takes its name (the secret itself untouched).
   settings::ActivityLog log(dir.path(), &Fixed);
   std::vector<std::string> reports;
-  log.SetReporter([&](const std::string& text) { reports.push_back(text); });
+  log.SetReporter([&](const messages::Text& text) { reports.push_back(text.str()); });
   for (auto plant : {&::symlink, &::link}) {
     ::unlink(file.c_str());
     ASSERT_EQ(plant(secret.c_str(), file.c_str()), 0);
@@ -87,8 +87,8 @@ TEST(ActivityLogFiles, LinksPlantedInTheFolderAreNeverFollowed) {
     EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1);
   }
   ASSERT_EQ(reports.size(), 2u);
-  EXPECT_NE(reports[0].find("was not the agent's own file (it is a link"), std::string::npos) << reports[0];
-  EXPECT_NE(reports[1].find("was not the agent's own file (it has 2 names"), std::string::npos) << reports[1];
+  EXPECT_NE(reports[0].find("não era um arquivo do próprio agente (it is a link"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[1].find("não era um arquivo do próprio agente (it has 2 names"), std::string::npos) << reports[1];
   ::unlink(file.c_str());
   // The temporary file of a rewrite a link to another file: it is replaced, never written through.
   testutil::WriteFile(file, "LF apenas\n");  // needs a rewrite

@@ -229,17 +229,17 @@ TEST(ActivityLog, BelowTheFloorNothingIsWrittenAndThatIsSaidOnce) {
   testutil::TempDir dir;
   FillingDisk log(dir.path(), [] { return At(2018, 2, 9, 14, 5, 33); });
   std::vector<std::string> reports;
-  log.SetReporter([&](const std::string& t) { reports.push_back(t); });
+  log.SetReporter([&](const messages::Text& t) { reports.push_back(t.str()); });
   log.Save("um");
   log.Save("dois");
   EXPECT_FALSE(testutil::Exists(dir / "Tavrimondo_022018.LOG"));
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_NE(reports[0].find("less than 200 MB free (100 MB now)"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("menos de 200 MB livres (100 MB agora)"), std::string::npos) << reports[0];
   log.free = ActivityLog::kFreeSpaceFloor;
   log.Save("tres");
   EXPECT_EQ(testutil::ReadFile(dir / "Tavrimondo_022018.LOG"), "09/02/2018 14:05:33 - tres\r\n");
   ASSERT_EQ(reports.size(), 2u);
-  EXPECT_NE(reports[1].find("is written again"), std::string::npos) << reports[1];
+  EXPECT_NE(reports[1].find("é gravado de novo"), std::string::npos) << reports[1];
 }
 
 TEST(ActivityLog, AWriteThatFailsIsReportedOnceUntilOneSucceeds) {
@@ -248,11 +248,11 @@ TEST(ActivityLog, AWriteThatFailsIsReportedOnceUntilOneSucceeds) {
   ActivityLog log(sub + std::string(1, os::PathDelim()), [] { return At(2018, 2, 9, 14, 5, 33); });
   log.SetRaiseWriteErrors(false);
   std::vector<std::string> reports;
-  log.SetReporter([&](const std::string& t) { reports.push_back(t); });
+  log.SetReporter([&](const messages::Text& t) { reports.push_back(t.str()); });
   log.Save("perdida 1");  // the folder is missing: nothing can be written, and nothing is raised
   log.Save("perdida 2");
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_NE(reports[0].find("cannot be written: Cannot create file"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("não pode ser gravado: Cannot create file"), std::string::npos) << reports[0];
   std::filesystem::create_directory(sub);
   log.Save("escrita");
   EXPECT_EQ(reports.size(), 1u);
@@ -268,7 +268,7 @@ TEST(ActivityLog, ALockHeldElsewhereDelaysALineOnlySoLong) {
   ActivityLog log(dir.path(), [] { return At(2018, 2, 9, 14, 5, 33); });
   log.SetLockWait(std::chrono::milliseconds(300));
   std::vector<std::string> reports;
-  log.SetReporter([&](const std::string& t) { reports.push_back(t); });
+  log.SetReporter([&](const messages::Text& t) { reports.push_back(t.str()); });
   const auto start = std::chrono::steady_clock::now();
   log.Save("um");
   log.Save("dois");
@@ -276,7 +276,7 @@ TEST(ActivityLog, ALockHeldElsewhereDelaysALineOnlySoLong) {
             "09/02/2018 14:05:33 - um\r\n09/02/2018 14:05:33 - dois\r\n");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_NE(reports[0].find("without its lock"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("sem sua trava"), std::string::npos) << reports[0];
 }
 
 TEST(ActivityLog, ConcurrentCallsLoseNoLine) {
@@ -302,3 +302,46 @@ TEST(ActivityLog, ConcurrentCallsLoseNoLine) {
 }
 
 }  // namespace
+
+// Old months go at the first line of a new month: "MesesDeLog" months are kept, the new one
+// included, and one line names what went; 0 keeps every month.
+TEST(ActivityLog, ANewMonthDeletesTheMonthsNoLongerKept) {
+  struct Case {
+    int keep;
+    std::size_t files_left;  // of the 14 months, the new one included
+  };
+  for (const Case c : {Case{12, 12}, Case{0, 15}, Case{-5, 12}}) {
+    testutil::TempDir dir;
+    // Fourteen monthly files, March 2017 to April 2018, and files of others that only look alike.
+    for (int i = 0; i < 14; ++i) {
+      const int month = (2 + i) % 12 + 1, year = 2017 + (2 + i) / 12;
+      testutil::WriteFile(dir / ActivityLog::FileNameFor(At(year, month, 1, 0, 0, 0)), "x\r\n");
+    }
+    testutil::WriteFile(dir / "Tavrimondo_011999.LOG.bak", "outro\r\n");
+    testutil::WriteFile(dir / "Tavrimondo_ab1999.LOG", "outro\r\n");
+    ActivityLog log(dir.path(), [] { return At(2018, 5, 2, 8, 0, 0); });
+    log.SetKeepMonths([&] { return c.keep; });
+    log.Save("maio");
+    log.Save("de novo");  // not a new month: nothing more goes
+    std::size_t months = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      if (e.path().extension() == ".LOG" && e.path().filename().string() != "Tavrimondo_ab1999.LOG") ++months;
+    EXPECT_EQ(months, c.files_left) << "MesesDeLog=" << c.keep;
+    EXPECT_TRUE(testutil::Exists(dir / "Tavrimondo_011999.LOG.bak"));
+    EXPECT_TRUE(testutil::Exists(dir / "Tavrimondo_ab1999.LOG"));
+    const std::string month = testutil::ReadFile(dir / "Tavrimondo_052018.LOG");
+    if (c.files_left == 12) {
+      // May 2017 is the oldest month kept: 12 with May 2018.
+      EXPECT_FALSE(testutil::Exists(dir / "Tavrimondo_042017.LOG"));
+      EXPECT_TRUE(testutil::Exists(dir / "Tavrimondo_062017.LOG"));
+      EXPECT_FALSE(testutil::Exists(dir / "Tavrimondo_052017.LOG"));
+      EXPECT_NE(month.find("02/05/2018 08:00:00 - Apagou 3 log(s) de atividade de mais de 12 meses (MesesDeLog): "
+                           "Tavrimondo_032017.LOG, Tavrimondo_042017.LOG, Tavrimondo_052017.LOG\r\n"),
+                std::string::npos)
+          << month;
+    } else {
+      EXPECT_EQ(month.find("Apagou"), std::string::npos) << month;
+    }
+    EXPECT_NE(month.find(" - de novo\r\n"), std::string::npos);
+  }
+}

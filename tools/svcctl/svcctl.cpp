@@ -9,6 +9,9 @@
 //   svcctl config NAME                prints the registration, one "key=value" per line
 //   svcctl failure NAME               prints the failure actions: "ResetPeriod=N" and one
 //                                     "Action=restart|reboot|run|none DELAY_MS" per action
+//   svcctl message SOURCE ID TEXT     prints the Application log's message ID of SOURCE with TEXT as
+//                                     its insertion string, as Event Viewer shows an entry: the
+//                                     source's EventMessageFile from the registry, its message table
 // Exit status 0 on success; otherwise the system's error number (or 1) and a message on stderr.
 #include <windows.h>
 
@@ -46,7 +49,40 @@ void PrintStatus(const SERVICE_STATUS& s) {
 
 }  // namespace
 
+// What Event Viewer does with an entry: the source's message file from the registry, the message
+// of the entry's ID in that file's message table, the entry's strings put in.
+int ShowMessage(const std::wstring& source, DWORD id, const wchar_t* text) {
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+  wchar_t file[MAX_PATH], expanded[MAX_PATH];
+  DWORD size = sizeof file;
+  LSTATUS r = ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"EventMessageFile", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
+                             RRF_NOEXPAND, nullptr, file, &size);
+  if (r != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(r));
+    return Fail(L"RegGetValueW EventMessageFile");
+  }
+  ::ExpandEnvironmentStringsW(file, expanded, MAX_PATH);
+  HMODULE module = ::LoadLibraryExW(expanded, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) return Fail(L"LoadLibraryExW");
+  const DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(text)};
+  wchar_t* message = nullptr;
+  const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                   module, id, 0, reinterpret_cast<wchar_t*>(&message), 0,
+                                   reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
+  int rc = 0;
+  if (n == 0) {
+    rc = Fail(L"FormatMessageW");
+  } else {
+    std::wprintf(L"%ls", message);
+    ::LocalFree(message);
+  }
+  ::FreeLibrary(module);
+  return rc;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc >= 5 && std::wstring(argv[1]) == L"message")
+    return ShowMessage(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)), argv[4]);
   if (argc < 3) {
     std::fwprintf(stderr, L"usage: svcctl query|start|control|wait|config|failure NAME [ARG...]\n");
     return 1;

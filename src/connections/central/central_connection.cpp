@@ -31,6 +31,10 @@ void CentralConnection::SetHandlerExceptionSink(const std::function<void(const s
   CDSIndice.OnHandlerException = sink;
 }
 
+std::string CentralConnection::Where() const {
+  return ConnServer.Params.Values("HostName") + ":" + ConnServer.Params.Values("Port");
+}
+
 void ConfiguraConexaoCentral(CentralConnection& c) {
   std::lock_guard lock(c.Lock);
   c.ConnServer.SetConnected(false);
@@ -44,9 +48,10 @@ void ConfiguraConexaoCentral(CentralConnection& c) {
   else c.ConnServer.Params.Add("HostName=" + host);
   try {
     c.ConnServer.SetConnected(true);
-    settings::DoSaveLog("Conectou no Servidor Central");
+    c.Trouble.Succeeded(c.Where(), /*quiet=*/true);
+    settings::DoSaveLog(messages::Format(messages::kCentralConnected));
   } catch (const std::exception& e) {
-    settings::DoSaveLog(e.what());
+    c.Trouble.Failed(c.Where(), e.what(), /*always=*/true);
   }
 }
 

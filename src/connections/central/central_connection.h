@@ -10,6 +10,7 @@
 
 #include "connections/central/client_dataset.h"
 #include "connections/central/provider_connection.h"
+#include "settings/connection_trouble.h"
 
 namespace central {
 
@@ -27,6 +28,11 @@ class CentralConnection {
   TClientDataSet CDSLogEstoqueRec;  // provider "DPLogEstoqueRec", no parameters
   TClientDataSet CdsFiliais;        // provider "DPFiliais", CODIGO integer
   TClientDataSet CDSIndice;         // provider "DPIndice", CODIGO declared as text
+  // What the activity log has heard of this connection's failures.
+  settings::ConnectionTrouble Trouble{messages::kCentralConnectFailed, messages::kCentralReconnected};
+
+  // The host and port it connects to, as its failures name them.
+  std::string Where() const;
 
   // Binds one reconcile handler to all three datasets.
   void SetReconcileErrorHandler(const TReconcileErrorEvent& handler);
@@ -35,7 +41,7 @@ class CentralConnection {
 };
 
 // Points ConnServer at the host named by "ServidorCentral" in the settings file (default
-// "localhost") and connects, logging "Conectou no Servidor Central" or the failure's message.
+// "localhost") and connects, logging "Conectou no Servidor Central" or the failure, naming the host.
 // Exceptions from before the connect attempt reach the caller; so does a failure to log the
 // failure of writing the success line.
 void ConfiguraConexaoCentral(CentralConnection& c);

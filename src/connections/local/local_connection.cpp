@@ -225,13 +225,14 @@ void ConfiguraConexaoLocal(LocalConnection& conn) {
   conn.ConnQuelbrant.SetConnected(false);
   const PasswordConnect attempt = ConnectWithPasswords(conn, servidor, caminho);
   if (attempt.connected) {
+    conn.Trouble.Succeeded(DatabaseName(conn), /*quiet=*/true);
     try {
-      settings::DoSaveLog(kConnectedLogLine);
+      settings::DoSaveLog(messages::Format(messages::kLocalConnected));
     } catch (const std::exception&) {
       // A log line that cannot be written does not undo the connection.
     }
   } else if (attempt.second_password) {
-    settings::DoSaveLog(attempt.error);
+    conn.Trouble.Failed(DatabaseName(conn), attempt.error, /*always=*/true);
   }
 }
 

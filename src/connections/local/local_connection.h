@@ -16,14 +16,13 @@
 
 #include "connections/local/local_database.h"
 #include "connections/local/store_queries.h"
+#include "settings/connection_trouble.h"
 
 namespace localdb {
 
 // The two built-in passwords, tried in this order.
 inline constexpr const char* kFirstPassword = "tallowfin";
 inline constexpr const char* kSecondPassword = "rivulo";
-
-inline constexpr const char* kConnectedLogLine = "Conectou no Servidor Local";
 
 // The statements' texts, line by line.
 extern const char* const kSqlPadrao;
@@ -45,6 +44,8 @@ struct LocalConnection {
   LocalConnection& operator=(const LocalConnection&) = delete;
 
   std::recursive_mutex Lock;
+  // What the activity log has heard of this connection's failures.
+  settings::ConnectionTrouble Trouble{messages::kLocalConnectFailed, messages::kLocalReconnected};
 
   TFDPhysFBDriverLink FDPhysFBDriverLink1;
   TFDConnection ConnQuelbrant;

@@ -278,7 +278,10 @@ TEST_F(ConfiguraTest, FailuresLogOneLineWithTheMessage) {
     EXPECT_EQ(LogLines(), ++lines);
   }
   EXPECT_EQ(LogText().find("Conectou"), std::string::npos);
-  EXPECT_NE(LogText().find("Cannot connect to 127.0.0.1:" + std::to_string(dead)), std::string::npos);
+  EXPECT_NE(LogText().find("Falha ao conectar no Servidor Central (127.0.0.1:" + std::to_string(dead) +
+                           "): Cannot connect to 127.0.0.1:" + std::to_string(dead)),
+            std::string::npos)
+      << LogText();
   EXPECT_NE(LogText().find("host name is empty"), std::string::npos);
 }
 

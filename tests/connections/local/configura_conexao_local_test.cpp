@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstring>
 
 #include "connections/local/local_connection.h"
 #include "fb_test_env.h"
@@ -193,7 +194,13 @@ TEST_F(ConfiguraConexaoLocalTest, BothPasswordsRefusedLogsTheSecondRefusalOnly) 
   ConfiguraConexaoLocal(c);
   EXPECT_FALSE(c.ConnQuelbrant.Connected());
   EXPECT_EQ(Entry(c, "Password"), "rivulo");
-  EXPECT_EQ(Log(), std::vector<std::string>{kRefused});
+  // Named with the server and database, as every failed connection is.
+  const auto refused = [&](const std::string& server) {
+    // The error's closing full stop goes: the line goes on after it.
+    const std::string error(kRefused, std::strlen(kRefused) - 1);
+    return messages::Format(messages::kLocalConnectFailed, {server + ":" + db.path(), error}).str();
+  };
+  EXPECT_EQ(Log(), std::vector<std::string>{refused(fbtest::Host())});
 
   // An empty "Servidor" still goes through the server, which checks the password; opening the
   // file in-process would let any password in. It means the server on the default port, so only
@@ -202,7 +209,7 @@ TEST_F(ConfiguraConexaoLocalTest, BothPasswordsRefusedLogsTheSecondRefusalOnly) 
   WriteSettings("", db.path());
   ConfiguraConexaoLocal(c);
   EXPECT_FALSE(c.ConnQuelbrant.Connected());
-  EXPECT_EQ(Log(), (std::vector<std::string>{kRefused, kRefused}));
+  EXPECT_EQ(Log(), (std::vector<std::string>{refused(fbtest::Host()), refused("")}));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <filesystem>
 #include <regex>
 
@@ -179,7 +181,10 @@ TEST_F(StubClientTest, BothRefusedLogsTheSecondRefusalOnly) {
   LocalConnection c(fresh);
   ConfiguraConexaoLocal(c);
   EXPECT_FALSE(c.ConnQuelbrant.Connected());
-  EXPECT_EQ(Log(), std::vector<std::string>{kRefused});
+  EXPECT_EQ(Log(), std::vector<std::string>{
+                       messages::Format(messages::kLocalConnectFailed,
+                                        {"localhost:C:\\refuse-all.fdb", std::string(kRefused).substr(0, std::strlen(kRefused) - 1)})
+                           .str()});
 }
 
 }  // namespace
