@@ -97,6 +97,8 @@ std::optional<std::int64_t> ParseIndex(const std::string& s) {
   return v;
 }
 
+std::string TwoDigits(int n) { return (n < 10 ? "0" : "") + std::to_string(n); }
+
 // Reads a key as the service does, and tells whether it was missing (the default then counts):
 // two reads with two different defaults give both defaults back only when the key is missing.
 Setting ReadSetting(const settings::TIniFile& ini, const std::string& key, const std::string& def) {
@@ -131,6 +133,12 @@ void ReadSettings(StatusResult& r) {
   monitor.meaning = ini.ReadBool(settings::kSettingsSection, "MonitorarComando", false) ? "verbose logging on"
                                                                                         : "verbose logging off";
   r.settings.push_back(monitor);
+  Setting audit = ReadSetting(ini, "AuditoriaHora", std::to_string(replication::kDefaultAuditHour));
+  const replication::AuditHour hour = replication::ParseAuditHour(audit.is_default ? std::string() : audit.value);
+  audit.meaning = !hour.valid ? "not an hour (0 to 23, or -1): the stock is audited daily at " + TwoDigits(hour.hour) + ":00"
+                  : hour.hour < 0 ? std::string("the stock is not audited")
+                                  : "the stock is audited daily at " + TwoDigits(hour.hour) + ":00";
+  r.settings.push_back(audit);
 }
 
 const std::string& SettingValue(const StatusResult& r, const std::string& key) {
@@ -261,6 +269,22 @@ void CountWaiting(StatusResult& r, localdb::LocalConnection& conn) {
   }
 }
 
+// The stock audit against the central index just read, through the check's own connection.
+void RunAudit(StatusResult& r, localdb::LocalConnection& conn, const Options& options) {
+  const std::optional<std::int64_t> index = ParseIndex(r.index);
+  if (!index || *index <= 0) {
+    r.audit_error = "the central server has no index for the store yet: the initial load comes first";
+    return;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    r.audit = replication::AuditStock(conn, *index, options.audit_pacing);
+  } catch (const std::exception& e) {
+    r.audit_error = e.what();
+  }
+  r.audit_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+}
+
 void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
   r.record_file = replication::CycleRecordPath();
   r.record_exists = os::FileExists(r.record_file);
@@ -370,6 +394,15 @@ void Judge(StatusResult& r) {
     r.attention.push_back("The rows above the central server's index for " + store + " (\"" + r.index +
                           "\") cannot be selected, and no cycle can select them either: " +
                           replication::OneLine(r.rows_waiting_error, 1000));
+
+  for (const Setting& setting : r.settings)
+    if (setting.key == "AuditoriaHora" && !setting.is_default && !replication::ParseAuditHour(setting.value).valid)
+      r.notes.push_back("AuditoriaHora=" + setting.value + " is " + setting.meaning + ".");
+  if (r.audit_asked && !r.audit) r.unknown.push_back("The stock audit could not be done: " + replication::OneLine(r.audit_error, 1000));
+  if (r.audit && !r.audit->differences.empty())
+    r.attention.push_back(std::to_string(r.audit->differences.size()) + " of " + std::to_string(r.audit->products) +
+                          " products have a stock on the central server that is not the store's (listed under Stock "
+                          "audit); the service's next audit sends their stock again.");
 
   // The service.
   const host::ServiceQuery& s = r.service;
@@ -481,6 +514,11 @@ StatusResult Gather(const Options& options) {
     if (r.central_connected && r.store_code) ReadIndex(r, central);
     central.ConnServer.SetConnected(false);
     if (r.index_read && r.local_connected && r.store_code) CountWaiting(r, local);
+    r.audit_asked = options.audit;
+    if (options.audit) {
+      if (r.index_read && r.local_connected && r.store_code) RunAudit(r, local, options);
+      else r.audit_error = "both servers must answer";
+    }
     local.ConnQuelbrant.SetConnected(false);
 
     host::RecordedService recorded;
@@ -578,6 +616,30 @@ std::string FormatText(const StatusResult& r) {
          (r.initial_load_rows ? " (and " + std::to_string(*r.initial_load_rows) + " from the initial load to come)" : ""));
   line("");
 
+  if (r.audit_asked) {
+    line("Stock audit (now, read-only):");
+    if (!r.audit) {
+      line("  Not done:            " + replication::OneLine(r.audit_error, 1000));
+    } else {
+      const replication::AuditFindings& a = *r.audit;
+      line("  Products:            " + std::to_string(a.products) + " read, " + std::to_string(a.differences.size()) +
+           " differ from the central server (index " + r.index + ")");
+      line("  Took:                " + replication::DisplayDuration(r.audit_took) + " in " + std::to_string(a.steps) +
+           " steps (the longest " + replication::DisplayDuration(a.longest_step) + "), " +
+           (a.by_index ? std::string("each product's rows looked up by an index on CODIGOPRODUTO")
+                       : "the outgoing log read once (" + std::to_string(a.log_rows) + " rows)"));
+      if (!a.differences.empty()) line("  Differences:         product: store / central server");
+      for (std::size_t i = 0; i < a.differences.size() && i < kAuditTextLines; ++i) {
+        const replication::StockDifference& d = a.differences[i];
+        line("    " + d.product + ": " + replication::FormatStock(d.store, '.') + " / " +
+             (d.logged ? replication::FormatStock(*d.logged, '.') : std::string("never sent")));
+      }
+      if (a.differences.size() > kAuditTextLines)
+        line("    ... and " + std::to_string(a.differences.size() - kAuditTextLines) + " more");
+    }
+    line("");
+  }
+
   const host::ServiceQuery& s = r.service;
   std::string svc = s.known ? s.state : "unknown (" + s.error + ")";
   if (s.pid) svc += ", process " + std::to_string(s.pid);
@@ -618,6 +680,18 @@ std::string FormatText(const StatusResult& r) {
         line("  Last send:           " + TimeOf(n, "last_sent", r.checked_at, true));
         line("  Last failure:        " + TimeOf(n, "last_failure", r.checked_at, true) +
              (Count(n, "consecutive_failures") != "0" ? ", " + Count(n, "consecutive_failures") + " in a row" : ""));
+      }
+      if (j.contains("last_audit") && j["last_audit"].is_object()) {
+        const JsonValue& a = j["last_audit"];
+        std::string what = Count(a, "products") + " products read, " + Count(a, "differing") + " differing, " +
+                           Count(a, "relogged") + " sent again";
+        const std::string error = a.value("error", std::string());
+        if (!error.empty()) what = "DID NOT FINISH: " + replication::OneLine(error, 1000) + " (" + what + ")";
+        line("  Last audit:          " + TimeOf(a, "start", r.checked_at, true) + ", took " +
+             replication::DisplayDuration(std::chrono::milliseconds(a.value("duration_ms", std::int64_t{0}))) + ": " +
+             what);
+      } else {
+        line("  Last audit:          none since the service started");
       }
       if (j.contains("written") && j["written"].is_string()) line("  Written:             " + TimeOf(j, "written", r.checked_at, true));
     }
@@ -695,6 +769,33 @@ std::string FormatJson(const StatusResult& r) {
                   {"rows_waiting", OptionalOrNull(r.rows_waiting)},
                   {"rows_waiting_error", TextOrNull(r.rows_waiting_error)},
                   {"index_above_local", r.index_above_local}};
+  if (r.audit_asked) {
+    JsonValue audit;
+    audit["done"] = r.audit.has_value();
+    audit["error"] = TextOrNull(r.audit_error);
+    if (r.audit) {
+      const replication::AuditFindings& a = *r.audit;
+      audit["products"] = a.products;
+      audit["differing"] = a.differences.size();
+      audit["duration_ms"] = r.audit_took.count();
+      audit["steps"] = a.steps;
+      audit["longest_step_ms"] = a.longest_step.count();
+      audit["by_index"] = a.by_index;
+      audit["log_rows"] = a.log_rows;
+      // Stocks as decimal texts: exact, as the central server's field holds them.
+      JsonValue list = JsonValue::array();
+      for (std::size_t i = 0; i < a.differences.size() && i < kAuditJsonEntries; ++i) {
+        const replication::StockDifference& d = a.differences[i];
+        list.push_back({{"product", d.product},
+                        {"store", replication::FormatStock(d.store, '.')},
+                        {"central", d.logged ? JsonValue(replication::FormatStock(*d.logged, '.')) : JsonValue(nullptr)}});
+      }
+      audit["differences"] = list;
+    }
+    j["audit"] = audit;
+  } else {
+    j["audit"] = nullptr;
+  }
   const host::ServiceQuery& s = r.service;
   j["service"] = {{"known", s.known},
                   {"installed", s.installed},
@@ -713,8 +814,10 @@ std::string FormatJson(const StatusResult& r) {
   return j.dump(2, ' ', true, JsonValue::error_handler_t::replace) + "\n";
 }
 
-int RunStatusCheck(const std::vector<std::string>& args, const Options& options) {
+int RunStatusCheck(const std::vector<std::string>& args, const Options& given) {
   const bool json = FindCmdLineSwitch(args, "JSON");
+  Options options = given;
+  if (FindCmdLineSwitch(args, "AUDIT")) options.audit = true;
   StatusResult r = Gather(options);
   std::string out;
   try {

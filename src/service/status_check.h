@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "replication/cycle_record.h"
+#include "replication/stock_audit.h"
 #include "service/service_host.h"
 
 namespace service::status {
@@ -76,6 +77,12 @@ struct StatusResult {
   std::string rows_waiting_error;  // the rows above the index cannot be selected (as the cycle selects them)
   bool index_above_local = false;
 
+  // The stock audit asked for with /AUDIT, run by the check itself, read-only.
+  bool audit_asked = false;
+  std::optional<replication::AuditFindings> audit;
+  std::string audit_error;  // why it was not run, or did not finish
+  std::chrono::milliseconds audit_took{0};
+
   // The cycle record (its JSON text as read, when it could be read).
   std::string record_file;
   bool record_exists = false;
@@ -104,14 +111,21 @@ struct Options {
   // The service manager's answer; empty means the platform's (host::QueryService).
   std::function<host::ServiceQuery(const host::RecordedService&)> query_service;
   std::size_t log_lines = 10;
+  // Runs the stock audit too (read-only: it reports the differences and repairs nothing).
+  bool audit = false;
+  replication::AuditPacing audit_pacing;
 };
+
+// Differing products the audit lists: in the text, and in the JSON object.
+inline constexpr std::size_t kAuditTextLines = 100;
+inline constexpr std::size_t kAuditJsonEntries = 1000;
 
 StatusResult Gather(const Options& options = {});
 std::string FormatText(const StatusResult& r);
 std::string FormatJson(const StatusResult& r);
 
-// The /STATUS run: gathers, writes the text (or with "JSON" the JSON object) to the standard
-// output, and returns the exit code.
+// The /STATUS run: gathers (with "AUDIT" the stock audit too), writes the text (or with "JSON" the
+// JSON object) to the standard output, and returns the exit code.
 int RunStatusCheck(const std::vector<std::string>& args, const Options& options = {});
 
 }  // namespace service::status
