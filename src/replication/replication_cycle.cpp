@@ -427,8 +427,7 @@ void Cycle::Audit(std::int64_t index, std::int64_t upto) {
   AuditFindings found;
   std::int64_t relogged = 0;
   try {
-    found = AuditStock(L, upto, mem_.audit_pacing, should_yield_);
-    summary.products = found.products;
+    AuditStock(L, upto, mem_.audit_pacing, should_yield_, found);
     summary.differing = static_cast<std::int64_t>(found.differences.size());
     // The differing products get one row each with their stock as it is now, checked like every
     // seeding, in transactions of a few hundred products.
@@ -449,6 +448,7 @@ void Cycle::Audit(std::int64_t index, std::int64_t upto) {
   } catch (const localdb::EDatabaseError& e) {
     summary.error = text::CapText(text::FlattenControls(e.what()));
   }
+  summary.products = found.products;
   summary.relogged = relogged;
   summary.end = std::chrono::system_clock::now();
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - t0);

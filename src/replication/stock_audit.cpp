@@ -117,9 +117,9 @@ std::string ProductOrder(const localdb::CodeColumn& code, bool keyed, bool first
 
 }  // namespace
 
-AuditFindings AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPacing& pacing,
-                         const std::function<bool()>& should_stop) {
-  AuditFindings f;
+void AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPacing& pacing,
+                const std::function<bool()>& should_stop, AuditFindings& f) {
+  f = AuditFindings{};
   const localdb::StoreSchema& schema = localdb::Schema(L);
   const localdb::CodeColumn& pcode = schema.product_code;
   const localdb::CodeColumn& lcode = schema.log_code;
@@ -244,7 +244,6 @@ AuditFindings AuditStock(localdb::LocalConnection& L, std::int64_t index, const 
     std::sort(f.differences.begin(), f.differences.end(),
               [](const StockDifference& a, const StockDifference& b) { return a.product < b.product; });
   }
-  return f;
 }
 
 AuditHour ParseAuditHour(const std::string& written) {

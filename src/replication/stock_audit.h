@@ -66,11 +66,12 @@ class AuditInterrupted : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads PRODUTOS and the outgoing log on `L` and compares them, `index` being the central index.
-// Only reads. `should_stop` is asked between steps; when it says so, AuditInterrupted is thrown.
-// Database failures raise EDatabaseError.
-AuditFindings AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPacing& pacing,
-                         const std::function<bool()>& should_stop = {});
+// Reads PRODUTOS and the outgoing log on `L` and compares them, `index` being the central index,
+// into `found` (which holds what was read so far when it fails). Only reads. `should_stop` (may be
+// empty) is asked between steps; when it says so, AuditInterrupted is thrown. Database failures
+// raise EDatabaseError.
+void AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPacing& pacing,
+                const std::function<bool()>& should_stop, AuditFindings& found);
 
 // ---- when ------------------------------------------------------------------------------------
 

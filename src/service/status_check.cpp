@@ -278,7 +278,9 @@ void RunAudit(StatusResult& r, localdb::LocalConnection& conn, const Options& op
   }
   const auto t0 = std::chrono::steady_clock::now();
   try {
-    r.audit = replication::AuditStock(conn, *index, options.audit_pacing);
+    replication::AuditFindings found;
+    replication::AuditStock(conn, *index, options.audit_pacing, {}, found);
+    r.audit = std::move(found);
   } catch (const std::exception& e) {
     r.audit_error = e.what();
   }
