@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -32,10 +34,16 @@ constexpr const char* kSqlIndexes =
 
 // A code as the two tables are matched by: its bytes without trailing blanks (the database
 // compares texts that way, and a CHAR pads them).
-std::string Key(std::string bytes) {
-  while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
+std::string_view Key(std::string_view bytes) {
+  while (!bytes.empty() && bytes.back() == ' ') bytes.remove_suffix(1);
   return bytes;
 }
+
+// Looks codes up by a view of the row's buffer, without a copy per row.
+struct CodeHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
 
 // Reads one statement in steps, each in a read-only snapshot transaction of its own. `open` gets
 // the query ready for the next step (parameters, text); `row` takes the current row and returns
@@ -139,7 +147,7 @@ void AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPaci
   // decode is shown with its bytes' valid characters, and cannot be logged again.
   auto name = [&](const std::string& raw) {
     try {
-      return localdb::DecodeCodeBytes(pcode, Key(raw), "PRODUTOS.CODIGO");
+      return localdb::DecodeCodeBytes(pcode, std::string(Key(raw)), "PRODUTOS.CODIGO");
     } catch (const localdb::EDatabaseError&) {
       return text::SanitizeUtf8(Key(raw));
     }
@@ -188,11 +196,14 @@ void AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPaci
     // Both code columns matched by their bytes when they hold the same encoding; by their
     // characters otherwise.
     const bool same_bytes = pcode.text == lcode.text && pcode.code_page == lcode.code_page;
+    std::string scratch, decoded;
     auto log_key = [&](const localdb::TField& field) {
-      std::string raw = field.AsBytes();
-      return same_bytes ? Key(std::move(raw)) : Key(localdb::DecodeCodeBytes(lcode, std::move(raw), "CODIGOPRODUTO"));
+      const std::string_view raw = field.BytesView(scratch);
+      if (same_bytes) return Key(raw);
+      decoded = localdb::DecodeCodeBytes(lcode, std::string(raw), "CODIGOPRODUTO");
+      return Key(decoded);
     };
-    std::unordered_map<std::string, Entry> products;
+    std::unordered_map<std::string, Entry, CodeHash, std::equal_to<>> products;
     {
       auto sql = [&](bool first) { return "SELECT " + product_select + "\nFROM PRODUTOS P" + ProductOrder(pcode, keyed, first); };
       localdb::TFDQuery first("TBAuditoriaProdutos", L.ConnQuelbrant, stepper.Transaction(), sql(true));
@@ -204,7 +215,7 @@ void AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPaci
         const bool end = stepper.Step(*q, !keyed, [&](localdb::TFDQuery& r) {
           last = r.FieldByName("CODIGO").AsBytes();
           ++f.products;
-          std::string key = Key(same_bytes ? last : localdb::DecodeCodeBytes(pcode, last, "PRODUTOS.CODIGO"));
+          std::string key(Key(same_bytes ? last : localdb::DecodeCodeBytes(pcode, last, "PRODUTOS.CODIGO")));
           Entry& e = products[std::move(key)];
           e.store = r.FieldByName("ESTOQUE").AsCurrency();
           e.raw = last;
@@ -218,20 +229,21 @@ void AuditStock(localdb::LocalConnection& L, std::int64_t index, const AuditPaci
                             " AS CODIGOPRODUTO, ESTOQUEATUAL\nFROM RPL_LOGESTOQUE_ENV\nWHERE SEQUENCIAL > :APOS\n"
                             "ORDER BY SEQUENCIAL");
     std::int64_t after = INT64_MIN;
+    // The columns by position, looked up once: two million rows make a name search count.
+    const localdb::TField seq(q, 0), code(q, 1), stock(q, 2);
     for (;;) {
       q.ParamByName("APOS").SetAsLargeInt(after);
-      const bool end = stepper.Step(q, false, [&](localdb::TFDQuery& r) {
-        const localdb::TField seq = r.FieldByName("SEQUENCIAL");
+      const bool end = stepper.Step(q, false, [&](localdb::TFDQuery&) {
         after = seq.AsLargeInt();
         ++f.log_rows;
-        const auto it = products.find(log_key(r.FieldByName("CODIGOPRODUTO")));
+        const auto it = products.find(log_key(code));
         if (it == products.end()) return;  // a product no longer in PRODUTOS
         Entry& e = it->second;
         if (after > index) {
           e.waiting = true;
         } else {
           // In SEQUENCIAL order: the last row read at or below the index is the one that counts.
-          e.logged = r.FieldByName("ESTOQUEATUAL").AsCurrency();
+          e.logged = stock.AsCurrency();
           e.was_logged = true;
         }
       });

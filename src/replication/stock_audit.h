@@ -35,8 +35,8 @@ namespace replication {
 
 // How the audit spreads its reading over time.
 struct AuditPacing {
-  std::chrono::milliseconds step{500};   // a step stops reading once this has passed
-  std::chrono::milliseconds pause{100};  // between two steps
+  std::chrono::milliseconds step{500};  // a step stops reading once this has passed
+  std::chrono::milliseconds pause{50};  // between two steps
   std::int64_t step_rows = 0;            // rows a step reads at most; 0: only the time counts
   // Waits between two steps; empty: sleeps for `pause`.
   std::function<void(std::chrono::milliseconds)> wait;

@@ -693,7 +693,7 @@ std::string FormatText(const StatusResult& r) {
              replication::DisplayDuration(std::chrono::milliseconds(a.value("duration_ms", std::int64_t{0}))) + ": " +
              what);
       } else {
-        line("  Last audit:          none since the service started");
+        line("  Last audit:          none recorded");
       }
       if (j.contains("written") && j["written"].is_string()) line("  Written:             " + TimeOf(j, "written", r.checked_at, true));
     }
