@@ -45,9 +45,9 @@ struct CodeHash {
   std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-// Reads one statement in steps, each in a read-only snapshot transaction of its own. `open` gets
-// the query ready for the next step (parameters, text); `row` takes the current row and returns
-// what the next step goes on after.
+// Reads statements in steps, each in a read-only snapshot transaction of its own that ends once
+// the step's time (or rows) are used up, with a pause before every step but the first; the caller
+// sets each step's parameters so that it goes on after the last row read.
 class Stepper {
  public:
   Stepper(localdb::LocalConnection& L, const AuditPacing& pacing, const std::function<bool()>& should_stop,
