@@ -172,6 +172,7 @@ TEST_P(AuditTest, TheReadingIsSplitIntoStepsThatEachEndTheirTransaction) {
   Store("UPDATE PRODUTOS SET ESTOQUEATUAL = 1.25 WHERE CODIGO = 'P1'");  // as P1's last row says
   Store("UPDATE PRODUTOS SET ESTOQUEATUAL = 99 WHERE CODIGO = 'P30'");
   agent->Replication.audit_pacing.step_rows = 10;
+  agent->Replication.audit_pacing.step = 1h;  // the rows alone end a step, however slow the machine
   agent->Replication.audit_pacing.wait = [&](std::chrono::milliseconds) { pauses.push_back(OpenTransactionsOfTheAgent()); };
   AuditHourPasses();
   Cycle();
