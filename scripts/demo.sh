@@ -146,8 +146,11 @@ while [ $SECONDS -lt $end ]; do
   echo "  central server holds $central_rows of the store's $local_rows outgoing rows"
   if [ $SECONDS -ge $next_change ]; then
     next_change=$((SECONDS + 15))
+    # As the ERP makes them: the product's stock and the row that logs it.
     { for i in $(seq 1 25); do
-        echo "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P$((RANDOM % 300 + 1))', $((RANDOM % 90)).25);"
+        p=P$((RANDOM % 300 + 1)) v=$((RANDOM % 90)).25
+        echo "UPDATE PRODUTOS SET ESTOQUEATUAL = $v WHERE CODIGO = '$p';"
+        echo "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('$p', $v);"
       done; echo "COMMIT;"; } | sql "$store_db"
     echo "  the store records 25 new stock changes"
   fi

@@ -220,7 +220,7 @@ const std::map<std::string, std::map<std::string, Kind>>& RecordFields() {
   static const std::map<std::string, std::map<std::string, Kind>> fields = {
       {"",
        {{"format", K::kCount}, {"written", K::kText}, {"summary", K::kText}, {"service", K::kObject},
-        {"last_cycle", K::kObjectOrNull}, {"counters", K::kObject}}},
+        {"last_cycle", K::kObjectOrNull}, {"counters", K::kObject}, {"last_audit", K::kObjectOrNull}}},
       {"service", {{"state", K::kTextOrNull}, {"since", K::kTextOrNull}, {"pid", K::kCount}, {"exe", K::kText}}},
       {"last_cycle",
        {{"start", K::kText}, {"end", K::kText}, {"duration_ms", K::kCount}, {"outcome", K::kText},
@@ -229,6 +229,9 @@ const std::map<std::string, std::map<std::string, Kind>>& RecordFields() {
       {"held",
        {{"first", K::kCount}, {"last", K::kCount}, {"gaps", K::kCount}, {"rows", K::kCountOrNull},
         {"since", K::kText}, {"holders", K::kText}}},
+      {"last_audit",
+       {{"start", K::kText}, {"end", K::kText}, {"duration_ms", K::kCount}, {"products", K::kCount},
+        {"differing", K::kCount}, {"relogged", K::kCount}, {"error", K::kText}}},
       {"counters",
        {{"since", K::kText}, {"cycles", K::kCount}, {"sent", K::kCount}, {"idle", K::kCount}, {"failed", K::kCount},
         {"stopped_early", K::kCount}, {"rows_sent", K::kCount}, {"rows_rejected", K::kCount},
@@ -383,6 +386,18 @@ std::string CycleRecorder::JsonLocked() const {
   n["last_sent"] = OptionalTime(counters_.last_sent);
   n["last_failure"] = OptionalTime(counters_.last_failure);
   j["counters"] = n;
+  if (last_ && last_->last_audit) {
+    const AuditSummary& a = *last_->last_audit;
+    j["last_audit"] = {{"start", FormatIsoTime(a.start)},
+                       {"end", FormatIsoTime(a.end)},
+                       {"duration_ms", std::chrono::duration_cast<std::chrono::milliseconds>(a.end - a.start).count()},
+                       {"products", a.products},
+                       {"differing", a.differing},
+                       {"relogged", a.relogged},
+                       {"error", a.error}};
+  } else {
+    j["last_audit"] = nullptr;
+  }
   // Messages come from servers and may hold anything: broken UTF-8 is replaced, never fatal.
   return j.dump(2, ' ', false, JsonValue::error_handler_t::replace) + "\n";
 }

@@ -5,6 +5,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "common/messages.h"
 #include "common/text.h"
@@ -100,7 +101,11 @@ class Cycle {
   void AdvanceCheck(std::int64_t index);
   // One new row with its current stock for each product, protected like every seeding: a product
   // changed beside it is sent once more when the check finds it. False when it could not be done.
-  bool Relog(const std::vector<std::string>& products, std::int64_t index);
+  bool Relog(const std::vector<std::string>& products, std::int64_t index, std::int64_t* rows = nullptr);
+  // The stock audit, when it is due or asked for; `upto` is the central index after this
+  // cycle's send. Never fails the cycle: an audit that cannot finish says why and is tried again.
+  void MaybeAudit(std::int64_t index, std::int64_t upto);
+  void Audit(std::int64_t index, std::int64_t upto);
   // Gaps a crashed cycle may have passed are watched from the first cycle after it.
   void RecoverPending(std::int64_t index);
   // Makes the gaps the read may pass durable before a batch that passes one is applied.
@@ -205,6 +210,7 @@ void Cycle::LoadState(std::int32_t loja, const std::string& database) {
   mem_.state.store = loja;
   mem_.state.database = database;
   mem_.reset_seen.clear();
+  mem_.last_audit.reset();
 }
 
 void Cycle::EnsureLook(std::int64_t from) {
@@ -346,11 +352,11 @@ void Cycle::AdvanceCheck(std::int64_t index) {
     DoSaveLog(Format(messages::kCheckRefreshed, {std::to_string(r.rows)}));
 }
 
-bool Cycle::Relog(const std::vector<std::string>& products, std::int64_t index) {
+bool Cycle::Relog(const std::vector<std::string>& products, std::int64_t index, std::int64_t* rows) {
   if (products.empty()) return true;
   EnsureLook(index);
   try {
-    RefreshProducts(L, products, index, index, [&](const SeedingResult& r) {
+    const SeedingResult written = RefreshProducts(L, products, index, index, [&](const SeedingResult& r) {
       if (r.rows == 0) return;
       std::optional<SeedingCheck> check = CheckFor(r, look_ ? &*look_ : nullptr);
       if (!check) return;
@@ -359,11 +365,113 @@ bool Cycle::Relog(const std::vector<std::string>& products, std::int64_t index) 
       else next.check = check;
       Save(next);
     });
+    if (rows) *rows += written.rows;
   } catch (const std::exception& e) {
     if (RefusedInsert(e)) return false;
     throw;
   }
   return true;
+}
+
+namespace {
+
+// "4,2 s", "350 ms": how long something took, for the activity log.
+std::string Took(std::chrono::milliseconds d) {
+  if (d.count() < 1000) return std::to_string(d.count()) + " ms";
+  const std::int64_t tenths = d.count() / 100;
+  return std::to_string(tenths / 10) + "," + std::to_string(tenths % 10) + " s";
+}
+
+AuditSummary SummaryOf(const ReplicationState::LastAudit& a) {
+  AuditSummary s;
+  s.start = std::chrono::system_clock::from_time_t(static_cast<std::time_t>(a.start));
+  s.end = s.start + std::chrono::milliseconds(a.duration_ms);
+  s.products = a.products;
+  s.differing = a.differing;
+  s.relogged = a.relogged;
+  return s;
+}
+
+}  // namespace
+
+void Cycle::MaybeAudit(std::int64_t index, std::int64_t upto) {
+  const std::int64_t now = mem_.Now();
+  const AuditHour hour = ReadAuditHour();
+  if (!hour.valid && mem_.audit_hour_warned != hour.written) {
+    mem_.audit_hour_warned = hour.written;
+    DoSaveLog(Format(messages::kAuditHourInvalid, {hour.written, std::to_string(kDefaultAuditHour)}));
+  }
+  if (mem_.state.audit_since == 0) {
+    // Audits are counted from the first cycle that knows of them: the first comes at the next
+    // audit hour, not in the middle of the day an agent was installed or upgraded.
+    ReplicationState next = mem_.state;
+    next.audit_since = now;
+    Save(next);
+  }
+  if (hour.hour < 0 || upto <= 0 || now < mem_.audit_retry_at) return;
+  if (mem_.state.audit_requested || AuditDue(now, hour.hour, mem_.state.audit_since)) Audit(index, upto);
+}
+
+void Cycle::Audit(std::int64_t index, std::int64_t upto) {
+  AuditSummary summary;
+  summary.start = std::chrono::system_clock::now();
+  const auto t0 = SteadyClock::now();
+  const std::int64_t began = mem_.Now();
+  AuditFindings found;
+  std::int64_t relogged = 0;
+  try {
+    AuditStock(L, upto, mem_.audit_pacing, should_yield_, found);
+    summary.differing = static_cast<std::int64_t>(found.differences.size());
+    // The differing products get one row each with their stock as it is now, checked like every
+    // seeding, in transactions of a few hundred products.
+    for (std::size_t from = 0; from < found.differences.size(); from += kAuditRelogChunk) {
+      if (from > 0) {
+        if (Yield()) throw AuditInterrupted("o serviço está parando");
+        if (mem_.audit_pacing.wait) mem_.audit_pacing.wait(mem_.audit_pacing.pause);
+        else std::this_thread::sleep_for(mem_.audit_pacing.pause);
+      }
+      std::vector<std::string> chunk;
+      for (std::size_t i = from; i < found.differences.size() && i < from + kAuditRelogChunk; ++i)
+        chunk.push_back(found.differences[i].product);
+      if (!Relog(chunk, index, &relogged))
+        throw AuditInterrupted("a tabela RPL_LOGESTOQUE_ENV recusou o reenvio do estoque");
+    }
+  } catch (const AuditInterrupted& e) {
+    summary.error = e.what();
+  } catch (const localdb::EDatabaseError& e) {
+    summary.error = text::CapText(text::FlattenControls(e.what()));
+  }
+  summary.products = found.products;
+  summary.relogged = relogged;
+  summary.end = std::chrono::system_clock::now();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - t0);
+  mem_.last_audit = summary;
+  if (!summary.error.empty()) {
+    // Once the service stops, the next start finds the audit still due; any other failure waits
+    // an hour, so that a database that refuses it is not read every ten seconds.
+    const bool stopping = Yield();
+    if (!stopping) mem_.audit_retry_at = mem_.Now() + 3600;
+    DoSaveLog(Format(messages::kAuditFailed,
+                     {summary.products > 0 ? " (" + std::to_string(summary.products) + " produto(s) lido(s))" : std::string(),
+                      summary.error,
+                      stopping ? "; será feita de novo no próximo início" : "; será tentada de novo em 1 hora",
+                      relogged > 0 ? "; " + std::to_string(relogged) + " produto(s) já reenviado(s)" : std::string()}));
+    return;
+  }
+  ReplicationState next = mem_.state;
+  next.audit_since = began;
+  next.audit_requested = false;
+  next.last_audit = ReplicationState::LastAudit{began, took.count(), summary.products, summary.differing, relogged};
+  Save(next);
+  DoSaveLog(Format(messages::kAuditDone, {std::to_string(summary.products), std::to_string(summary.differing),
+                                          std::to_string(relogged), Took(took)}));
+  for (std::size_t i = 0; i < found.differences.size() && i < kAuditLines; ++i) {
+    const StockDifference& d = found.differences[i];
+    DoSaveLog(Format(messages::kAuditProduct,
+                     {d.product, FormatStock(d.store),
+                      d.logged ? "o Servidor Central recebeu " + FormatStock(*d.logged)
+                               : std::string("nunca foi enviado ao Servidor Central")}));
+  }
 }
 
 void Cycle::RecoverPending(std::int64_t index) {
@@ -702,6 +810,7 @@ void Cycle::Run() {
   const std::string database = localdb::DatabaseName(L);
   mem_.gaps.BeginCycle(database, index);
   LoadState(CodigoLoja, database);
+  if (!mem_.last_audit && mem_.state.last_audit) mem_.last_audit = SummaryOf(*mem_.state.last_audit);
   RecoverPending(index);
 
   // 7. Initial load when the central server has received nothing yet, unless the last one is
@@ -736,6 +845,9 @@ void Cycle::Run() {
       next.load_mark = 0;
       next.mark_product.clear();
       next.mark_stock.clear();
+      // A load the central server has whole is audited at once: what it did not copy (a product
+      // without stock, say) is found before the night.
+      if (!load) next.audit_requested = true;
       Save(next);
     }
   }
@@ -864,6 +976,10 @@ void Cycle::Run() {
   // The outgoing log ends below the central index: every new row would stay unread.
   const bool restored = read_empty && index > 0 && RestoredBackup(index);
   if (!restored && mem_.state.restored_highest) AfterRestore(index);
+  // The audit compares with what the central server has now; not while anything keeps rows from
+  // being sent or the cycle is ending early.
+  if ((stop == Stop::kNone || stop == Stop::kHeld) && !restored && RetornoCDS.value_or(0) == 0 && problems_.empty())
+    MaybeAudit(index, accepted_upto_.value_or(index));
   std::erase_if(mem_.problems, [&](const auto& p) {
     return std::find(problems_.begin(), problems_.end(), p.first) == problems_.end();
   });
@@ -976,6 +1092,7 @@ void Timer1Timer(CycleParts parts) {
   }
   parts.Timer1.SetEnabled(true);
   t_report = nullptr;
+  report.last_audit = parts.Memory.last_audit;
   report.end = std::chrono::system_clock::now();
   if (failure) {
     report.outcome = CycleOutcome::kFailed;

@@ -15,6 +15,7 @@
 #include "replication/main_loop.h"
 #include "replication/replication_state.h"
 #include "replication/sequence_gaps.h"
+#include "replication/stock_audit.h"
 
 namespace replication {
 
@@ -25,6 +26,10 @@ inline constexpr int kResetCycles = 3;
 inline constexpr std::chrono::hours kReseedInterval{24};
 // Late rows named one per line in a cycle; more are counted in one line.
 inline constexpr std::size_t kLateLinesPerCycle = 20;
+// Differing products an audit names one per line; the rest are counted in its summary line.
+inline constexpr std::size_t kAuditLines = 20;
+// Products logged again in one transaction by an audit's repair.
+inline constexpr std::size_t kAuditRelogChunk = 500;
 
 // How a cycle ended.
 enum class CycleOutcome {
@@ -34,6 +39,15 @@ enum class CycleOutcome {
   kStoppedEarly,  // a stop, shutdown or continue ended it at a batch boundary
 };
 const char* OutcomeName(CycleOutcome o);  // "idle", "sent", "failed", "stopped early"
+
+// The last stock audit, for the record a technician reads.
+struct AuditSummary {
+  std::chrono::system_clock::time_point start{}, end{};
+  std::int64_t products = 0;   // products read
+  std::int64_t differing = 0;  // products whose stock the central server did not have
+  std::int64_t relogged = 0;   // rows written to send them again
+  std::string error;           // why it did not finish; empty when it did
+};
 
 // What one cycle did, for the record a technician reads.
 struct CycleReport {
@@ -55,6 +69,9 @@ struct CycleReport {
     std::string holders;               // the transactions that hold it, as the activity log names them
   };
   std::optional<Held> held;
+
+  // The last stock audit this process knows of (this cycle's or an earlier one), if any.
+  std::optional<AuditSummary> last_audit;
 };
 
 // What the cycle carries from one cycle to the next; owned by the service object.
@@ -84,6 +101,13 @@ struct ReplicationMemory {
   // values); tests and benchmarks set it to move time on. Empty: the system clock.
   std::function<std::int64_t()> clock;
   std::int64_t Now() const;
+  // The stock audit: how it paces its reading (tests shorten it), when one that failed may be
+  // tried again (seconds since 1970), an AuditoriaHora value already said to be wrong, and the
+  // last audit for the record.
+  AuditPacing audit_pacing;
+  std::int64_t audit_retry_at = 0;
+  std::optional<std::string> audit_hour_warned;
+  std::optional<AuditSummary> last_audit;
 };
 
 // What one cycle works on; all owned by the service object.

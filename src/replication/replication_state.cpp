@@ -173,6 +173,12 @@ std::string StateFile::Format(const ReplicationState& s) {
   if (s.restored_highest) out += "restaurado_maior=" + std::to_string(*s.restored_highest) + "\n";
   if (s.had_index) out += "indice_recebido=1\n";
   if (s.last_reseed != 0) out += "ultima_recarga=" + std::to_string(s.last_reseed) + "\n";
+  if (s.audit_since != 0) out += "auditoria_desde=" + std::to_string(s.audit_since) + "\n";
+  if (s.audit_requested) out += "auditar=1\n";
+  if (s.last_audit) {
+    const ReplicationState::LastAudit& a = *s.last_audit;
+    out += "auditoria_ultima=" + Join({a.start, a.duration_ms, a.products, a.differing, a.relogged}) + "\n";
+  }
   return out;
 }
 
@@ -251,6 +257,13 @@ ReplicationState StateFile::Parse(const std::string& content) {
   if (auto h = take("restaurado_maior")) s.restored_highest = Number("restaurado_maior", *h, true);
   if (auto h = take("indice_recebido")) s.had_index = Number("indice_recebido", *h) != 0;
   if (auto t = take("ultima_recarga")) s.last_reseed = Number("ultima_recarga", *t);
+  if (auto t = take("auditoria_desde")) s.audit_since = Number("auditoria_desde", *t);
+  if (auto a = take("auditar")) s.audit_requested = Number("auditar", *a) != 0;
+  if (auto a = take("auditoria_ultima")) {
+    const std::vector<std::int64_t> v = Numbers("auditoria_ultima", *a);
+    if (v.size() != 5) throw StateFileError("o valor de auditoria_ultima não tem 5 números: \"" + *a + "\"");
+    s.last_audit = ReplicationState::LastAudit{v[0], v[1], v[2], v[3], v[4]};
+  }
   if (!values.empty()) throw StateFileError("chave desconhecida: " + values.begin()->first);
   return s;
 }

@@ -18,6 +18,8 @@
 //  - whether the central server has ever reported an index for the store, and when the agent last
 //    seeded again because the index went back to nothing: an index that flips to "0" for a moment
 //    must not reload the outgoing log.
+//  - the stock audit: when audits are counted from (the start of the last one), whether one is
+//    asked for (an initial load has reached the central server), and what the last one found.
 // All of it belongs to one store code and one database; for any other it does not exist.
 //
 // The file is text, "key=value" lines in UTF-8, replaced in one step on every change so that a
@@ -76,11 +78,21 @@ struct ReplicationState {
   std::optional<std::int64_t> restored_highest;
   bool had_index = false;            // the central server reported a non-zero index for the store
   std::int64_t last_reseed = 0;      // seconds since 1970 of the last seeding after a reset; 0: none
+  // The stock audit. An audit is due once the audit hour has come since `audit_since` (seconds
+  // since 1970: the start of the last audit, or when audits were first counted; 0: not yet).
+  std::int64_t audit_since = 0;
+  bool audit_requested = false;      // an initial load reached the central server: audit now
+  struct LastAudit {
+    std::int64_t start = 0;          // seconds since 1970
+    std::int64_t duration_ms = 0, products = 0, differing = 0, relogged = 0;
+    bool operator==(const LastAudit&) const = default;
+  };
+  std::optional<LastAudit> last_audit;  // the last audit that finished
   bool operator==(const ReplicationState&) const = default;
 
   bool Empty() const {
     return load_mark == 0 && !check && watch.Empty() && pending.Empty() && !restored_highest && !had_index &&
-           last_reseed == 0;
+           last_reseed == 0 && audit_since == 0 && !audit_requested && !last_audit;
   }
 };
 

@@ -124,6 +124,8 @@ std::optional<std::int64_t> ParseIndex(const std::string& s) {
   return v;
 }
 
+std::string TwoDigits(int n) { return (n < 10 ? "0" : "") + std::to_string(n); }
+
 // Reads a key as the service does, and tells whether it was missing (the default then counts):
 // two reads with two different defaults give both defaults back only when the key is missing.
 Setting ReadSetting(const settings::TIniFile& ini, const std::string& key, const std::string& def) {
@@ -158,6 +160,12 @@ void ReadSettings(StatusResult& r) {
   monitor.meaning = ini.ReadBool(settings::kSettingsSection, "MonitorarComando", false) ? "registro detalhado ligado"
                                                                                         : "registro detalhado desligado";
   r.settings.push_back(monitor);
+  Setting audit = ReadSetting(ini, "AuditoriaHora", std::to_string(replication::kDefaultAuditHour));
+  const replication::AuditHour hour = replication::ParseAuditHour(audit.is_default ? std::string() : audit.value);
+  audit.meaning = !hour.valid ? "não é uma hora (0 a 23, ou -1): o estoque é auditado todo dia às " + TwoDigits(hour.hour) + ":00"
+                  : hour.hour < 0 ? std::string("o estoque não é auditado")
+                                  : "o estoque é auditado todo dia às " + TwoDigits(hour.hour) + ":00";
+  r.settings.push_back(audit);
 }
 
 const std::string& SettingValue(const StatusResult& r, const std::string& key) {
@@ -321,6 +329,24 @@ void NoteForeign(StatusResult& r, const std::string& what, const std::string& pa
   r.foreign_files.push_back(Format(messages::kStForeignFile, {what, path, e.what()}).str());
 }
 
+// The stock audit against the central index just read, through the check's own connection.
+void RunAudit(StatusResult& r, localdb::LocalConnection& conn, const Options& options) {
+  const std::optional<std::int64_t> index = ParseIndex(r.index);
+  if (!index || *index <= 0) {
+    r.audit_error = "o Servidor Central ainda não tem índice para a loja: a carga inicial vem antes";
+    return;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    replication::AuditFindings found;
+    replication::AuditStock(conn, *index, options.audit_pacing, {}, found);
+    r.audit = std::move(found);
+  } catch (const std::exception& e) {
+    r.audit_error = e.what();
+  }
+  r.audit_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+}
+
 void ReadRecord(StatusResult& r, host::RecordedService& recorded) {
   r.record_file = replication::CycleRecordPath();
   r.record_exists = Present(r.record_file);
@@ -456,6 +482,16 @@ void Judge(StatusResult& r, const Options& options) {
   if (!r.rows_waiting_error.empty())
     r.Add(kCritical, Format(messages::kStRowsUnselectable,
                             {store, r.index, replication::OneLine(r.rows_waiting_error, 1000)}));
+
+  for (const Setting& setting : r.settings)
+    if (setting.key == "AuditoriaHora" && !setting.is_default && !replication::ParseAuditHour(setting.value).valid)
+      r.Add(kNote, Format(messages::kStAuditHourInvalid,
+                          {setting.value, TwoDigits(replication::ParseAuditHour(setting.value).hour) + ":00"}));
+  if (r.audit_asked && !r.audit)
+    r.Add(kUnknown, Format(messages::kStAuditNotDone, {replication::OneLine(r.audit_error, 1000)}));
+  if (r.audit && !r.audit->differences.empty())
+    r.Add(kWarning, Format(messages::kStAuditDiffers, {std::to_string(r.audit->differences.size()),
+                                                       std::to_string(r.audit->products)}));
 
   // The service.
   const host::ServiceQuery& s = r.service;
@@ -599,6 +635,11 @@ StatusResult Gather(const Options& options) {
     {
       Busy busy(kBusyLocal);
       if (r.index_read && r.local_connected && r.store_code) CountWaiting(r, local);
+      r.audit_asked = options.audit;
+      if (options.audit) {
+        if (r.index_read && r.local_connected && r.store_code) RunAudit(r, local, options);
+        else r.audit_error = "os dois servidores precisam responder";
+      }
       local.ConnQuelbrant.SetConnected(false);
     }
 
@@ -753,6 +794,30 @@ std::string FormatText(const StatusResult& r) {
          (r.initial_load_rows ? " (e " + std::to_string(*r.initial_load_rows) + " da carga inicial por vir)" : ""));
   line("");
 
+  if (r.audit_asked) {
+    line("Auditoria do estoque (agora, só leitura):");
+    if (!r.audit) {
+      line("  Não feita:           " + replication::OneLine(r.audit_error, 1000));
+    } else {
+      const replication::AuditFindings& a = *r.audit;
+      line("  Produtos:            " + std::to_string(a.products) + " lido(s), " + std::to_string(a.differences.size()) +
+           " diferente(s) do Servidor Central (índice " + r.index + ")");
+      line("  Levou:               " + replication::DisplayDuration(r.audit_took) + " em " + std::to_string(a.steps) +
+           " etapa(s) (a mais longa " + replication::DisplayDuration(a.longest_step) + "), " +
+           (a.by_index ? std::string("os registros de cada produto buscados por um índice em CODIGOPRODUTO")
+                       : "o log de saída lido uma vez (" + std::to_string(a.log_rows) + " registros)"));
+      if (!a.differences.empty()) line("  Diferenças:          produto: loja / Servidor Central");
+      for (std::size_t i = 0; i < a.differences.size() && i < kAuditTextLines; ++i) {
+        const replication::StockDifference& d = a.differences[i];
+        line("    " + d.product + ": " + replication::FormatStock(d.store, ',') + " / " +
+             (d.logged ? replication::FormatStock(*d.logged, ',') : std::string("nunca enviado")));
+      }
+      if (a.differences.size() > kAuditTextLines)
+        line("    ... e mais " + std::to_string(a.differences.size() - kAuditTextLines));
+    }
+    line("");
+  }
+
   const host::ServiceQuery& s = r.service;
   std::string svc = s.known ? ServiceWord(s.state) : "desconhecido (" + s.error + ")";
   if (s.pid) svc += ", processo " + std::to_string(s.pid);
@@ -794,6 +859,18 @@ std::string FormatText(const StatusResult& r) {
         line("  Último envio:        " + TimeOf(n, "last_sent", r.checked_at, true));
         line("  Última falha:        " + TimeOf(n, "last_failure", r.checked_at, true) +
              (Count(n, "consecutive_failures") != "0" ? ", " + Count(n, "consecutive_failures") + " seguida(s)" : ""));
+      }
+      if (j.contains("last_audit") && j["last_audit"].is_object()) {
+        const JsonValue& a = j["last_audit"];
+        std::string what = Count(a, "products") + " produto(s) lido(s), " + Count(a, "differing") + " diferente(s), " +
+                           Count(a, "relogged") + " reenviado(s)";
+        const std::string error = a.value("error", std::string());
+        if (!error.empty()) what = "NÃO TERMINOU: " + replication::OneLine(error, 1000) + " (" + what + ")";
+        line("  Última auditoria:    " + TimeOf(a, "start", r.checked_at, true) + ", levou " +
+             replication::DisplayDuration(std::chrono::milliseconds(a.value("duration_ms", std::int64_t{0}))) + ": " +
+             what);
+      } else {
+        line("  Última auditoria:    nenhuma registrada");
       }
       if (j.contains("written") && j["written"].is_string())
         line("  Gravado:             " + TimeOf(j, "written", r.checked_at, true));
@@ -876,6 +953,33 @@ std::string FormatJson(const StatusResult& r) {
                   {"rows_waiting", OptionalOrNull(r.rows_waiting)},
                   {"rows_waiting_error", TextOrNull(r.rows_waiting_error)},
                   {"index_above_local", r.index_above_local}};
+  if (r.audit_asked) {
+    JsonValue audit;
+    audit["done"] = r.audit.has_value();
+    audit["error"] = TextOrNull(r.audit_error);
+    if (r.audit) {
+      const replication::AuditFindings& a = *r.audit;
+      audit["products"] = a.products;
+      audit["differing"] = a.differences.size();
+      audit["duration_ms"] = r.audit_took.count();
+      audit["steps"] = a.steps;
+      audit["longest_step_ms"] = a.longest_step.count();
+      audit["by_index"] = a.by_index;
+      audit["log_rows"] = a.log_rows;
+      // Stocks as decimal texts: exact, as the central server's field holds them.
+      JsonValue list = JsonValue::array();
+      for (std::size_t i = 0; i < a.differences.size() && i < kAuditJsonEntries; ++i) {
+        const replication::StockDifference& d = a.differences[i];
+        list.push_back({{"product", d.product},
+                        {"store", replication::FormatStock(d.store, '.')},
+                        {"central", d.logged ? JsonValue(replication::FormatStock(*d.logged, '.')) : JsonValue(nullptr)}});
+      }
+      audit["differences"] = list;
+    }
+    j["audit"] = audit;
+  } else {
+    j["audit"] = nullptr;
+  }
   const host::ServiceQuery& s = r.service;
   j["service"] = {{"known", s.known},
                   {"installed", s.installed},
@@ -897,6 +1001,10 @@ std::string FormatJson(const StatusResult& r) {
 int RunStatusCheck(const std::vector<std::string>& args, const Options& given) {
   const bool json = FindCmdLineSwitch(args, "JSON");
   Options options = given;
+  if (FindCmdLineSwitch(args, "AUDIT")) {
+    options.audit = true;
+    options.timeout = options.audit_timeout;
+  }
   // "/TIMEOUT N": the whole check within N seconds.
   for (std::size_t i = 0; i + 1 < args.size(); ++i) {
     const std::string& a = args[i];

@@ -20,6 +20,7 @@
 
 #include "common/messages.h"
 #include "replication/cycle_record.h"
+#include "replication/stock_audit.h"
 #include "service/service_host.h"
 
 namespace service::status {
@@ -85,6 +86,12 @@ struct StatusResult {
   std::string rows_waiting_error;  // the rows above the index cannot be selected (as the cycle selects them)
   bool index_above_local = false;
 
+  // The stock audit asked for with /AUDIT, run by the check itself, read-only.
+  bool audit_asked = false;
+  std::optional<replication::AuditFindings> audit;
+  std::string audit_error;  // why it was not run, or did not finish
+  std::chrono::milliseconds audit_took{0};
+
   // The cycle record (its JSON text as read, when it could be read).
   std::string record_file;
   bool record_exists = false;
@@ -126,10 +133,19 @@ struct Options {
   std::chrono::minutes critical_after{10};
   // The whole check's bound: what has not answered by then makes it "cannot tell".
   std::chrono::seconds timeout{20};
+  // With /AUDIT and no /TIMEOUT: an audit reads both tables whole, seconds to minutes in a large store.
+  std::chrono::seconds audit_timeout{600};
+  // Runs the stock audit too (read-only: it reports the differences and repairs nothing).
+  bool audit = false;
+  replication::AuditPacing audit_pacing;
 };
 
 // The words of an exit code: OK, WARNING, CRITICAL, UNKNOWN.
 const char* ResultName(int exit_code);
+
+// Differing products the audit lists: in the text, and in the JSON object.
+inline constexpr std::size_t kAuditTextLines = 100;
+inline constexpr std::size_t kAuditJsonEntries = 1000;
 
 StatusResult Gather(const Options& options = {});
 // The verdict on what Gather found: the reasons and their levels, hence the exit code.
@@ -137,8 +153,8 @@ void Judge(StatusResult& r, const Options& options = {});
 std::string FormatText(const StatusResult& r);
 std::string FormatJson(const StatusResult& r);
 
-// The /STATUS run: gathers, writes the text (or with "JSON" the JSON object) to the standard
-// output, and returns the exit code.
+// The /STATUS run: gathers (with "AUDIT" the stock audit too), writes the text (or with "JSON" the
+// JSON object) to the standard output, and returns the exit code.
 int RunStatusCheck(const std::vector<std::string>& args, const Options& options = {});
 
 }  // namespace service::status

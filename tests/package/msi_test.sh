@@ -124,10 +124,12 @@ check "the store is reached through the bridge" logged "$agent" "Conectou no Ser
 check_first_rows "$agent"
 check "the state file and the cycle record are written" \
   wait_for 20 test -f "$agent/Tavrimondo_Estado.txt" -a -f "$agent/Tavrimondo_cycle.json"
-# The load's check is made once the central server has the load's rows; then the state file keeps
-# what the agent remembers of this store (that it has had an index), which the upgrade must keep.
-check "the load's check is done" \
-  wait_for 40 bash -c "grep -qs '^indice_recebido=' '$agent/Tavrimondo_Estado.txt' && ! grep -qs '^conferir_ate=' '$agent/Tavrimondo_Estado.txt'"
+# The load's check is made once the central server has the load's rows, and the stock audit that
+# follows the load (with the check of what it sent again, if anything); then the state file keeps
+# what the agent remembers of this store (that it has had an index, its last audit), which the
+# upgrade must keep.
+check "the load's check and the audit after it are done" \
+  wait_for 40 bash -c "grep -qs '^indice_recebido=' '$agent/Tavrimondo_Estado.txt' && grep -qs '^auditoria_ultima=' '$agent/Tavrimondo_Estado.txt' && ! grep -qs '^conferir_ate=' '$agent/Tavrimondo_Estado.txt'"
 
 # ---- an upgrade keeps an edited kordane.ini -------------------------------------------------
 printf '; Editado pela loja.\r\n' >>"$agent/kordane.ini"

@@ -6,7 +6,9 @@
 
 #include "replication/replication_cycle.h"
 #include "replication/replication_state.h"
+#include "platform/status_io.h"
 #include "replication/sequence_gaps.h"
+#include "replication/stock_audit.h"
 #include "test_util.h"
 
 namespace {
@@ -217,6 +219,9 @@ replication::ReplicationState Sample() {
   s.restored_highest = -4;
   s.had_index = true;
   s.last_reseed = 1765300000;
+  s.audit_since = 1765335600;
+  s.audit_requested = true;
+  s.last_audit = replication::ReplicationState::LastAudit{1765335600, 4200, 100000, 3, 2};
   return s;
 }
 
@@ -258,7 +263,9 @@ TEST(StateFile, AnythingItDidNotWriteIsRefusedWithTheReason) {
                {replace("marca_produto=P%0D9%25", "marca_produto=P%0"), "escape inválido"},
                {good + "marca=1\n", "chave repetida: marca"},
                {good + "outra=1\n", "chave desconhecida: outra"},
-               {good + "sem igual\n", "linha sem \"=\""}};
+               {good + "sem igual\n", "linha sem \"=\""},
+               {replace("auditoria_ultima=1765335600,4200,100000,3,2", "auditoria_ultima=1765335600,4200"),
+                "auditoria_ultima não tem 5 números"}};
   for (const auto& c : cases) {
     try {
       replication::StateFile::Parse(c.text);
@@ -300,6 +307,60 @@ TEST(StateFile, ListsAreCappedWhenReadAndWhenMerged) {
   c.Merge(big);
   EXPECT_EQ(c.ranges.size(), replication::kMaxStateList);
   EXPECT_EQ(c.ranges.back(), (SeqRange{29990, 29990}));
+}
+
+// The audit is due in the first cycle once the audit hour (local) has come since the last one,
+// whenever the agent runs then: a machine off at night audits when it starts.
+TEST(StockAudit, DueOnceTheAuditHourHasComeSinceTheLastOne) {
+  // A local midnight in July, when no clock changes to or from summer time.
+  const std::int64_t noon = 1784635200;  // 2026-07-21 12:00 UTC
+  const os::LocalTime t = os::ToLocal(std::chrono::system_clock::from_time_t(noon)).local;
+  const std::int64_t midnight = noon - (t.hour * 3600 + t.minute * 60 + t.second);
+  const std::int64_t h = 3600;
+  const struct {
+    std::int64_t since, now;
+    int hour;
+    bool due;
+  } cases[] = {
+      {midnight + 2 * h, midnight + 3 * h - 1, 3, false},     // 02:00 to 02:59:59
+      {midnight + 2 * h, midnight + 3 * h, 3, true},          // 03:00 comes
+      {midnight + 3 * h, midnight + 26 * h, 3, false},        // audited at 03:00, not again the same day
+      {midnight + 3 * h, midnight + 27 * h + 5, 3, true},     // the next night
+      {midnight + 10 * h, midnight + 33 * h, 3, true},        // off all night, started at 09:00
+      {midnight + 10 * h, midnight + 23 * h, 22, true},       // AuditoriaHora=22
+      {midnight + 10 * h, midnight + 21 * h, 22, false},
+      {midnight + 10 * h, midnight + 34 * h, 0, true},        // midnight
+      {midnight + 2 * h, midnight + 300 * h, -1, false},      // off
+      {midnight + 200 * h, midnight + 3 * h, 3, true},        // a clock put back
+      {midnight + 3 * h + 600, midnight + 3 * h, 3, false},   // a few minutes back is not
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(replication::AuditDue(c.now, c.hour, c.since), c.due)
+        << "since +" << (c.since - midnight) << " s, now +" << (c.now - midnight) << " s, hour " << c.hour;
+}
+
+TEST(StockAudit, AuditoriaHoraIsAnHourOrMinusOneAndAnythingElseKeepsTheDefault) {
+  const struct {
+    const char* written;
+    int hour;
+    bool valid;
+  } cases[] = {{"", 3, true}, {"0", 0, true}, {"23", 23, true}, {"-1", -1, true}, {" 5", 5, true},
+               {"24", 3, false}, {"-2", 3, false}, {"3h", 3, false}, {"abc", 3, false}};
+  for (const auto& c : cases) {
+    const replication::AuditHour h = replication::ParseAuditHour(c.written);
+    EXPECT_EQ(h.hour, c.hour) << '"' << c.written << '"';
+    EXPECT_EQ(h.valid, c.valid) << '"' << c.written << '"';
+  }
+}
+
+TEST(StockAudit, StocksAreShownExactlyWithoutTrailingZeros) {
+  const struct {
+    std::int64_t stock;
+    const char* shown;
+  } cases[] = {{0, "0"}, {30000, "3"}, {72500, "7,25"}, {1, "0,0001"}, {-15000, "-1,5"}, {-1, "-0,0001"},
+               {INT64_MIN, "-922337203685477,5808"}};
+  for (const auto& c : cases) EXPECT_EQ(replication::FormatStock(c.stock), c.shown);
+  EXPECT_EQ(replication::FormatStock(72500, '.'), "7.25");
 }
 
 }  // namespace

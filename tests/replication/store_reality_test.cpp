@@ -114,8 +114,14 @@ TEST_P(EngineTest, AStockChangeCommittedWhileTheLoadRunsEndsOnTheCentralServerAs
   for (int i = 0; i < 3; ++i) Cycle();
   EXPECT_EQ(CentralStock("A"), "9");
   EXPECT_EQ(CentralStock("B"), "20");
-  EXPECT_EQ(Log(), (Lines{"Realizou a carga inicial de 2 registro(s)",
-                          "Reenviou o estoque de 1 produto(s) alterado(s) durante a carga inicial"}));
+  const Lines log = Log();
+  ASSERT_EQ(log.size(), 3u) << testing::PrintToString(log);
+  EXPECT_EQ(Lines(log.begin(), log.begin() + 2), (Lines{"Realizou a carga inicial de 2 registro(s)",
+                                                        "Reenviou o estoque de 1 produto(s) alterado(s) durante a carga inicial"}));
+  EXPECT_EQ(log[2].rfind("Auditoria do estoque: 2 produto(s) lido(s), 0 diferente(s) do Servidor Central, 0 reenviado(s), em ",
+                         0),
+            0u)
+      << "the audit that follows the load finds both as the store has them: " << log[2];
   EXPECT_FALSE(State().check);
 }
 
@@ -147,6 +153,9 @@ TEST_F(StoreTest, ARefreshWhoseCommitFailsKeepsItsCheckAndThreeFailuresDropIt) {
   Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 10)");
   StartCentral();
   StartAgent();
+  // The stock audit that follows the load would find A's stock stale once the check is dropped,
+  // and fail to send it the same way: only the check is looked at here.
+  testutil::WriteFile(app / "kordane.ini", testutil::ReadFile(app / "kordane.ini") + "AuditoriaHora=-1\r\n");
   ErpTransaction sale(store.path());
   sale.Exec("UPDATE PRODUTOS SET ESTOQUEATUAL = 9 WHERE CODIGO = 'A'");
   sale.Exec("INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('A', 9)");

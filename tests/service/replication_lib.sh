@@ -29,8 +29,11 @@ central_rows() {
   rows "$central_db" "SELECT SEQUENCIALLOJAORIGEM, CODIGOPRODUTO, CAST(ESTOQUEATUAL AS NUMERIC(18,4)) FROM LOGESTOQUEREC WHERE CODIGOLOJA = 7 ORDER BY 1;"
 }
 central_holds() { [ "$(rows "$central_db" "SELECT COUNT(*) FROM LOGESTOQUEREC WHERE CODIGOLOJA = 7;")" = "$1" ]; }
+# As the ERP makes them: the product's stock and the row that logs it, in one transaction (a row
+# alone would be a stock the store does not have, which the stock audit sends right).
 add_changes() {  # add_changes FIRST LAST: stock changes for products P<FIRST>..P<LAST>
   { for i in $(seq "$1" "$2"); do
+      echo "UPDATE PRODUTOS SET ESTOQUEATUAL = $i.125 WHERE CODIGO = 'P$i';"
       echo "INSERT INTO RPL_LOGESTOQUE_ENV (CODIGOPRODUTO, ESTOQUEATUAL) VALUES ('P$i', $i.125);"
     done; echo "COMMIT;"; } | sql "$store_db"
 }

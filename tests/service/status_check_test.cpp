@@ -232,6 +232,55 @@ TEST_F(StatusCheckTest, ChangesNothingWhereACycleWouldLoadSendAndStamp) {
   EXPECT_EQ(AppFiles(), std::vector<std::string>{"kordane.ini"});  // no log line, no record
 }
 
+// -status -audit: the differences listed, in text and JSON, and nothing written anywhere: not the
+// store, not the central server, not the agent's files.
+TEST_F(StatusCheckTest, TheAuditListsTheDifferencesAndChangesNothing) {
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 3)");
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('B', 4)");
+  StartCentral();
+  AgentCycle();  // the initial load, sent
+  AgentCycle();  // the audit that follows it: nothing differs
+  Store("UPDATE PRODUTOS SET ESTOQUEATUAL = 2.5 WHERE CODIGO = 'A'");
+  Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('C', 0)");
+  auto snapshot = [&] {
+    std::vector<std::string> s = {StoreValue("SELECT COUNT(*) FROM RPL_LOGESTOQUE_ENV"),
+                                  CentralValue("SELECT COUNT(*) FROM LOGESTOQUEREC")};
+    for (const std::string& f : AppFiles()) s.push_back(f + ":" + testutil::ReadFile(app / f));
+    return s;
+  };
+  const std::vector<std::string> before = snapshot();
+
+  status::Options o;
+  o.central_port = central_port;
+  o.query_service = [this](const service::host::RecordedService&) { return service_state; };
+  o.audit = true;
+  o.audit_pacing.pause = std::chrono::milliseconds(1);
+  o.audit_pacing.step_rows = 1;
+  const status::StatusResult r = status::Gather(o);
+  EXPECT_EQ(snapshot(), before);
+  ASSERT_TRUE(r.audit) << r.audit_error;
+  EXPECT_EQ(r.audit->products, 3);
+  EXPECT_EQ(r.ExitCode(), status::kWarning);
+  EXPECT_TRUE(Mentions(r.warning, "2 de 3 produto(s) têm no Servidor Central um estoque que não é o da loja"));
+  const std::string text = status::FormatText(r);
+  EXPECT_NE(text.find("  Diferenças:          produto: loja / Servidor Central\n    A: 2,5 / 3\n    C: 0 / nunca enviado\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  Última auditoria:    "), std::string::npos) << text;
+  const Json j = Json::parse(status::FormatJson(r));
+  EXPECT_EQ(j["audit"]["differing"], 2);
+  EXPECT_EQ(j["audit"]["differences"][0], (Json{{"product", "A"}, {"store", "2.5"}, {"central", "3"}}));
+  EXPECT_EQ(j["audit"]["differences"][1]["central"], nullptr);
+
+  // Without an index there is nothing to compare with yet.
+  StartCentral({"--index-null"});
+  o.central_port = central_port;
+  const status::StatusResult fresh = status::Gather(o);
+  EXPECT_FALSE(fresh.audit);
+  EXPECT_TRUE(Mentions(fresh.unknown,
+                       "A auditoria do estoque não pôde ser feita: o Servidor Central ainda não tem índice para a loja"));
+}
+
 // An initial load the central server has not stored yet is not run again, and the check says so.
 TEST_F(StatusCheckTest, AnInitialLoadStillWaitingIsReportedInsteadOfAnotherToCome) {
   Store("INSERT INTO PRODUTOS (CODIGO, ESTOQUEATUAL) VALUES ('A', 3)");

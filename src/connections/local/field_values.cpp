@@ -290,18 +290,25 @@ std::int64_t ColumnAsLargeInt(const XSQLVAR& var, const std::string& field) {
   }
 }
 
-std::string TField::AsBytes() const {
+std::string_view TField::BytesView(std::string& scratch) const {
   const XSQLVAR& v = query_->CurrentRow(index_).da()->sqlvar[index_];
   const int type = v.sqltype & ~1;
   if ((v.sqltype & 1) && v.sqlind && *v.sqlind < 0) return {};
-  if (type == SQL_TEXT) return std::string(v.sqldata, static_cast<std::size_t>(std::max<ISC_SHORT>(v.sqllen, 0)));
+  if (type == SQL_TEXT) return std::string_view(v.sqldata, static_cast<std::size_t>(std::max<ISC_SHORT>(v.sqllen, 0)));
   if (type == SQL_VARYING) {
     ISC_USHORT len;
     std::memcpy(&len, v.sqldata, 2);
     if (v.sqllen < 0 || len > static_cast<ISC_USHORT>(v.sqllen)) Malformed(FieldName());
-    return std::string(v.sqldata + 2, len);
+    return std::string_view(v.sqldata + 2, len);
   }
-  return AsString();
+  scratch = AsString();
+  return scratch;
+}
+
+std::string TField::AsBytes() const {
+  std::string scratch;
+  const std::string_view bytes = BytesView(scratch);
+  return bytes.data() == scratch.data() ? scratch : std::string(bytes);
 }
 
 std::string TField::AsString() const { return ColumnAsString(query_->CurrentRow(index_).da()->sqlvar[index_], FieldName()); }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace localdb {
 
@@ -26,6 +27,9 @@ class TField {
   // A text column's bytes as the server sent them (a CHAR with its padding), without any
   // conversion: for a column cast to the character set OCTETS. Other columns read as AsString().
   std::string AsBytes() const;
+  // The same without a copy: a view of the row's buffer, valid until the query moves on. Only for
+  // CHAR and VARCHAR columns; others are read as AsBytes() into `scratch`, which the view then shows.
+  std::string_view BytesView(std::string& scratch) const;
   std::int32_t AsInteger() const;  // raises when the value does not fit 32 bits
   std::int64_t AsLargeInt() const;
   // Fixed point with four decimal places: the value times 10 000, exactly (no floating point).

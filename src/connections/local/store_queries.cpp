@@ -175,20 +175,22 @@ std::string CodeSelect(const CodeColumn& column, const std::string& expr) {
 
 std::string DecodeCode(const CodeColumn& column, const TField& field) {
   if (!column.text) return field.AsString();
-  std::string bytes = field.AsBytes();
+  return DecodeCodeBytes(column, field.AsBytes(), field.FieldName());
+}
+
+std::string DecodeCodeBytes(const CodeColumn& column, std::string bytes, const std::string& field) {
+  if (!column.text) return bytes;
   // A CHAR keeps its padding through the cast; the code is without it.
   if (column.fixed)
     while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
   if (column.code_page == 0) {
-    if (!text::IsValidUtf8(bytes))
-      throw EDatabaseError("Field " + field.FieldName() + ": the value is not valid UTF-8");
+    if (!text::IsValidUtf8(bytes)) throw EDatabaseError("Field " + field + ": the value is not valid UTF-8");
     return bytes;
   }
   if (column.code_page == 28591) return text::Latin1ToUtf8(bytes);
   bool ok = false;
   std::string out = os::CodePageToUtf8(column.code_page, bytes, &ok);
-  if (!ok)
-    throw EDatabaseError("Field " + field.FieldName() + ": the value is not valid in the character set " + column.charset);
+  if (!ok) throw EDatabaseError("Field " + field + ": the value is not valid in the character set " + column.charset);
   return out;
 }
 

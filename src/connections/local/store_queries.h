@@ -87,6 +87,8 @@ std::string CodeSelect(const CodeColumn& column, const std::string& expr);
 // A code read through CodeSelect, in UTF-8. Raises EDatabaseError, naming the field, when its
 // bytes are not valid in the column's character set.
 std::string DecodeCode(const CodeColumn& column, const TField& field);
+// The same for bytes already taken from such a field (`field` names it in the error).
+std::string DecodeCodeBytes(const CodeColumn& column, std::string bytes, const std::string& field);
 // The expression that compares `column` with the parameter :`param` (to be set by SetCode).
 std::string CodeMatch(const CodeColumn& column, const std::string& param);
 // Sets a parameter of CodeMatch to a code given in UTF-8; false when the column's character set
