@@ -22,6 +22,9 @@ cp "$here/kordane.ini" "$here/tavrimondo.wxs" "$stage/"
 # What wixl does not write. The settings' component is never overwritten (0x80) and never removed
 # (0x10), besides 64-bit (0x100).
 msibuild "$out" -q "UPDATE Component SET Attributes = 400 WHERE Component = 'Settings'"
+# The event sources' message file as an expandable string (REG_EXPAND_SZ, as the event log wants
+# it and /INSTALL writes it): wixl writes Type="expandable" as a plain string.
+msibuild "$out" -q "UPDATE Registry SET Value = '#%[#SrvTavrimondoClient.exe]' WHERE Name = 'EventMessageFile'"
 # A rollback action: in the script (0x400), for rollback (0x100), as LocalSystem (0x800), its
 # result ignored (0x40), from the DLL (1); wixl writes it as an immediate one.
 msibuild "$out" -q "UPDATE CustomAction SET Type = 3393 WHERE Action = 'StartServiceAgain'"

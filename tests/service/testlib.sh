@@ -54,11 +54,13 @@ write_unreachable_settings() {
 # file, for every type of entry, in the registry of the Wine prefix of $W (the wine64 loader).
 event_source() { "$W" reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$1" 2>/dev/null | tr -d '\r'; }
 check_event_sources() {
-  local program=$1 source pattern
+  local program=$1 source pattern value
   pattern=$(sed 's/[.\\]/\\&/g' <<<"$program")
   for source in TavrimondoClient SrvTavrimondoClient.exe; do
+    value=$(event_source "$source")
     check "event source $source: the program is its message file" \
-      grep -qE "^ +EventMessageFile +REG_EXPAND_SZ +$pattern\$" <<<"$(event_source $source)"
+      grep -qE "^ +EventMessageFile +REG_EXPAND_SZ +$pattern\$" <<<"$value"
+    grep -qE "^ +EventMessageFile +REG_EXPAND_SZ +$pattern\$" <<<"$value" || printf "  in the registry: %s\n" "$value"
     check "  of every type" grep -qE '^ +TypesSupported +REG_DWORD +0x7$' <<<"$(event_source $source)"
   done
 }

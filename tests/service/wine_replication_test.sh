@@ -61,7 +61,7 @@ check "the store is reached through the bridge" logged "$agent" "Conectou no Ser
 check_first_rows "$agent"
 # The status check of a healthy store, through the same bridge.
 (cd "$agent" && "$W" SrvTavrimondoClient.exe /STATUS /JSON >"$work/status.json" 2>"$work/status.err"); rc=$?
-check "the status check says healthy (0)" test "$rc" -eq 0 -a "$(jq -r .result "$work/status.json")" = healthy
+check "the status check says OK (0)" test "$rc" -eq 0 -a "$(jq -r .result "$work/status.json")" = ok
 check "  with the store's counts" test "$(jq -r '[.local.store_code, .local.outgoing_rows, .central.index, .central.rows_waiting] | join(" ")' "$work/status.json")" = "7 151 151 0"
 check "  the service running" test "$(jq -r .service.state "$work/status.json")" = running
 

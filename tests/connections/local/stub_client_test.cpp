@@ -27,11 +27,22 @@ namespace {
 const char* const kRefused =
     "Your user name and password are not defined. Ask your database administrator to set up a Firebird login.";
 
-std::string StubPath() { return settings::ExtractFilePath(os::ExeName()) + "stub\\fbclient.dll"; }
-
 std::wstring Wide(const std::string& s) {
   std::u16string u = text::Utf8ToUtf16(s);
   return std::wstring(u.begin(), u.end());
+}
+
+// The stub client, copied once into a folder of this process's own: the build folder may lie below
+// one that every user can write (a clone in /tmp), where the client would rightly be refused.
+std::string StubPath() {
+  static testutil::TempDir folder;
+  static const std::string path = [] {
+    const std::string built = settings::ExtractFilePath(os::ExeName()) + "stub\\fbclient.dll";
+    const std::string copy = folder / "fbclient.dll";
+    if (!::CopyFileW(Wide(built).c_str(), Wide(copy).c_str(), FALSE)) return built;
+    return copy;
+  }();
+  return path;
 }
 
 // Every user may write the folder (under Wine: the mode's "other" bits, which it keeps).
@@ -59,12 +70,12 @@ class StubClientTest : public ::testing::Test {
                         "[Kordane]\r\nServidor=localhost\r\nCaminho=" + caminho + "\r\nVendorLib=" + vendor_lib + "\r\n");
   }
 
-  // The activity log's messages, time stamps removed.
+  // The activity log's messages, time stamps removed, as UTF-8 (the log is in the ANSI code page).
   std::vector<std::string> Log() {
     std::vector<std::string> out;
     for (auto& e : std::filesystem::directory_iterator(app.path())) {
-      if (e.path().filename().string().rfind("Tavrimondo_", 0) != 0) continue;
-      std::string bytes = testutil::ReadFile(e.path().string());
+      if (e.path().filename().string().rfind("Tavrimondo_", 0) != 0 || e.path().extension() != ".LOG") continue;
+      std::string bytes = os::AnsiToUtf8(testutil::ReadFile(e.path().string()));
       static const std::regex line(R"((\d\d/\d\d/\d{4} \d\d:\d\d:\d\d) - ([^\r]*)\r\n)");
       for (std::sregex_iterator it(bytes.begin(), bytes.end(), line), end; it != end; ++it) out.push_back((*it)[2]);
     }
