@@ -52,6 +52,12 @@ if sd dpkg-query -W -f='${Status}' tavrimondo-agent 2>/dev/null | grep -q "ok in
   echo "tavrimondo-agent is installed already; this test installs and purges it" >&2
   exit 1
 fi
+# The package as the container sees it: its systemd mounts a /tmp of its own, which hides a clone
+# (or a build) in this machine's /tmp.
+if [ "$sd_root" != / ]; then
+  cp "$deb" "$sd_root/root/"
+  deb=/root/$(basename "$deb")
+fi
 dir=$sd_root/opt/tavrimondo
 state=$sd_root/var/lib/tavrimondo
 logs=$sd_root/var/log/tavrimondo

@@ -16,6 +16,11 @@ old=$(realpath "$1") new=$(realpath "$2")
 unit=TavrimondoClient.service
 systemd_boot || { fail "no systemd to run the packages' units"; finish; }
 [ "$sd_root" = / ] || rm -f "$sd_root/usr/sbin/policy-rc.d"
+# The packages as the container sees them: its systemd mounts a /tmp of its own.
+if [ "$sd_root" != / ]; then
+  cp "$old" "$new" "$sd_root/root/"
+  old=/root/$(basename "$old") new=/root/$(basename "$new")
+fi
 apt_log=$(mktemp)
 trap 'systemd_shutdown; rm -f "$apt_log"' EXIT
 apt() { sd env DEBIAN_FRONTEND=noninteractive apt-get "$@" >>"$apt_log" 2>&1 || { cat "$apt_log"; return 1; }; }
